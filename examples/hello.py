@@ -1,0 +1,51 @@
+"""The smallest corvel program: configure the engine, enter a room, leave it."""
+
+import tempfile
+import threading
+
+import _corvel as corvel
+
+
+class Delegate(corvel.VORACloudDelegate):
+    def __init__(self):
+        super().__init__()
+        self.entered = threading.Event()
+        self.exited = threading.Event()
+
+    def OnError(self, error):
+        print("engine error:", error)
+
+    def OnConnectionStateChanged(self, old_state, new_state):
+        print("connection:", old_state.name, "->", new_state.name)
+
+    def OnEnterRoom(self):
+        print("entered the room")
+        self.entered.set()
+
+    def OnExitRoom(self):
+        print("left the room")
+        self.exited.set()
+
+
+def main():
+    log_dir = tempfile.mkdtemp(prefix="corvel-log-")
+    print("engine log in", log_dir, "->", corvel.SetLogPath(log_dir))
+    print("environment 'loopback' accepted:", corvel.SetEnvironment("loopback"))
+
+    delegate = Delegate()
+    cloud = corvel.VORACloud(delegate)
+
+    params = corvel.EnterRoomParams()
+    params.room.sdk_app_id = 1400000001
+    params.room.room_id = 42
+    params.room.user_id.SetValue("alice")
+    params.room.user_sig.SetValue("signature")
+    print("EnterRoom ->", corvel.Error(cloud.EnterRoom(params)))
+    delegate.entered.wait(5)
+    print("ExitRoom ->", corvel.Error(cloud.ExitRoom()))
+    delegate.exited.wait(5)
+    del cloud  # destroys the engine instance
+
+
+if __name__ == "__main__":
+    main()
