@@ -1,0 +1,753 @@
+#include "cloud.h"
+
+#include <cstring>
+
+#include "frames.h"
+#include "json.h"
+#include "log.h"
+
+namespace corvel::engine {
+namespace {
+
+using namespace corvel::vora;
+
+// Payload bytes up to this size are copied into operation records as hex;
+// larger payloads are recorded by size and FNV-1a hash only.
+constexpr size_t kRecordPayloadBytes = 1024;
+// Messages are recorded whole up to this size.
+constexpr size_t kRecordMessageBytes = 64 * 1024;
+constexpr size_t kMaxSeiBytes = 4096;
+constexpr size_t kMaxCustomCmdBytes = 8192;
+
+unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+std::atomic<uint64_t>& CallSequence() {
+  static std::atomic<uint64_t> seq{0};
+  return seq;
+}
+
+// One operation record: {"seq": n, "op": name, ...arguments, "result": r}.
+class CallRecord {
+ public:
+  explicit CallRecord(const char* op) {
+    w_.BeginObject();
+    w_.Key("seq").Uint(CallSequence().fetch_add(1, std::memory_order_relaxed) + 1);
+    w_.Key("op").String(op);
+  }
+  JsonWriter& w() { return w_; }
+  std::string Finish(int result) {
+    w_.Key("result").Int(result);
+    return Close();
+  }
+  std::string FinishBool(bool result) {
+    w_.Key("result").Bool(result);
+    return Close();
+  }
+  std::string FinishVoid() {
+    w_.Key("result").Null();
+    return Close();
+  }
+
+ private:
+  std::string Close() {
+    w_.EndObject();
+    return w_.Take();
+  }
+  JsonWriter w_;
+};
+
+void WritePayload(JsonWriter& w, const char* prefix, const uint8_t* data, size_t size) {
+  const std::string p(prefix);
+  w.Key(p + "size").Uint(size);
+  w.Key(p + "fnv1a").Uint(Fnv1a64(data, size));
+  w.Key(p + "data_hex");
+  if (size <= kRecordPayloadBytes) {
+    w.Hex(data, size);
+  } else {
+    w.Null();
+  }
+}
+
+void WriteFrame(JsonWriter& w, const AudioFrame& f) {
+  w.BeginObject();
+  w.Key("sample_rate").Int(f.sample_rate);
+  w.Key("channels").Int(f.channels);
+  w.Key("bits_per_sample").Int(f.bits_per_sample);
+  w.Key("codec").Uint(f.codec);
+  w.Key("pts").Uint(f.pts);
+  w.Key("has_voice").Bool(f.has_voice);
+  WritePayload(w, "", f.data(), f.size());
+  WritePayload(w, "extra_", AudioExtraData(f), AudioExtraSize(f));
+  w.EndObject();
+}
+
+void WriteFrame(JsonWriter& w, const VideoFrame& f) {
+  w.BeginObject();
+  w.Key("pts").Uint(f.pts);
+  w.Key("dts").Uint(f.dts);
+  w.Key("is_key_frame").Bool(f.is_key_frame);
+  w.Key("codec").Uint(f.codec);
+  w.Key("rotation").Uint(f.rotation);
+  WritePayload(w, "", f.data(), f.size());
+  w.EndObject();
+}
+
+void WriteFrame(JsonWriter& w, const PixelFrame& f) {
+  w.BeginObject();
+  w.Key("pts").Uint(f.pts);
+  w.Key("width").Uint(f.width);
+  w.Key("height").Uint(f.height);
+  w.Key("format").Uint(f.format);
+  w.Key("rotation").Uint(f.rotation);
+  WritePayload(w, "", f.data(), f.size());
+  w.EndObject();
+}
+
+void WriteMessage(JsonWriter& w, const char* message, size_t length) {
+  w.Key("length").Uint(length);
+  w.Key("message_null").Bool(message == nullptr);
+  w.Key("message_fnv1a");
+  if (message) {
+    w.Uint(Fnv1a64(message, length));
+  } else {
+    w.Null();
+  }
+  w.Key("message_hex");
+  if (message && length <= kRecordMessageBytes) {
+    w.Hex(message, length);
+  } else {
+    w.Null();
+  }
+}
+
+void WriteEnterRoomParams(JsonWriter& w, const EnterRoomParams& p) {
+  w.BeginObject();
+  w.Key("room").BeginObject();
+  w.Key("sdk_app_id").Uint(p.room.sdk_app_id);
+  w.Key("user_id_hex").CText(p.room.user_id.GetValue());
+  w.Key("user_sig_hex").CText(p.room.user_sig.GetValue());
+  w.Key("room_id").Uint(p.room.room_id);
+  w.Key("str_room_id_hex").CText(p.room.str_room_id.GetValue());
+  w.Key("custom_data").Uint(reinterpret_cast<uintptr_t>(p.room.custom_data));
+  w.Key("decryption_delegate").Uint(reinterpret_cast<uintptr_t>(p.room.decryption_delegate));
+  w.Key("encryption_delegate").Uint(reinterpret_cast<uintptr_t>(p.room.encryption_delegate));
+  w.EndObject();
+  w.Key("scene").Uint(p.scene);
+  w.Key("role").Uint(p.role);
+  w.Key("private_map_key_hex").CText(p.private_map_key.GetValue());
+  const AudioObtainParams& a = p.audio_obtain_params;
+  w.Key("audio_obtain_params").BeginObject();
+  w.Key("audio_obtain_method").Uint(a.audio_obtain_method);
+  w.Key("enable_remote_audio_mix").Bool(a.enable_remote_audio_mix);
+  w.Key("output_sample_rate").Int(a.output_sample_rate);
+  w.Key("output_channels").Int(a.output_channels);
+  w.Key("output_frame_length_ms").Int(a.output_frame_length_ms);
+  w.Key("output_audio_codec_type").Uint(a.output_audio_codec_type);
+  w.EndObject();
+  w.Key("use_pixel_frame_input").Bool(p.use_pixel_frame_input);
+  w.Key("use_pixel_frame_output").Bool(p.use_pixel_frame_output);
+  w.EndObject();
+}
+
+bool Empty(const char* text) { return !text || !*text; }
+
+bool IsSampleRate(int rate) {
+  switch (rate) {
+    case 8000:
+    case 16000:
+    case 24000:
+    case 32000:
+    case 44100:
+    case 48000:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsLocalVideoType(StreamType type) {
+  return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW ||
+         type == STREAM_TYPE_VIDEO_AUX;
+}
+
+bool IsSubscribableType(StreamType type) {
+  return type == STREAM_TYPE_AUDIO || IsLocalVideoType(type);
+}
+
+bool ValidAudioEncodeParams(const AudioEncodeParams& p) {
+  const bool frame_ok = p.frame_length_ms == 10 || p.frame_length_ms == 20 ||
+                        p.frame_length_ms == 40 || p.frame_length_ms == 60;
+  return p.channels >= 1 && p.channels <= 2 && IsSampleRate(p.sample_rate) && frame_ok &&
+         p.bitrate_bps >= 6000 && p.bitrate_bps <= 510000;
+}
+
+// PCM must be whole 16-bit samples for every channel; encoded audio only needs
+// a plausible format and a non-empty payload.
+bool ValidAudioFrame(const AudioFrame& f) {
+  if (f.size() == 0 || f.channels < 1 || f.channels > 2 || !IsSampleRate(f.sample_rate))
+    return false;
+  switch (f.codec) {
+    case AUDIO_CODEC_TYPE_PCM:
+      return f.bits_per_sample == 16 && f.size() % (static_cast<size_t>(f.channels) * 2) == 0;
+    case AUDIO_CODEC_TYPE_OPUS:
+    case AUDIO_CODEC_TYPE_AAC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ValidVideoFrame(const VideoFrame& f) {
+  return f.size() > 0 && f.codec <= VIDEO_CODEC_TYPE_H265 && f.rotation <= VIDEO_ROTATION_270;
+}
+
+// Bytes a raw picture of this format and size occupies (chroma planes of the
+// 4:2:0 formats round odd dimensions up); 0 for an unknown format.
+uint64_t PixelBytes(VideoPixelFormat format, uint64_t width, uint64_t height) {
+  const uint64_t luma = width * height;
+  const uint64_t chroma = ((width + 1) / 2) * ((height + 1) / 2);
+  switch (format) {
+    case VIDEO_PIXEL_FORMAT_YUV420p:
+      return luma + 2 * chroma;
+    case VIDEO_PIXEL_FORMAT_YUVA420p:
+      return 2 * luma + 2 * chroma;
+    case VIDEO_PIXEL_FORMAT_RGBA:
+      return 4 * luma;
+    default:
+      return 0;
+  }
+}
+
+bool ValidPixelFrame(const PixelFrame& f) {
+  if (f.width == 0 || f.height == 0 || f.rotation > VIDEO_ROTATION_270) return false;
+  const uint64_t expected = PixelBytes(f.format, f.width, f.height);
+  return expected != 0 && f.size() == expected;
+}
+
+}  // namespace
+
+Cloud::Cloud(uint64_t id, VORACloudDelegate* delegate, size_t queue_capacity,
+             std::shared_ptr<InstanceRecord> record)
+    : id_(id), record_(record), dispatcher_(delegate, queue_capacity, std::move(record)) {}
+
+Cloud::~Cloud() {
+  // Shutdown has run; stopping twice is harmless.
+  StopFirehose();
+  while (active_ops_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
+void Cloud::Start() { dispatcher_.Start(); }
+
+void Cloud::Shutdown() {
+  StopFirehose();
+  dispatcher_.Stop();
+}
+
+void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
+  StopFirehose();
+  dispatcher_.StopFromCallback(std::move(self));
+}
+
+Dispatcher::PostResult Cloud::PostCallback(Task task) { return dispatcher_.Post(std::move(task)); }
+
+void Cloud::PostLocked(const char* name, DelegateCall call) {
+  Task task;
+  task.name = name;
+  task.call = std::move(call);
+  dispatcher_.Post(std::move(task));
+}
+
+void Cloud::PushPullAudio(const AudioFrame& frame) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (pull_audio_.size() >= kPullAudioCapacity) pull_audio_.pop_front();
+  pull_audio_.push_back(frame);
+}
+
+// ---- room ----
+
+int Cloud::EnterRoom(const EnterRoomParams& params) {
+  OpScope scope(*this);
+  const RoomParams& room = params.room;
+  const char* str_room = room.str_room_id.GetValue();
+  int result = ERR_OK;
+  if (room.sdk_app_id == 0) {
+    result = ERR_INVALID_SDK_APP_ID;
+  } else if (Empty(room.user_id.GetValue())) {
+    result = ERR_INVALID_USER_ID;
+  } else if (Empty(room.user_sig.GetValue())) {
+    result = ERR_INVALID_USER_SIG;
+  } else if (room.room_id == 0 && Empty(str_room)) {
+    result = ERR_INVALID_ROOM_ID;
+  } else if (params.role > VORA_ROLE_AUDIENCE || params.scene > VORA_SCENE_RECORD) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (room_.in_room) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      const ConnectionState before = room_.connection;
+      room_.in_room = true;
+      room_.connection = CONNECTION_STATE_CONNECTED;
+      room_.user_id = room.user_id.GetValue();
+      room_.room_id = room.room_id;
+      room_.str_room_id = str_room ? str_room : "";
+      room_.role = params.role;
+      room_.scene = params.scene;
+      room_.audio_obtain = params.audio_obtain_params;
+      room_.pixel_input = params.use_pixel_frame_input;
+      room_.pixel_output = params.use_pixel_frame_output;
+      PostLocked("OnConnectionStateChanged", [before](VORACloudDelegate& d) {
+        d.OnConnectionStateChanged(before, CONNECTION_STATE_CONNECTING);
+      });
+      PostLocked("OnConnectionStateChanged", [](VORACloudDelegate& d) {
+        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
+      });
+      PostLocked("OnEnterRoom", [](VORACloudDelegate& d) { d.OnEnterRoom(); });
+    }
+  }
+  CallRecord rec("EnterRoom");
+  rec.w().Key("params");
+  WriteEnterRoomParams(rec.w(), params);
+  Record(rec.Finish(result));
+  if (result == ERR_OK) {
+    LOG_INFO("instance %llu: EnterRoom app %u room %u/%s user %s role %u scene %u", U(id_),
+             room.sdk_app_id, room.room_id, LogText(str_room).c_str(),
+             LogText(room.user_id.GetValue()).c_str(), params.role, params.scene);
+  } else {
+    LOG_WARNING("instance %llu: EnterRoom refused (%d)", U(id_), result);
+  }
+  return result;
+}
+
+int Cloud::ExitRoom() {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.in_room) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      // Leaving tears down the local channels; the delegate hears about each.
+      if (room_.audio_channel) {
+        PostLocked("OnLocalAudioChannelDestroyed",
+                   [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+      }
+      for (int type : room_.video_channels) {
+        auto t = static_cast<StreamType>(type);
+        PostLocked("OnLocalVideoChannelDestroyed",
+                   [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
+      }
+      PostLocked("OnConnectionStateChanged", [](VORACloudDelegate& d) {
+        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTED, CONNECTION_STATE_DISCONNECTED);
+      });
+      PostLocked("OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
+      room_ = RoomState{};
+      room_.connection = CONNECTION_STATE_DISCONNECTED;
+      pull_audio_.clear();
+    }
+  }
+  Record(CallRecord("ExitRoom").Finish(result));
+  if (result == ERR_OK) {
+    LOG_INFO("instance %llu: ExitRoom", U(id_));
+  } else {
+    LOG_WARNING("instance %llu: ExitRoom while not in a room", U(id_));
+  }
+  return result;
+}
+
+int Cloud::Subscribe(const char* user_id, StreamType type) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (Empty(user_id) || !IsSubscribableType(type)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.in_room) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      room_.subscriptions.emplace(user_id, type);
+    }
+  }
+  CallRecord rec("Subscribe");
+  rec.w().Key("user_id_hex").CText(user_id);
+  rec.w().Key("type").Int(type);
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: Subscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
+           result);
+  return result;
+}
+
+int Cloud::Unsubscribe(const char* user_id, StreamType type) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (Empty(user_id) || !IsSubscribableType(type)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.in_room) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      room_.subscriptions.erase({user_id, type});
+    }
+  }
+  CallRecord rec("Unsubscribe");
+  rec.w().Key("user_id_hex").CText(user_id);
+  rec.w().Key("type").Int(type);
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: Unsubscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
+           result);
+  return result;
+}
+
+int Cloud::GetAudioFrame(AudioFrame* frame) {
+  OpScope scope(*this);
+  int result = ERR_READ_TRY_AGAIN;
+  if (!frame) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!pull_audio_.empty()) {
+      *frame = pull_audio_.front();
+      pull_audio_.pop_front();
+      result = ERR_OK;
+    }
+  }
+  CallRecord rec("GetAudioFrame");
+  rec.w().Key("frame_null").Bool(frame == nullptr);
+  Record(rec.Finish(result));
+  LOG_VERBOSE("instance %llu: GetAudioFrame -> %d", U(id_), result);
+  return result;
+}
+
+// ---- local audio ----
+
+int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!ValidAudioEncodeParams(params)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.audio_channel) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      room_.audio_channel = true;
+      room_.audio_params = params;
+      PostLocked("OnLocalAudioChannelCreated",
+                 [](VORACloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
+    }
+  }
+  CallRecord rec("CreateLocalAudioChannel");
+  rec.w().Key("params").BeginObject();
+  rec.w().Key("channels").Int(params.channels);
+  rec.w().Key("sample_rate").Int(params.sample_rate);
+  rec.w().Key("frame_length_ms").Int(params.frame_length_ms);
+  rec.w().Key("bitrate_bps").Int(params.bitrate_bps);
+  rec.w().Key("need_encode").Bool(params.need_encode);
+  rec.w().EndObject();
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: CreateLocalAudioChannel %d ch %d Hz %d ms %d bps -> %d", U(id_),
+           params.channels, params.sample_rate, params.frame_length_ms, params.bitrate_bps, result);
+  return result;
+}
+
+int Cloud::SendAudioFrame(const AudioFrame& frame) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!ValidAudioFrame(frame)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.audio_channel) result = ERR_INVALID_OPERATION;
+  }
+  CallRecord rec("SendAudioFrame");
+  rec.w().Key("frame");
+  WriteFrame(rec.w(), frame);
+  Record(rec.Finish(result));
+  LOG_VERBOSE("instance %llu: SendAudioFrame %zu bytes -> %d", U(id_), frame.size(), result);
+  return result;
+}
+
+int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!ValidAudioFrame(frame)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.audio_channel) result = ERR_INVALID_OPERATION;
+  }
+  CallRecord rec("SendContinuousAudioFrame");
+  rec.w().Key("frame");
+  WriteFrame(rec.w(), frame);
+  rec.w().Key("clear_send_queue").Bool(clear_send_queue);
+  Record(rec.Finish(result));
+  LOG_VERBOSE("instance %llu: SendContinuousAudioFrame %zu bytes clear %d -> %d", U(id_),
+              frame.size(), clear_send_queue, result);
+  return result;
+}
+
+int Cloud::DestroyLocalAudioChannel() {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.audio_channel) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      room_.audio_channel = false;
+      PostLocked("OnLocalAudioChannelDestroyed",
+                 [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+    }
+  }
+  Record(CallRecord("DestroyLocalAudioChannel").Finish(result));
+  LOG_INFO("instance %llu: DestroyLocalAudioChannel -> %d", U(id_), result);
+  return result;
+}
+
+// ---- local video ----
+
+int Cloud::CreateLocalVideoChannel(StreamType type) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!IsLocalVideoType(type)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.video_channels.count(type)) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      room_.video_channels.insert(type);
+      PostLocked("OnLocalVideoChannelCreated",
+                 [type](VORACloudDelegate& d) { d.OnLocalVideoChannelCreated(type); });
+    }
+  }
+  CallRecord rec("CreateLocalVideoChannel");
+  rec.w().Key("type").Int(type);
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: CreateLocalVideoChannel %d -> %d", U(id_), type, result);
+  return result;
+}
+
+int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!IsLocalVideoType(type) || !ValidVideoFrame(frame)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.video_channels.count(type)) result = ERR_INVALID_OPERATION;
+  }
+  CallRecord rec("SendVideoFrame");
+  rec.w().Key("overload").String("VideoFrame");
+  rec.w().Key("type").Int(type);
+  rec.w().Key("frame");
+  WriteFrame(rec.w(), frame);
+  Record(rec.Finish(result));
+  LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_), type,
+              frame.size(), result);
+  return result;
+}
+
+int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!IsLocalVideoType(type) || !ValidPixelFrame(frame)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.video_channels.count(type)) result = ERR_INVALID_OPERATION;
+  }
+  CallRecord rec("SendVideoFrame");
+  rec.w().Key("overload").String("PixelFrame");
+  rec.w().Key("type").Int(type);
+  rec.w().Key("frame");
+  WriteFrame(rec.w(), frame);
+  Record(rec.Finish(result));
+  LOG_VERBOSE("instance %llu: SendVideoFrame(PixelFrame) stream %d %ux%u -> %d", U(id_), type,
+              frame.width, frame.height, result);
+  return result;
+}
+
+void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
+  OpScope scope(*this);
+  const bool valid = IsLocalVideoType(type) && param.frame_rate > 0 && param.bitrate_bps >= 0 &&
+                     param.gop_in_seconds > 0;
+  if (valid) {
+    std::lock_guard<std::mutex> lock(mu_);
+    video_encode_[type] = param;
+  }
+  CallRecord rec("SetVideoEncodeParam");
+  rec.w().Key("type").Int(type);
+  rec.w().Key("param").BeginObject();
+  rec.w().Key("frame_rate").Int(param.frame_rate);
+  rec.w().Key("bitrate_bps").Int(param.bitrate_bps);
+  rec.w().Key("gop_in_seconds").Int(param.gop_in_seconds);
+  rec.w().EndObject();
+  Record(rec.FinishVoid());
+  if (valid) {
+    LOG_INFO("instance %llu: SetVideoEncodeParam stream %d %d fps %d bps gop %d s", U(id_), type,
+             param.frame_rate, param.bitrate_bps, param.gop_in_seconds);
+  } else {
+    LOG_WARNING("instance %llu: SetVideoEncodeParam ignored invalid values for stream %d", U(id_),
+                type);
+  }
+}
+
+int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!message || length == 0 || length > kMaxSeiBytes) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    // SEI rides on the local video stream.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (room_.video_channels.empty()) result = ERR_INVALID_OPERATION;
+  }
+  CallRecord rec("SendSeiMessage");
+  rec.w().Key("message_type").Int(message_type);
+  WriteMessage(rec.w(), message, length);
+  Record(rec.Finish(result));
+  LOG_DEBUG("instance %llu: SendSeiMessage type %d %zu bytes -> %d", U(id_), message_type, length,
+            result);
+  return result;
+}
+
+bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                             bool ordered) {
+  OpScope scope(*this);
+  bool result = message && length > 0 && length <= kMaxCustomCmdBytes;
+  if (result) {
+    std::lock_guard<std::mutex> lock(mu_);
+    result = room_.in_room;
+  }
+  CallRecord rec("SendCustomCmdMsg");
+  rec.w().Key("cmd_id").Uint(cmd_id);
+  WriteMessage(rec.w(), message, length);
+  rec.w().Key("reliable").Bool(reliable);
+  rec.w().Key("ordered").Bool(ordered);
+  Record(rec.FinishBool(result));
+  LOG_DEBUG("instance %llu: SendCustomCmdMsg cmd %u %zu bytes reliable %d ordered %d -> %d", U(id_),
+            cmd_id, length, reliable, ordered, result);
+  return result;
+}
+
+int Cloud::DestroyLocalVideoChannel(StreamType type) {
+  OpScope scope(*this);
+  int result = ERR_OK;
+  if (!IsLocalVideoType(type)) {
+    result = ERR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!room_.video_channels.erase(type)) {
+      result = ERR_INVALID_OPERATION;
+    } else {
+      PostLocked("OnLocalVideoChannelDestroyed",
+                 [type](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
+    }
+  }
+  CallRecord rec("DestroyLocalVideoChannel");
+  rec.w().Key("type").Int(type);
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: DestroyLocalVideoChannel %d -> %d", U(id_), type, result);
+  return result;
+}
+
+// ---- analysis and extensions ----
+
+void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
+  OpScope scope(*this);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    vad_ = params;
+  }
+  CallRecord rec("EnableVoiceActivityDetection");
+  rec.w().Key("params").BeginObject().Key("enable").Bool(params.enable).EndObject();
+  Record(rec.FinishVoid());
+  LOG_INFO("instance %llu: voice activity detection %s", U(id_), params.enable ? "on" : "off");
+}
+
+int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
+  OpScope scope(*this);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    volume_interval_ms_ = params.interval;
+  }
+  CallRecord rec("EnableAudioVolumeEvaluation");
+  rec.w().Key("params").BeginObject().Key("interval").Uint(params.interval).EndObject();
+  Record(rec.Finish(ERR_OK));
+  LOG_INFO("instance %llu: volume evaluation interval %u ms", U(id_), params.interval);
+  return ERR_OK;
+}
+
+int Cloud::startAsrService(const AsrParams& params) {
+  OpScope scope(*this);
+  // This engine has no speech recognizer.
+  const int result = params.sourceLanguage ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+  CallRecord rec("startAsrService");
+  rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);
+  rec.w().EndObject();
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: startAsrService %s -> %d", U(id_),
+           LogText(params.sourceLanguage).c_str(), result);
+  return result;
+}
+
+int Cloud::stopAsrService() {
+  OpScope scope(*this);
+  Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
+  LOG_INFO("instance %llu: stopAsrService -> %d", U(id_), ERR_NOT_SUPPORTED);
+  return ERR_NOT_SUPPORTED;
+}
+
+int Cloud::CallExperimentalAPI(const char* json) {
+  OpScope scope(*this);
+  const int result = json ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+  CallRecord rec("CallExperimentalAPI");
+  rec.w().Key("json_hex").CText(json);
+  Record(rec.Finish(result));
+  LOG_INFO("instance %llu: CallExperimentalAPI %s -> %d", U(id_), LogText(json).c_str(), result);
+  return result;
+}
+
+// ---- firehose ----
+
+bool Cloud::StartFirehose(Task prototype, std::chrono::microseconds interval) {
+  std::lock_guard<std::mutex> lock(firehose_mu_);
+  if (firehose_.joinable()) return false;
+  firehose_stop_.store(false);
+  firehose_count_.store(0);
+  LOG_DEBUG("instance %llu: firehose of %s started", U(id_), prototype.name);
+  firehose_ = std::thread(&Cloud::FirehoseLoop, this, std::move(prototype), interval);
+  return true;
+}
+
+std::optional<uint64_t> Cloud::StopFirehose() {
+  std::lock_guard<std::mutex> lock(firehose_mu_);
+  if (!firehose_.joinable()) return std::nullopt;
+  firehose_stop_.store(true);
+  firehose_.join();
+  LOG_DEBUG("instance %llu: firehose stopped after %llu callbacks", U(id_),
+            U(firehose_count_.load()));
+  return firehose_count_.load();
+}
+
+void Cloud::FirehoseLoop(Task prototype, std::chrono::microseconds interval) {
+  while (!firehose_stop_.load(std::memory_order_relaxed)) {
+    Task task;
+    task.name = prototype.name;
+    task.call = prototype.call;
+    const Dispatcher::PostResult posted = dispatcher_.Post(std::move(task));
+    if (posted == Dispatcher::PostResult::kClosed) break;
+    if (posted == Dispatcher::PostResult::kQueued) {
+      firehose_count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (interval.count() > 0) {
+      std::this_thread::sleep_for(interval);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+}  // namespace corvel::engine

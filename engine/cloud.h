@@ -1,0 +1,158 @@
+// One engine instance.
+//
+// Operations run on the caller's thread: they validate their arguments, change
+// the instance state under mu_ and queue the callbacks they cause. Callbacks
+// are delivered only by the instance's Dispatcher thread, never on the calling
+// thread, and no lock of the instance is held while the delegate runs, so any
+// operation may be called from inside a callback.
+//
+// The room is local to the instance for now: entering succeeds on valid
+// parameters, sends are validated and accepted, and nothing arrives from other
+// users. Remote media reaches an instance through the delivery methods at the
+// end of the class (PostCallback, PushPullAudio), which a room layer shared
+// between instances calls.
+#ifndef CORVEL_ENGINE_CLOUD_H_
+#define CORVEL_ENGINE_CLOUD_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "dispatcher.h"
+#include "instance_record.h"
+#include "vora/corvel_vora_cloud.h"
+
+namespace corvel::engine {
+
+class Cloud final : public vora::VORACloud {
+ public:
+  static constexpr size_t kPullAudioCapacity = 64;
+
+  Cloud(uint64_t id, vora::VORACloudDelegate* delegate, size_t queue_capacity,
+        std::shared_ptr<InstanceRecord> record);
+  ~Cloud() override;
+  Cloud(const Cloud&) = delete;
+  Cloud& operator=(const Cloud&) = delete;
+
+  uint64_t id() const { return id_; }
+  const std::shared_ptr<InstanceRecord>& record() const { return record_; }
+
+  // ---- engine operations ----
+  int EnterRoom(const vora::EnterRoomParams& params) override;
+  int ExitRoom() override;
+  int Subscribe(const char* user_id, vora::StreamType type) override;
+  int Unsubscribe(const char* user_id, vora::StreamType type) override;
+  int GetAudioFrame(vora::AudioFrame* frame) override;
+  int CreateLocalAudioChannel(const vora::AudioEncodeParams& params) override;
+  int SendAudioFrame(const vora::AudioFrame& frame) override;
+  int SendContinuousAudioFrame(const vora::AudioFrame& frame, bool clear_send_queue) override;
+  int DestroyLocalAudioChannel() override;
+  int CreateLocalVideoChannel(vora::StreamType type) override;
+  int SendVideoFrame(vora::StreamType type, const vora::VideoFrame& frame) override;
+  int SendVideoFrame(vora::StreamType type, const vora::PixelFrame& frame) override;
+  void SetVideoEncodeParam(vora::StreamType type, const vora::VideoEncodeParams& param) override;
+  int SendSeiMessage(int message_type, const char* message, size_t length) override;
+  bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                        bool ordered) override;
+  int DestroyLocalVideoChannel(vora::StreamType type) override;
+  void EnableVoiceActivityDetection(const vora::VADParams& params) override;
+  int EnableAudioVolumeEvaluation(const vora::AudioVolumeEvaluateParams& params) override;
+  int startAsrService(const vora::AsrParams& params) override;
+  int stopAsrService() override;
+  int CallExperimentalAPI(const char* json) override;
+
+  // ---- lifetime (used by VORACloud::Create/Destroy) ----
+  void Start();
+  bool OnDeliveryThread() const { return dispatcher_.OnDeliveryThread(); }
+  // Stops the firehose and delivery and waits for both; not on the delivery
+  // thread.
+  void Shutdown();
+  // Same, from inside one of this instance's callbacks: delivery ends after
+  // the current callback and the delivery thread then releases `self`.
+  void ShutdownFromCallback(std::shared_ptr<Cloud> self);
+
+  // ---- delivery ----
+  Dispatcher::PostResult PostCallback(Task task);
+  // Buffers a frame for GetAudioFrame (oldest dropped beyond the capacity).
+  void PushPullAudio(const vora::AudioFrame& frame);
+  bool WaitIdle(std::chrono::milliseconds timeout) { return dispatcher_.WaitIdle(timeout); }
+  size_t QueueDepth() const { return dispatcher_.QueueDepth(); }
+  size_t QueueCapacity() const { return dispatcher_.capacity(); }
+
+  // ---- firehose: an engine thread that keeps queueing one callback ----
+  // False when one is already running.
+  bool StartFirehose(Task prototype, std::chrono::microseconds interval);
+  // Number of tasks it queued; nullopt when none was running.
+  std::optional<uint64_t> StopFirehose();
+
+ private:
+  struct RoomState {
+    bool in_room = false;
+    vora::ConnectionState connection = vora::CONNECTION_STATE_INIT;
+    std::string user_id;
+    uint32_t room_id = 0;
+    std::string str_room_id;
+    vora::VORARole role = vora::VORA_ROLE_ANCHOR;
+    vora::VORAScene scene = vora::VORA_SCENE_VIDEO_CALL;
+    vora::AudioObtainParams audio_obtain;
+    bool pixel_input = false;
+    bool pixel_output = false;
+    bool audio_channel = false;
+    vora::AudioEncodeParams audio_params;
+    std::set<int> video_channels;  // StreamType values
+    std::set<std::pair<std::string, int>> subscriptions;
+  };
+
+  // Queues a callback; call with mu_ held so callbacks keep the order of the
+  // state changes that caused them.
+  void PostLocked(const char* name, DelegateCall call);
+  void Record(std::string json) { record_->AddCall(std::move(json)); }
+  void FirehoseLoop(Task prototype, std::chrono::microseconds interval);
+
+  // Counts operations running on this instance. The instance may be destroyed
+  // from one of its callbacks while the operation that queued the callback is
+  // still returning on another thread; the destructor waits for them.
+  class OpScope {
+   public:
+    explicit OpScope(Cloud& cloud) : cloud_(cloud) {
+      cloud_.active_ops_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    ~OpScope() { cloud_.active_ops_.fetch_sub(1, std::memory_order_acq_rel); }
+    OpScope(const OpScope&) = delete;
+    OpScope& operator=(const OpScope&) = delete;
+
+   private:
+    Cloud& cloud_;
+  };
+
+  const uint64_t id_;
+  const std::shared_ptr<InstanceRecord> record_;
+  Dispatcher dispatcher_;
+
+  std::mutex mu_;
+  RoomState room_;
+  std::map<int, vora::VideoEncodeParams> video_encode_;
+  vora::VADParams vad_;
+  uint32_t volume_interval_ms_ = 0;
+  std::deque<vora::AudioFrame> pull_audio_;
+
+  std::atomic<int> active_ops_{0};
+
+  std::mutex firehose_mu_;
+  std::thread firehose_;
+  std::atomic<bool> firehose_stop_{false};
+  std::atomic<uint64_t> firehose_count_{0};
+};
+
+}  // namespace corvel::engine
+
+#endif  // CORVEL_ENGINE_CLOUD_H_

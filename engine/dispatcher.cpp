@@ -1,0 +1,171 @@
+#include "dispatcher.h"
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <utility>
+
+#include "log.h"
+
+namespace corvel::engine {
+
+void Completion::Finish(int result) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (result_ != kPending) return;
+    result_ = result;
+  }
+  cv_.notify_all();
+}
+
+int Completion::Wait(std::optional<std::chrono::milliseconds> timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  auto done = [&] { return result_ != kPending; };
+  if (!timeout) {
+    cv_.wait(lock, done);
+  } else if (!cv_.wait_for(lock, *timeout, done)) {
+    return kTimedOut;
+  }
+  return result_;
+}
+
+Dispatcher::Dispatcher(vora::VORACloudDelegate* delegate, size_t capacity,
+                       std::shared_ptr<InstanceRecord> record)
+    : delegate_(delegate), capacity_(capacity == 0 ? 1 : capacity), record_(std::move(record)) {}
+
+Dispatcher::~Dispatcher() {
+  if (thread_.joinable()) Stop();
+}
+
+void Dispatcher::Start() {
+  thread_ = std::thread(&Dispatcher::ThreadMain, this);
+  thread_id_ = thread_.get_id();
+}
+
+Dispatcher::PostResult Dispatcher::Post(Task task) {
+  size_t depth = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return PostResult::kClosed;
+    depth = queue_.size();
+    if (depth < capacity_) {
+      queue_.push_back(std::move(task));
+      depth = 0;
+    }
+  }
+  if (depth == 0) {
+    wake_.notify_one();
+    return PostResult::kQueued;
+  }
+  record_->CountDropped();
+  const uint64_t dropped = record_->dropped();
+  if (dropped == 1 || dropped % 1000 == 0) {
+    LOG_WARNING("instance %llu: callback queue full (%zu), dropped %s; %llu dropped so far",
+                static_cast<unsigned long long>(record_->id()), depth, task.name,
+                static_cast<unsigned long long>(dropped));
+  }
+  if (task.done) task.done->Finish(Completion::kDropped);
+  return PostResult::kFull;
+}
+
+std::deque<Task> Dispatcher::CloseLocked() {
+  closed_ = true;
+  std::deque<Task> discarded;
+  discarded.swap(queue_);
+  return discarded;
+}
+
+void Dispatcher::Stop() {
+  std::deque<Task> discarded;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    discarded = CloseLocked();
+  }
+  wake_.notify_all();
+  idle_.notify_all();
+  record_->CountDiscarded(discarded.size());
+  for (Task& task : discarded) {
+    if (task.done) task.done->Finish(Completion::kDiscarded);
+  }
+  discarded.clear();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Dispatcher::StopFromCallback(std::shared_ptr<void> owner) {
+  std::deque<Task> discarded;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    discarded = CloseLocked();
+    orphan_owner_ = std::move(owner);
+  }
+  idle_.notify_all();
+  record_->CountDiscarded(discarded.size());
+  for (Task& task : discarded) {
+    if (task.done) task.done->Finish(Completion::kDiscarded);
+  }
+  discarded.clear();
+  thread_.detach();
+}
+
+bool Dispatcher::WaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return idle_.wait_for(lock, timeout, [&] { return queue_.empty() && !running_task_; });
+}
+
+size_t Dispatcher::QueueDepth() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.size();
+}
+
+void Dispatcher::ThreadMain(Dispatcher* self) {
+  self->Loop();
+  std::shared_ptr<void> owner;
+  {
+    std::lock_guard<std::mutex> lock(self->mu_);
+    owner = std::move(self->orphan_owner_);
+  }
+  // When the instance was destroyed from one of its own callbacks, this frees
+  // it (and *self); nothing below may touch self.
+  owner.reset();
+}
+
+void Dispatcher::Loop() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (true) {
+    wake_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+    if (closed_) break;
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    running_task_ = true;
+    lock.unlock();
+
+    Run(task);
+    record_->CountDelivered();
+    if (task.done) task.done->Finish(Completion::kDelivered);
+    task = Task{};  // release the arguments before taking the lock again
+
+    lock.lock();
+    running_task_ = false;
+    if (queue_.empty()) idle_.notify_all();
+  }
+  running_task_ = false;
+  idle_.notify_all();
+}
+
+void Dispatcher::Run(Task& task) {
+  try {
+    task.call(*delegate_);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    record_->CountCallbackError();
+    LOG_ERROR("delegate callback %s threw: %s (instance %llu)", task.name, e.what(),
+              static_cast<unsigned long long>(record_->id()));
+  } catch (...) {
+    record_->CountCallbackError();
+    LOG_ERROR("delegate callback %s threw: unknown exception (instance %llu)", task.name,
+              static_cast<unsigned long long>(record_->id()));
+  }
+}
+
+}  // namespace corvel::engine

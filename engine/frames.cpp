@@ -1,0 +1,235 @@
+// Frames. Defaults:
+//   AudioFrame: sample_rate 48000, channels 1, bits_per_sample 16, codec PCM,
+//               pts 0, has_voice false, empty payload.
+//   VideoFrame: pts 0, dts 0, is_key_frame false, codec H264, rotation 0,
+//               empty payload.
+//   PixelFrame: pts 0, 0x0, format YUV420p, rotation 0, empty payload.
+// data() of an empty payload points at a static zero byte, never null.
+#include "frames.h"
+
+#include <utility>
+
+namespace corvel::engine {
+namespace {
+
+using vora::AudioFrame;
+using vora::PixelFrame;
+using vora::VideoFrame;
+
+const uint8_t kEmptyByte = 0;
+
+// handle_ <-> owned heap slot holding the shared payload pointer.
+PayloadPtr* Slot(void* handle) { return static_cast<PayloadPtr*>(handle); }
+
+PayloadPtr Load(const void* handle) {
+  return handle ? *static_cast<const PayloadPtr*>(handle) : PayloadPtr();
+}
+
+void* MakeHandle(PayloadPtr payload) {
+  if (!payload) return nullptr;
+  return std::make_unique<PayloadPtr>(std::move(payload)).release();
+}
+
+void FreeHandle(void* handle) { std::unique_ptr<PayloadPtr> owned(Slot(handle)); }
+
+void Store(void*& handle, PayloadPtr payload) {
+  if (handle && payload) {
+    *Slot(handle) = std::move(payload);
+    return;
+  }
+  FreeHandle(handle);
+  handle = MakeHandle(std::move(payload));
+}
+
+std::vector<uint8_t> CopyBytes(const uint8_t* data, size_t size) {
+  if (!data || size == 0) return {};
+  return std::vector<uint8_t>(data, data + size);
+}
+
+PayloadPtr WithData(const void* handle, const uint8_t* data, size_t size) {
+  auto next = std::make_shared<Payload>();
+  next->data = CopyBytes(data, size);
+  if (PayloadPtr current = Load(handle)) next->extra = current->extra;
+  if (next->data.empty() && next->extra.empty()) return nullptr;
+  return next;
+}
+
+PayloadPtr WithExtra(const void* handle, const uint8_t* data, size_t size) {
+  auto next = std::make_shared<Payload>();
+  next->extra = CopyBytes(data, size);
+  if (PayloadPtr current = Load(handle)) next->data = current->data;
+  if (next->data.empty() && next->extra.empty()) return nullptr;
+  return next;
+}
+
+const uint8_t* DataOf(const void* handle) {
+  PayloadPtr payload = Load(handle);
+  // The payload outlives this call: the frame still holds a reference.
+  return payload && !payload->data.empty() ? payload->data.data() : &kEmptyByte;
+}
+
+size_t SizeOf(const void* handle) {
+  PayloadPtr payload = Load(handle);
+  return payload ? payload->data.size() : 0;
+}
+
+}  // namespace
+
+PayloadPtr FramePayload(const AudioFrame& frame) { return Load(frame.handle_); }
+PayloadPtr FramePayload(const VideoFrame& frame) { return Load(frame.handle_); }
+PayloadPtr FramePayload(const PixelFrame& frame) { return Load(frame.handle_); }
+
+void SetFramePayload(AudioFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
+void SetFramePayload(VideoFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
+void SetFramePayload(PixelFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
+
+size_t AudioExtraSize(const AudioFrame& frame) {
+  PayloadPtr payload = Load(frame.handle_);
+  return payload ? payload->extra.size() : 0;
+}
+
+const uint8_t* AudioExtraData(const AudioFrame& frame) {
+  PayloadPtr payload = Load(frame.handle_);
+  return payload && !payload->extra.empty() ? payload->extra.data() : &kEmptyByte;
+}
+
+}  // namespace corvel::engine
+
+namespace corvel::vora {
+
+using engine::FreeHandle;
+using engine::Load;
+using engine::MakeHandle;
+using engine::Store;
+
+// ---- AudioFrame ----
+
+AudioFrame::AudioFrame()
+    : sample_rate(48000),
+      channels(1),
+      bits_per_sample(16),
+      codec(AUDIO_CODEC_TYPE_PCM),
+      pts(0),
+      has_voice(false),
+      handle_(nullptr) {}
+
+AudioFrame::AudioFrame(const AudioFrame& other)
+    : sample_rate(other.sample_rate),
+      channels(other.channels),
+      bits_per_sample(other.bits_per_sample),
+      codec(other.codec),
+      pts(other.pts),
+      has_voice(other.has_voice),
+      handle_(MakeHandle(Load(other.handle_))) {}
+
+AudioFrame& AudioFrame::operator=(const AudioFrame& other) {
+  if (this == &other) return *this;
+  sample_rate = other.sample_rate;
+  channels = other.channels;
+  bits_per_sample = other.bits_per_sample;
+  codec = other.codec;
+  pts = other.pts;
+  has_voice = other.has_voice;
+  Store(handle_, Load(other.handle_));
+  return *this;
+}
+
+AudioFrame::~AudioFrame() { FreeHandle(handle_); }
+
+void AudioFrame::SetData(const uint8_t* data, size_t size) {
+  Store(handle_, engine::WithData(handle_, data, size));
+}
+
+const uint8_t* AudioFrame::data() const { return engine::DataOf(handle_); }
+
+size_t AudioFrame::size() const { return engine::SizeOf(handle_); }
+
+void AudioFrame::SetExtraData(const uint8_t* data, size_t size) {
+  Store(handle_, engine::WithExtra(handle_, data, size));
+}
+
+const void* AudioFrame::handle() { return handle_; }
+
+// ---- VideoFrame ----
+
+VideoFrame::VideoFrame()
+    : pts(0),
+      dts(0),
+      is_key_frame(false),
+      codec(VIDEO_CODEC_TYPE_H264),
+      rotation(VIDEO_ROTATION_0),
+      handle_(nullptr) {}
+
+VideoFrame::VideoFrame(const VideoFrame& other)
+    : pts(other.pts),
+      dts(other.dts),
+      is_key_frame(other.is_key_frame),
+      codec(other.codec),
+      rotation(other.rotation),
+      handle_(MakeHandle(Load(other.handle_))) {}
+
+VideoFrame& VideoFrame::operator=(const VideoFrame& other) {
+  if (this == &other) return *this;
+  pts = other.pts;
+  dts = other.dts;
+  is_key_frame = other.is_key_frame;
+  codec = other.codec;
+  rotation = other.rotation;
+  Store(handle_, Load(other.handle_));
+  return *this;
+}
+
+VideoFrame::~VideoFrame() { FreeHandle(handle_); }
+
+void VideoFrame::SetData(const uint8_t* data, size_t size) {
+  Store(handle_, engine::WithData(handle_, data, size));
+}
+
+const uint8_t* VideoFrame::data() const { return engine::DataOf(handle_); }
+
+size_t VideoFrame::size() const { return engine::SizeOf(handle_); }
+
+const void* VideoFrame::handle() { return handle_; }
+
+// ---- PixelFrame ----
+
+PixelFrame::PixelFrame()
+    : pts(0),
+      width(0),
+      height(0),
+      format(VIDEO_PIXEL_FORMAT_YUV420p),
+      rotation(VIDEO_ROTATION_0),
+      handle_(nullptr) {}
+
+PixelFrame::PixelFrame(const PixelFrame& other)
+    : pts(other.pts),
+      width(other.width),
+      height(other.height),
+      format(other.format),
+      rotation(other.rotation),
+      handle_(MakeHandle(Load(other.handle_))) {}
+
+PixelFrame& PixelFrame::operator=(const PixelFrame& other) {
+  if (this == &other) return *this;
+  pts = other.pts;
+  width = other.width;
+  height = other.height;
+  format = other.format;
+  rotation = other.rotation;
+  Store(handle_, Load(other.handle_));
+  return *this;
+}
+
+PixelFrame::~PixelFrame() { FreeHandle(handle_); }
+
+void PixelFrame::SetData(const uint8_t* data, size_t size) {
+  Store(handle_, engine::WithData(handle_, data, size));
+}
+
+const uint8_t* PixelFrame::data() const { return engine::DataOf(handle_); }
+
+size_t PixelFrame::size() const { return engine::SizeOf(handle_); }
+
+const void* PixelFrame::handle() { return handle_; }
+
+}  // namespace corvel::vora

@@ -1,0 +1,42 @@
+// Frame payload storage shared by AudioFrame, VideoFrame and PixelFrame.
+//
+// A frame's handle_ is null while its payload is empty, or points at a
+// heap-held std::shared_ptr<const Payload>. Payloads are immutable once
+// built: copying a frame shares the same Payload (one atomic reference count
+// increment), and SetData/SetExtraData build a new Payload and swap it in, so
+// a copy never sees a later change of the frame it came from.
+#ifndef CORVEL_ENGINE_FRAMES_H_
+#define CORVEL_ENGINE_FRAMES_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vora/corvel_vora_defines.h"
+
+namespace corvel::engine {
+
+struct Payload {
+  std::vector<uint8_t> data;
+  std::vector<uint8_t> extra;  // AudioFrame::SetExtraData; empty for video frames
+};
+
+using PayloadPtr = std::shared_ptr<const Payload>;
+
+// The payload a frame carries (null when empty). Lets the engine pass a frame's
+// bytes between instances without copying them.
+PayloadPtr FramePayload(const vora::AudioFrame& frame);
+PayloadPtr FramePayload(const vora::VideoFrame& frame);
+PayloadPtr FramePayload(const vora::PixelFrame& frame);
+
+void SetFramePayload(vora::AudioFrame& frame, PayloadPtr payload);
+void SetFramePayload(vora::VideoFrame& frame, PayloadPtr payload);
+void SetFramePayload(vora::PixelFrame& frame, PayloadPtr payload);
+
+// Extra data of an audio frame (size 0 when none).
+size_t AudioExtraSize(const vora::AudioFrame& frame);
+const uint8_t* AudioExtraData(const vora::AudioFrame& frame);
+
+}  // namespace corvel::engine
+
+#endif  // CORVEL_ENGINE_FRAMES_H_

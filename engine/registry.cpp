@@ -1,0 +1,124 @@
+#include "registry.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include "log.h"
+#include "no_destroy.h"
+
+namespace corvel::engine {
+
+Registry& Registry::Get() {
+  static NoDestroy<Registry> registry;
+  return registry.get();
+}
+
+vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
+  creates_.fetch_add(1);
+  if (fail_next_create_.exchange(false)) {
+    LOG_WARNING("Create failed: failure requested through inspection");
+    return nullptr;
+  }
+  if (!delegate) {
+    LOG_ERROR("Create failed: null delegate");
+    return nullptr;
+  }
+  try {
+    uint64_t id = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      id = next_id_++;
+    }
+    auto record = std::make_shared<InstanceRecord>(id);
+    auto cloud = std::make_unique<Cloud>(id, delegate, queue_capacity_.load(), record);
+    cloud->Start();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      live_[id] = cloud.get();
+      ids_[cloud.get()] = id;
+      records_[id] = std::move(record);
+      last_id_.store(id);
+    }
+    LOG_INFO("instance %llu created (delegate %p, queue %zu)", static_cast<unsigned long long>(id),
+             static_cast<void*>(delegate), cloud->QueueCapacity());
+    return cloud.release();
+  } catch (const std::exception& e) {
+    LOG_ERROR("Create failed: %s", e.what());
+    return nullptr;
+  }
+}
+
+void Registry::Destroy(vora::VORACloud* cloud) {
+  if (!cloud) return;
+  destroys_.fetch_add(1);
+  Cloud* instance = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = ids_.find(cloud);
+    if (it != ids_.end()) {
+      const uint64_t id = it->second;
+      instance = live_[id];
+      live_.erase(id);
+      ids_.erase(it);
+      destroyed_.push_back(id);
+      while (destroyed_.size() > kKeptRecords) {
+        records_.erase(destroyed_.front());
+        destroyed_.pop_front();
+      }
+    }
+  }
+  if (!instance) {
+    LOG_ERROR("Destroy of unknown instance %p ignored", static_cast<void*>(cloud));
+    return;
+  }
+  const auto id = static_cast<unsigned long long>(instance->id());
+  if (instance->OnDeliveryThread()) {
+    LOG_INFO("instance %llu destroyed from its own callback; delivery ends after it", id);
+    instance->ShutdownFromCallback(std::shared_ptr<Cloud>(instance));
+    return;
+  }
+  instance->Shutdown();
+  std::unique_ptr<Cloud> owned(instance);
+  owned.reset();
+  LOG_INFO("instance %llu destroyed", id);
+}
+
+uint64_t Registry::live_count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return live_.size();
+}
+
+bool Registry::WithLive(uint64_t id, const std::function<void(Cloud&)>& fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = live_.find(id);
+  if (it == live_.end()) return false;
+  fn(*it->second);
+  return true;
+}
+
+std::shared_ptr<InstanceRecord> Registry::FindRecord(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = records_.find(id);
+  return it == records_.end() ? nullptr : it->second;
+}
+
+std::vector<uint64_t> Registry::LiveIds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<uint64_t> ids;
+  for (const auto& [id, cloud] : live_) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+}  // namespace corvel::engine
+
+namespace corvel::vora {
+
+VORACloud* VORACloud::Create(VORACloudDelegate* delegate) {
+  return engine::Registry::Get().Create(delegate);
+}
+
+void VORACloud::Destroy(VORACloud* cloud) { engine::Registry::Get().Destroy(cloud); }
+
+}  // namespace corvel::vora

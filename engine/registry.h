@@ -1,0 +1,68 @@
+// The table of engine instances: creation and destruction for
+// VORACloud::Create/Destroy, process-wide counters, and access by instance id
+// for the inspection interface.
+#ifndef CORVEL_ENGINE_REGISTRY_H_
+#define CORVEL_ENGINE_REGISTRY_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "cloud.h"
+#include "instance_record.h"
+
+namespace corvel::engine {
+
+class Registry {
+ public:
+  static constexpr size_t kDefaultQueueCapacity = 4096;
+  // Records of destroyed instances kept for inspection.
+  static constexpr size_t kKeptRecords = 256;
+
+  static Registry& Get();
+
+  vora::VORACloud* Create(vora::VORACloudDelegate* delegate);
+  void Destroy(vora::VORACloud* cloud);
+
+  uint64_t create_count() const { return creates_.load(); }
+  uint64_t destroy_count() const { return destroys_.load(); }
+  uint64_t last_instance() const { return last_id_.load(); }
+  uint64_t live_count() const;
+  void FailNextCreate() { fail_next_create_.store(true); }
+  // Queue capacity for instances created from now on; 0 restores 4096.
+  void SetQueueCapacity(size_t capacity) {
+    queue_capacity_.store(capacity == 0 ? kDefaultQueueCapacity : capacity);
+  }
+
+  // Runs fn on the live instance `id` with the table locked, so the instance
+  // cannot be destroyed meanwhile; fn must not wait for delivery. False when
+  // the id is not a live instance.
+  bool WithLive(uint64_t id, const std::function<void(Cloud&)>& fn);
+  // The record of a live or recently destroyed instance, or null.
+  std::shared_ptr<InstanceRecord> FindRecord(uint64_t id);
+  std::vector<uint64_t> LiveIds() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::unordered_map<uint64_t, Cloud*> live_;
+  std::unordered_map<const vora::VORACloud*, uint64_t> ids_;
+  std::map<uint64_t, std::shared_ptr<InstanceRecord>> records_;
+  std::deque<uint64_t> destroyed_;  // ids whose records are kept after Destroy, oldest first
+  uint64_t next_id_ = 1;
+
+  std::atomic<uint64_t> creates_{0};
+  std::atomic<uint64_t> destroys_{0};
+  std::atomic<uint64_t> last_id_{0};
+  std::atomic<bool> fail_next_create_{false};
+  std::atomic<size_t> queue_capacity_{kDefaultQueueCapacity};
+};
+
+}  // namespace corvel::engine
+
+#endif  // CORVEL_ENGINE_REGISTRY_H_
