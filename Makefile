@@ -3,6 +3,10 @@
 #   make demo   venv + install + a two-party call on the loopback engine
 #   make test   venv + install + the test suite
 #
+# More: make bench (benchmark suite), make asan / tsan (sanitizer runs),
+# make stress / soak (bounded load runs), make valgrind, make typecheck,
+# make stubs, make dev (fast developer build in build/dev).
+#
 # The Python 3.12 used is found by tools/find-python.sh (CORVEL_PYTHON=... to choose).
 
 VENV     ?= .venv
@@ -10,7 +14,7 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all demo test install venv dev clean
+.PHONY: all demo test install venv dev clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
 
 all: test
 
@@ -26,7 +30,7 @@ install: venv
 	$(PIP) install '.[test]'
 
 demo: install
-	$(PY) examples/hello.py
+	$(PY) examples/two_party_call.py
 
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
@@ -34,11 +38,45 @@ test: install
 # Fast developer build in build/dev (module and engine side by side in build/dev/lib);
 # run the tests against it with: PYTHONPATH=build/dev/lib .venv/bin/python -m pytest tests
 dev: venv
-	$(PIP) install scikit-build-core 'pybind11>=3.0.4,<3.1' pytest hypothesis
+	$(PIP) install scikit-build-core 'pybind11>=3.0.4,<3.1' pytest hypothesis mypy numpy \
+	  'pybind11-stubgen>=3.0,<3.1'
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -Dpybind11_DIR=$$($(PY) -c 'import pybind11; print(pybind11.get_cmake_dir())') >/dev/null
 	cmake --build build/dev -j2
+
+# The benchmark suite: builds build/bench (Release) and writes bench/results/.
+bench: install
+	$(PY) bench/run.py --out bench/results
+
+bench-quick: install
+	$(PY) bench/run.py --quick --installed --out build/bench-quick
+
+# The test suite against an AddressSanitizer + UBSan build (build/asan).
+asan: install
+	PYTHON=$(abspath $(PY)) tools/ci-asan.sh
+
+# The engine's GoogleTest tests under ThreadSanitizer (build/tsan).
+tsan:
+	tools/ci-tsan.sh
+
+stress: install
+	$(PY) tools/stress.py --seconds 60
+
+soak: install
+	$(PY) tools/stress.py --seconds $${SOAK_SECONDS:-3600} --threads 6
+
+# memcheck over a representative subset of the tests.
+valgrind: install
+	cd tests && PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=99 \
+	  --suppressions=../tools/valgrind-python.supp --errors-for-leak-kinds=definite \
+	  ../$(PY) -m pytest -q -p no:cacheprovider test_frames.py test_records.py test_cloud.py
+
+typecheck: install
+	$(PY) -m mypy --strict corvel examples
+
+stubs: dev
+	tools/gen-stubs.sh
 
 clean:
 	rm -rf build $(VENV)

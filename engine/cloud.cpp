@@ -17,7 +17,6 @@ constexpr size_t kRecordPayloadBytes = 1024;
 // Messages are recorded whole up to this size.
 constexpr size_t kRecordMessageBytes = 64 * 1024;
 constexpr size_t kMaxSeiBytes = 4096;
-constexpr size_t kMaxCustomCmdBytes = 8192;
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
@@ -181,20 +180,35 @@ bool ValidAudioEncodeParams(const AudioEncodeParams& p) {
          p.bitrate_bps >= 6000 && p.bitrate_bps <= 510000;
 }
 
-// PCM must be whole 16-bit samples for every channel; encoded audio only needs
-// a plausible format and a non-empty payload.
-bool ValidAudioFrame(const AudioFrame& f) {
+// PCM must be whole 16-bit samples for every channel. Encoded audio has a
+// plausible format but this engine carries no codec.
+int CheckAudioFrame(const AudioFrame& f) {
   if (f.size() == 0 || f.channels < 1 || f.channels > 2 || !IsSampleRate(f.sample_rate))
-    return false;
+    return ERR_INVALID_PARAMETER;
   switch (f.codec) {
     case AUDIO_CODEC_TYPE_PCM:
-      return f.bits_per_sample == 16 && f.size() % (static_cast<size_t>(f.channels) * 2) == 0;
+      return f.bits_per_sample == 16 && f.size() % (static_cast<size_t>(f.channels) * 2) == 0
+                 ? ERR_OK
+                 : ERR_INVALID_PARAMETER;
     case AUDIO_CODEC_TYPE_OPUS:
     case AUDIO_CODEC_TYPE_AAC:
-      return true;
+      return ERR_NOT_SUPPORTED;
     default:
-      return false;
+      return ERR_INVALID_PARAMETER;
   }
+}
+
+// How remote audio is handed over: ERR_OK, ERR_INVALID_PARAMETER for an
+// unknown method or format, ERR_NOT_SUPPORTED for an encoded output.
+int CheckObtainParams(const AudioObtainParams& a) {
+  const int ms = a.output_frame_length_ms;
+  if (a.audio_obtain_method > AUDIO_OBTAIN_METHOD_CALLBACK || !IsSampleRate(a.output_sample_rate) ||
+      a.output_channels < 1 || a.output_channels > 2 ||
+      (ms != 10 && ms != 20 && ms != 40 && ms != 60))
+    return ERR_INVALID_PARAMETER;
+  if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_PCM) return ERR_OK;
+  return a.output_audio_codec_type <= AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED
+                                                           : ERR_INVALID_PARAMETER;
 }
 
 bool ValidVideoFrame(const VideoFrame& f) {
@@ -239,11 +253,29 @@ Cloud::~Cloud() {
 void Cloud::Start() { dispatcher_.Start(); }
 
 void Cloud::Shutdown() {
+  {
+    std::shared_ptr<Room> room;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      shutting_down_ = true;
+      room = LeaveLocked(kExitReasonLeft, nullptr);
+    }
+    if (room) RoomHub::Get().Release(room);
+  }
   StopFirehose();
   dispatcher_.Stop();
 }
 
 void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
+  {
+    std::shared_ptr<Room> room;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      shutting_down_ = true;
+      room = LeaveLocked(kExitReasonLeft, nullptr);
+    }
+    if (room) RoomHub::Get().Release(room);
+  }
   StopFirehose();
   dispatcher_.StopFromCallback(std::move(self));
 }
@@ -257,10 +289,29 @@ void Cloud::PostLocked(const char* name, DelegateCall call) {
   dispatcher_.Post(std::move(task));
 }
 
-void Cloud::PushPullAudio(const AudioFrame& frame) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (pull_audio_.size() >= kPullAudioCapacity) pull_audio_.pop_front();
-  pull_audio_.push_back(frame);
+std::shared_ptr<Room> Cloud::LeaveLocked(int reason, ConnectionState* state) {
+  if (!member_) return nullptr;
+  std::shared_ptr<Room> room = std::move(room_ptr_);
+  std::shared_ptr<Member> member = std::move(member_);
+  pacer_.reset();
+  pending_sei_.clear();
+  pull_->Clear();
+  room->Leave(member, reason, state);
+  return room;
+}
+
+void Cloud::SyncEvictionLocked() {
+  if (!member_ || !member_->evicted.load()) return;
+  // The room has already told the delegate (OnExitRoom and the rest).
+  LOG_INFO("instance %llu: removed from its room", U(id_));
+  room_ = RoomState{};
+  room_.connection = CONNECTION_STATE_DISCONNECTED;
+  std::shared_ptr<Room> room = std::move(room_ptr_);
+  member_.reset();
+  pacer_.reset();
+  pending_sei_.clear();
+  pull_->Clear();
+  RoomHub::Get().Release(room);
 }
 
 // ---- room ----
@@ -280,9 +331,12 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
     result = ERR_INVALID_ROOM_ID;
   } else if (params.role > VORA_ROLE_AUDIENCE || params.scene > VORA_SCENE_RECORD) {
     result = ERR_INVALID_PARAMETER;
+  } else if (int obtain = CheckObtainParams(params.audio_obtain_params); obtain != ERR_OK) {
+    result = obtain;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
-    if (room_.in_room) {
+    SyncEvictionLocked();
+    if (room_.in_room || shutting_down_) {
       result = ERR_INVALID_OPERATION;
     } else {
       const ConnectionState before = room_.connection;
@@ -303,6 +357,27 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
         d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
       });
       PostLocked("OnEnterRoom", [](VORACloudDelegate& d) { d.OnEnterRoom(); });
+      cmd_seq_.clear();
+      cmd_window_.clear();
+      pending_sei_.clear();
+      pull_->Clear();
+      JoinInfo info;
+      info.cloud = this;
+      info.instance_id = id_;
+      info.record = record_;
+      info.conditions = conditions_;
+      info.pull = pull_;
+      info.user_id = room_.user_id;
+      info.role = params.role;
+      info.obtain = params.audio_obtain_params;
+      info.pixel_output = params.use_pixel_frame_output;
+      info.vad = vad_.enable;
+      info.encode = video_encode_;
+      RoomKey key;
+      key.app = room.sdk_app_id;
+      key.text = !Empty(str_room);
+      key.id = key.text ? std::string(str_room) : std::to_string(room.room_id);
+      member_ = RoomHub::Get().Enter(key, std::move(info), &room_ptr_);
     }
   }
   CallRecord rec("EnterRoom");
@@ -322,8 +397,10 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
 int Cloud::ExitRoom() {
   OpScope scope(*this);
   int result = ERR_OK;
+  std::shared_ptr<Room> left;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
     } else {
@@ -337,15 +414,17 @@ int Cloud::ExitRoom() {
         PostLocked("OnLocalVideoChannelDestroyed",
                    [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
       }
-      PostLocked("OnConnectionStateChanged", [](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTED, CONNECTION_STATE_DISCONNECTED);
+      ConnectionState state = CONNECTION_STATE_CONNECTED;
+      left = LeaveLocked(kExitReasonLeft, &state);
+      PostLocked("OnConnectionStateChanged", [state](VORACloudDelegate& d) {
+        d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
       });
       PostLocked("OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
       room_ = RoomState{};
       room_.connection = CONNECTION_STATE_DISCONNECTED;
-      pull_audio_.clear();
     }
   }
+  if (left) RoomHub::Get().Release(left);
   Record(CallRecord("ExitRoom").Finish(result));
   if (result == ERR_OK) {
     LOG_INFO("instance %llu: ExitRoom", U(id_));
@@ -362,10 +441,12 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
     } else {
       room_.subscriptions.emplace(user_id, type);
+      room_ptr_->SetSubscription(*member_, user_id, type, true);
     }
   }
   CallRecord rec("Subscribe");
@@ -384,10 +465,12 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
     } else {
       room_.subscriptions.erase({user_id, type});
+      room_ptr_->SetSubscription(*member_, user_id, type, false);
     }
   }
   CallRecord rec("Unsubscribe");
@@ -404,13 +487,8 @@ int Cloud::GetAudioFrame(AudioFrame* frame) {
   int result = ERR_READ_TRY_AGAIN;
   if (!frame) {
     result = ERR_INVALID_PARAMETER;
-  } else {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!pull_audio_.empty()) {
-      *frame = pull_audio_.front();
-      pull_audio_.pop_front();
-      result = ERR_OK;
-    }
+  } else if (pull_->Pop(frame)) {
+    result = ERR_OK;
   }
   CallRecord rec("GetAudioFrame");
   rec.w().Key("frame_null").Bool(frame == nullptr);
@@ -428,6 +506,7 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.audio_channel) {
       result = ERR_INVALID_OPERATION;
     } else {
@@ -435,6 +514,7 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
       room_.audio_params = params;
       PostLocked("OnLocalAudioChannelCreated",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
+      pacer_ = room_ptr_->OpenAudio(*member_, params);
     }
   }
   CallRecord rec("CreateLocalAudioChannel");
@@ -451,15 +531,32 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
   return result;
 }
 
+// A frame in the channel's format (rate and channel count; any whole number
+// of samples) goes to the room; nothing is sent otherwise.
+int Cloud::CheckSendLocked(const AudioFrame& frame) {
+  SyncEvictionLocked();
+  if (!room_.audio_channel) return ERR_INVALID_OPERATION;
+  if (frame.sample_rate != room_.audio_params.sample_rate ||
+      frame.channels != room_.audio_params.channels)
+    return ERR_INVALID_PARAMETER;
+  return ERR_OK;
+}
+
 int Cloud::SendAudioFrame(const AudioFrame& frame) {
   OpScope scope(*this);
-  int result = ERR_OK;
-  if (!ValidAudioFrame(frame)) {
-    result = ERR_INVALID_PARAMETER;
-  } else {
+  int result = CheckAudioFrame(frame);
+  std::shared_ptr<Room> room;
+  std::shared_ptr<Member> member;
+  if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!room_.audio_channel) result = ERR_INVALID_OPERATION;
+    result = CheckSendLocked(frame);
+    if (result == ERR_OK) {
+      room = room_ptr_;
+      member = member_;
+    }
   }
+  if (room && room->SendAudio(member, frame))
+    record_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
   CallRecord rec("SendAudioFrame");
   rec.w().Key("frame");
   WriteFrame(rec.w(), frame);
@@ -470,12 +567,22 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
 
 int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
   OpScope scope(*this);
-  int result = ERR_OK;
-  if (!ValidAudioFrame(frame)) {
-    result = ERR_INVALID_PARAMETER;
-  } else {
+  int result = CheckAudioFrame(frame);
+  std::shared_ptr<Room> room;
+  std::shared_ptr<Pacer> pacer;
+  if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!room_.audio_channel) result = ERR_INVALID_OPERATION;
+    result = CheckSendLocked(frame);
+    if (result == ERR_OK) {
+      room = room_ptr_;
+      pacer = pacer_;
+    }
+  }
+  if (room && pacer) {
+    const size_t frames = frame.size() / (2 * static_cast<size_t>(frame.channels));
+    if (pacer->Push(reinterpret_cast<const int16_t*>(frame.data()), frames, frame.pts,
+                    clear_send_queue, record_->media()))
+      room->WakePacer();
   }
   CallRecord rec("SendContinuousAudioFrame");
   rec.w().Key("frame");
@@ -492,10 +599,13 @@ int Cloud::DestroyLocalAudioChannel() {
   int result = ERR_OK;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.audio_channel) {
       result = ERR_INVALID_OPERATION;
     } else {
       room_.audio_channel = false;
+      room_ptr_->CloseAudio(*member_);
+      pacer_.reset();
       PostLocked("OnLocalAudioChannelDestroyed",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
     }
@@ -514,12 +624,14 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.video_channels.count(type)) {
       result = ERR_INVALID_OPERATION;
     } else {
       room_.video_channels.insert(type);
       PostLocked("OnLocalVideoChannelCreated",
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelCreated(type); });
+      room_ptr_->OpenVideo(*member_, type);
     }
   }
   CallRecord rec("CreateLocalVideoChannel");
@@ -535,8 +647,21 @@ int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
   if (!IsLocalVideoType(type) || !ValidVideoFrame(frame)) {
     result = ERR_INVALID_PARAMETER;
   } else {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!room_.video_channels.count(type)) result = ERR_INVALID_OPERATION;
+    std::shared_ptr<Room> room;
+    std::shared_ptr<Member> member;
+    std::vector<SeiMessage> sei;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      SyncEvictionLocked();
+      if (!room_.video_channels.count(type)) {
+        result = ERR_INVALID_OPERATION;
+      } else {
+        room = room_ptr_;
+        member = member_;
+        sei.swap(pending_sei_);
+      }
+    }
+    if (room) SendVideoToRoom(room, member, type, &frame, nullptr, std::move(sei));
   }
   CallRecord rec("SendVideoFrame");
   rec.w().Key("overload").String("VideoFrame");
@@ -555,8 +680,21 @@ int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
   if (!IsLocalVideoType(type) || !ValidPixelFrame(frame)) {
     result = ERR_INVALID_PARAMETER;
   } else {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!room_.video_channels.count(type)) result = ERR_INVALID_OPERATION;
+    std::shared_ptr<Room> room;
+    std::shared_ptr<Member> member;
+    std::vector<SeiMessage> sei;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      SyncEvictionLocked();
+      if (!room_.video_channels.count(type)) {
+        result = ERR_INVALID_OPERATION;
+      } else {
+        room = room_ptr_;
+        member = member_;
+        sei.swap(pending_sei_);
+      }
+    }
+    if (room) SendVideoToRoom(room, member, type, nullptr, &frame, std::move(sei));
   }
   CallRecord rec("SendVideoFrame");
   rec.w().Key("overload").String("PixelFrame");
@@ -575,7 +713,9 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
                      param.gop_in_seconds > 0;
   if (valid) {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     video_encode_[type] = param;
+    if (member_) room_ptr_->SetEncodeParam(*member_, type, param);
   }
   CallRecord rec("SetVideoEncodeParam");
   rec.w().Key("type").Int(type);
@@ -600,9 +740,16 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
   if (!message || length == 0 || length > kMaxSeiBytes) {
     result = ERR_INVALID_PARAMETER;
   } else {
-    // SEI rides on the local video stream.
+    // SEI rides on the next frame of the local video stream.
     std::lock_guard<std::mutex> lock(mu_);
-    if (room_.video_channels.empty()) result = ERR_INVALID_OPERATION;
+    SyncEvictionLocked();
+    if (room_.video_channels.empty()) {
+      result = ERR_INVALID_OPERATION;
+    } else if (pending_sei_.size() >= kMaxPendingSei) {
+      result = ERR_FAILED;
+    } else {
+      pending_sei_.push_back(SeiMessage{message_type, std::string(message, length)});
+    }
   }
   CallRecord rec("SendSeiMessage");
   rec.w().Key("message_type").Int(message_type);
@@ -616,11 +763,35 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
 bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
                              bool ordered) {
   OpScope scope(*this);
-  bool result = message && length > 0 && length <= kMaxCustomCmdBytes;
+  bool result = message && length > 0 && length <= kMaxCmdBytes && cmd_id >= 1 &&
+                cmd_id <= kMaxCmdId;
+  std::shared_ptr<Room> room;
+  std::shared_ptr<Member> member;
+  uint32_t seq = 0;
   if (result) {
     std::lock_guard<std::mutex> lock(mu_);
-    result = room_.in_room;
+    SyncEvictionLocked();
+    result = room_.in_room && room_.role == VORA_ROLE_ANCHOR;
+    if (result) {
+      // At most kMaxCmdPerSecond messages and kMaxCmdBytesPerSecond bytes in
+      // any one-second window.
+      const auto now = std::chrono::steady_clock::now();
+      while (!cmd_window_.empty() && now - cmd_window_.front().first >= std::chrono::seconds(1))
+        cmd_window_.pop_front();
+      size_t bytes = length;
+      for (const auto& sent : cmd_window_) bytes += sent.second;
+      result = cmd_window_.size() < kMaxCmdPerSecond && bytes <= kMaxCmdBytesPerSecond;
+      if (result) {
+        cmd_window_.emplace_back(now, length);
+        seq = ++cmd_seq_[cmd_id];
+        room = room_ptr_;
+        member = member_;
+      }
+    }
   }
+  if (room && room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable,
+                                ordered))
+    record_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
   CallRecord rec("SendCustomCmdMsg");
   rec.w().Key("cmd_id").Uint(cmd_id);
   WriteMessage(rec.w(), message, length);
@@ -639,9 +810,11 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     if (!room_.video_channels.erase(type)) {
       result = ERR_INVALID_OPERATION;
     } else {
+      room_ptr_->CloseVideo(*member_, type);
       PostLocked("OnLocalVideoChannelDestroyed",
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
     }
@@ -659,7 +832,9 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
   OpScope scope(*this);
   {
     std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
     vad_ = params;
+    if (member_) room_ptr_->SetVad(*member_, params.enable);
   }
   CallRecord rec("EnableVoiceActivityDetection");
   rec.w().Key("params").BeginObject().Key("enable").Bool(params.enable).EndObject();
@@ -708,6 +883,65 @@ int Cloud::CallExperimentalAPI(const char* json) {
   Record(rec.Finish(result));
   LOG_INFO("instance %llu: CallExperimentalAPI %s -> %d", U(id_), LogText(json).c_str(), result);
   return result;
+}
+
+// ---- simulated conditions ----
+
+void Cloud::SendVideoToRoom(const std::shared_ptr<Room>& room,
+                            const std::shared_ptr<Member>& member, int type,
+                            const VideoFrame* encoded, const PixelFrame* pixel,
+                            std::vector<SeiMessage> sei) {
+  const size_t sei_count = sei.size();
+  if (room->SendVideo(member, type, encoded, pixel, std::move(sei))) {
+    record_->media().video_sent.fetch_add(1, std::memory_order_relaxed);
+    record_->media().sei_sent.fetch_add(sei_count, std::memory_order_relaxed);
+  }
+}
+
+void Cloud::ConditionsChanged() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SyncEvictionLocked();
+  if (member_) room_ptr_->ConditionsChanged(*member_);
+}
+
+bool Cloud::SimulateDisconnect(std::chrono::milliseconds duration) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SyncEvictionLocked();
+  if (!member_) return false;
+  LOG_INFO("instance %llu: simulated disconnection for %lld ms", U(id_),
+           static_cast<long long>(duration.count()));
+  return room_ptr_->Disconnect(*member_, duration);
+}
+
+void Cloud::SimulateServerError(int code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SyncEvictionLocked();
+  LOG_WARNING("instance %llu: simulated server error %d", U(id_), code);
+  if (member_ && (code == ERR_BANNED_BY_SERVER || code == ERR_SERVICE_SUSPENDED)) {
+    room_ptr_->Evict(member_, kExitReasonRemoved, code);
+    SyncEvictionLocked();
+    return;
+  }
+  const auto error = static_cast<Error>(code);
+  PostLocked("OnError", [error](VORACloudDelegate& d) { d.OnError(error); });
+}
+
+std::string Cloud::MediaStateJson() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SyncEvictionLocked();
+  JsonWriter w;
+  w.BeginObject();
+  w.Key("in_room").Bool(room_.in_room);
+  w.Key("room");
+  if (room_ptr_) {
+    w.Raw(room_ptr_->DescribeJson());
+  } else {
+    w.Null();
+  }
+  w.Key("pacing_ms").Int(pacer_ ? static_cast<int64_t>(pacer_->QueuedMs()) : 0);
+  w.Key("pending_sei").Uint(pending_sei_.size());
+  w.EndObject();
+  return w.Take();
 }
 
 // ---- firehose ----

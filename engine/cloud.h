@@ -6,11 +6,9 @@
 // thread, and no lock of the instance is held while the delegate runs, so any
 // operation may be called from inside a callback.
 //
-// The room is local to the instance for now: entering succeeds on valid
-// parameters, sends are validated and accepted, and nothing arrives from other
-// users. Remote media reaches an instance through the delivery methods at the
-// end of the class (PostCallback, PushPullAudio), which a room layer shared
-// between instances calls.
+// Entering a room makes the instance a Member of a shared Room (room.h);
+// sends are validated here and handed to the room's router, and what the
+// router delivers arrives through PostCallback and the pull buffer.
 #ifndef CORVEL_ENGINE_CLOUD_H_
 #define CORVEL_ENGINE_CLOUD_H_
 
@@ -29,13 +27,20 @@
 
 #include "dispatcher.h"
 #include "instance_record.h"
+#include "room.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
 
 class Cloud final : public vora::VORACloud {
  public:
-  static constexpr size_t kPullAudioCapacity = 64;
+  // Custom command limits.
+  static constexpr uint32_t kMaxCmdId = 10;
+  static constexpr size_t kMaxCmdBytes = 1024;
+  static constexpr size_t kMaxCmdPerSecond = 30;
+  static constexpr size_t kMaxCmdBytesPerSecond = 8192;
+  // SEI messages waiting for the next video frame.
+  static constexpr size_t kMaxPendingSei = 32;
 
   Cloud(uint64_t id, vora::VORACloudDelegate* delegate, size_t queue_capacity,
         std::shared_ptr<InstanceRecord> record);
@@ -82,8 +87,18 @@ class Cloud final : public vora::VORACloud {
 
   // ---- delivery ----
   Dispatcher::PostResult PostCallback(Task task);
-  // Buffers a frame for GetAudioFrame (oldest dropped beyond the capacity).
-  void PushPullAudio(const vora::AudioFrame& frame);
+
+  // ---- simulated conditions (inspection) ----
+  LinkConditions& conditions() { return *conditions_; }
+  // Re-evaluates what the conditions imply (video bitrate requests).
+  void ConditionsChanged();
+  // False when not in a room.
+  bool SimulateDisconnect(std::chrono::milliseconds duration);
+  // Delivers OnError(code); codes that end a session (banned, service
+  // suspended) also remove the instance from its room.
+  void SimulateServerError(int code);
+  // {"in_room", "room", "user_id_hex", "pacing_ms", "pull_frames"...} for inspection.
+  std::string MediaStateJson();
   bool WaitIdle(std::chrono::milliseconds timeout) { return dispatcher_.WaitIdle(timeout); }
   size_t QueueDepth() const { return dispatcher_.QueueDepth(); }
   size_t QueueCapacity() const { return dispatcher_.capacity(); }
@@ -115,6 +130,14 @@ class Cloud final : public vora::VORACloud {
   // Queues a callback; call with mu_ held so callbacks keep the order of the
   // state changes that caused them.
   void PostLocked(const char* name, DelegateCall call);
+  int CheckSendLocked(const vora::AudioFrame& frame);
+  void SendVideoToRoom(const std::shared_ptr<Room>& room, const std::shared_ptr<Member>& member,
+                       int type, const vora::VideoFrame* encoded, const vora::PixelFrame* pixel,
+                       std::vector<SeiMessage> sei);
+  // Takes note of an eviction by the room (replacement, server removal).
+  void SyncEvictionLocked();
+  // Leaves the room, if any (mu_ held); the room is released afterwards.
+  std::shared_ptr<Room> LeaveLocked(int reason, vora::ConnectionState* state);
   void Record(std::string json) { record_->AddCall(std::move(json)); }
   void FirehoseLoop(Task prototype, std::chrono::microseconds interval);
 
@@ -143,7 +166,15 @@ class Cloud final : public vora::VORACloud {
   std::map<int, vora::VideoEncodeParams> video_encode_;
   vora::VADParams vad_;
   uint32_t volume_interval_ms_ = 0;
-  std::deque<vora::AudioFrame> pull_audio_;
+  bool shutting_down_ = false;
+  std::shared_ptr<Room> room_ptr_;
+  std::shared_ptr<Member> member_;
+  std::shared_ptr<Pacer> pacer_;
+  const std::shared_ptr<PullBuffer> pull_ = std::make_shared<PullBuffer>();
+  const std::shared_ptr<LinkConditions> conditions_ = std::make_shared<LinkConditions>();
+  std::map<uint32_t, uint32_t> cmd_seq_;                       // last sequence per command id
+  std::deque<std::pair<std::chrono::steady_clock::time_point, size_t>> cmd_window_;  // last second
+  std::vector<SeiMessage> pending_sei_;
 
   std::atomic<int> active_ops_{0};
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "json.h"
 #include "log.h"
 #include "registry.h"
+#include "room.h"
 #include "settings.h"
 
 namespace {
@@ -70,7 +72,7 @@ std::optional<std::chrono::milliseconds> Timeout(int timeout_ms) {
 
 extern "C" {
 
-int corvel_inspect_version(void) { return 1; }
+int corvel_inspect_version(void) { return 2; }
 
 void corvel_inspect_free(char* text) { std::free(text); }
 
@@ -258,6 +260,140 @@ char* corvel_inspect_stats_json(uint64_t id) {
   w.Key("omitted_calls").Uint(record->omitted_calls());
   w.EndObject();
   return Dup(w.str());
+}
+
+// ---- rooms and the media router ----
+
+int corvel_inspect_set_conditions(uint64_t id, const char* json) {
+  last_error.clear();
+  auto parsed = corvel::engine::ParseJson(json ? json : "");
+  if (!parsed || parsed->type != corvel::engine::JsonValue::Type::kObject) {
+    last_error = "conditions must be a JSON object";
+    return kBadArguments;
+  }
+  std::optional<uint32_t> loss_ppm, delay, bandwidth;
+  for (const auto& [key, value] : parsed->members) {
+    if (value.type != corvel::engine::JsonValue::Type::kNumber) {
+      last_error = "\"" + key + "\" must be a number";
+      return kBadArguments;
+    }
+    const double number = std::strtod(value.text.c_str(), nullptr);
+    if (key == "loss" && number >= 0 && number <= 1) {
+      loss_ppm = static_cast<uint32_t>(std::lround(number * 1e6));
+    } else if (key == "delay_ms" && number >= 0 && number <= 60000) {
+      delay = static_cast<uint32_t>(number);
+    } else if (key == "bandwidth_kbps" && number >= 0 && number <= 10e6) {
+      bandwidth = static_cast<uint32_t>(number);
+    } else {
+      last_error = "unknown key or value out of range: " + key;
+      return kBadArguments;
+    }
+  }
+  const bool live = Registry::Get().WithLive(id, [&](Cloud& cloud) {
+    auto& c = cloud.conditions();
+    if (loss_ppm) c.loss_ppm.store(*loss_ppm);
+    if (delay) c.delay_ms.store(*delay);
+    if (bandwidth) c.bandwidth_kbps.store(*bandwidth);
+    cloud.ConditionsChanged();
+  });
+  return live ? 0 : kUnknownInstance;
+}
+
+char* corvel_inspect_conditions_json(uint64_t id) {
+  corvel::engine::JsonWriter w;
+  const bool live = Registry::Get().WithLive(id, [&](Cloud& cloud) {
+    auto& c = cloud.conditions();
+    w.BeginObject();
+    w.Key("loss").Raw(std::to_string(c.loss_ppm.load() / 1e6));
+    w.Key("delay_ms").Uint(c.delay_ms.load());
+    w.Key("bandwidth_kbps").Uint(c.bandwidth_kbps.load());
+    w.EndObject();
+  });
+  return live ? Dup(w.str()) : nullptr;
+}
+
+int corvel_inspect_disconnect(uint64_t id, int duration_ms) {
+  last_error.clear();
+  if (duration_ms < 1 || duration_ms > 600000) {
+    last_error = "duration_ms must be 1..600000";
+    return kBadArguments;
+  }
+  bool in_room = false;
+  const bool live = Registry::Get().WithLive(id, [&](Cloud& cloud) {
+    in_room = cloud.SimulateDisconnect(std::chrono::milliseconds(duration_ms));
+  });
+  if (!live) return kUnknownInstance;
+  if (!in_room) {
+    last_error = "the instance is not in a room";
+    return kBadArguments;
+  }
+  return 0;
+}
+
+int corvel_inspect_server_error(uint64_t id, int code) {
+  const bool live =
+      Registry::Get().WithLive(id, [&](Cloud& cloud) { cloud.SimulateServerError(code); });
+  return live ? 0 : kUnknownInstance;
+}
+
+char* corvel_inspect_media_json(uint64_t id) {
+  Registry& registry = Registry::Get();
+  auto record = registry.FindRecord(id);
+  if (!record) return nullptr;
+  std::string state;
+  const bool live = registry.WithLive(id, [&](Cloud& cloud) { state = cloud.MediaStateJson(); });
+  const corvel::engine::MediaCounters& m = record->media();
+  corvel::engine::JsonWriter w;
+  w.BeginObject();
+  w.Key("id").Uint(id);
+  w.Key("live").Bool(live);
+  const std::pair<const char*, const std::atomic<uint64_t>*> counters[] = {
+      {"audio_sent", &m.audio_sent},
+      {"video_sent", &m.video_sent},
+      {"messages_sent", &m.messages_sent},
+      {"sei_sent", &m.sei_sent},
+      {"audio_received", &m.audio_received},
+      {"mixed_frames", &m.mixed_frames},
+      {"video_received", &m.video_received},
+      {"messages_received", &m.messages_received},
+      {"sei_received", &m.sei_received},
+      {"lost", &m.lost},
+      {"missed_messages", &m.missed_messages},
+      {"disconnected_drops", &m.disconnected_drops},
+      {"room_queue_drops", &m.room_queue_drops},
+      {"pull_drops", &m.pull_drops},
+      {"mixer_drops", &m.mixer_drops},
+      {"pacing_drops", &m.pacing_drops},
+      {"pacing_cleared", &m.pacing_cleared},
+      {"waiting_key_drops", &m.waiting_key_drops},
+      {"undecodable_drops", &m.undecodable_drops},
+  };
+  for (const auto& [name, value] : counters) w.Key(name).Uint(value->load());
+  w.Key("callback_drops").Uint(record->dropped());
+  w.Key("state");
+  if (live) {
+    w.Raw(state);
+  } else {
+    w.Null();
+  }
+  w.EndObject();
+  return Dup(w.str());
+}
+
+char* corvel_inspect_rooms_json(void) {
+  corvel::engine::JsonWriter w;
+  w.BeginArray();
+  for (const auto& room : corvel::engine::RoomHub::Get().Rooms()) w.Raw(room->DescribeJson());
+  w.EndArray();
+  return Dup(w.str());
+}
+
+void corvel_inspect_set_quality_interval_ms(uint32_t ms) {
+  corvel::engine::RouterTuning::Get().quality_interval_ms.store(ms == 0 ? 2000 : ms);
+}
+
+void corvel_inspect_set_mix_wait_ms(uint32_t ms) {
+  corvel::engine::RouterTuning::Get().mix_wait_ms.store(ms == 0 ? 60 : ms);
 }
 
 }  // extern "C"

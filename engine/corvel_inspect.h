@@ -19,6 +19,9 @@
  *   -6  refused: called on the instance's own delivery thread, where waiting
  *       would never end
  *   -7  firehose already running (start) or not running (stop)
+ *
+ * Simulated conditions (rooms between instances, see engine/README.md) and
+ * the media router's counters are at the end.
  */
 #ifndef CORVEL_INSPECT_H_
 #define CORVEL_INSPECT_H_
@@ -36,7 +39,8 @@
 extern "C" {
 #endif
 
-/* Version of this interface (currently 1). */
+/* Version of this interface (currently 2: rooms, simulated network, router
+ * counters). */
 CORVEL_INSPECT_API int corvel_inspect_version(void);
 
 CORVEL_INSPECT_API void corvel_inspect_free(char* text);
@@ -130,6 +134,46 @@ CORVEL_INSPECT_API uint64_t corvel_inspect_dropped_total(void);
  * "callback_errors"}; null for an unknown id. callback_errors counts
  * exceptions caught from delegate callbacks. */
 CORVEL_INSPECT_API char* corvel_inspect_stats_json(uint64_t id);
+
+/* ---- rooms and the media router ---- */
+
+/* Simulated network of instance `id` (its link to the server), as a JSON
+ * object with any of: "loss" (fraction 0..1 of packets lost), "delay_ms"
+ * (one-way, 0..60000), "bandwidth_kbps" (0: unlimited). Keys not given keep
+ * their value. Applies to what the instance sends and receives; a packet
+ * between two instances crosses both links. 0, -1, or -2 (bad JSON, unknown
+ * key, out of range). */
+CORVEL_INSPECT_API int corvel_inspect_set_conditions(uint64_t id, const char* json);
+/* {"loss", "delay_ms", "bandwidth_kbps"}; null for an unknown id. */
+CORVEL_INSPECT_API char* corvel_inspect_conditions_json(uint64_t id);
+/* Drops the instance's connection for duration_ms (1..600000): it sees
+ * CONNECTED -> DISCONNECTED -> CONNECTING now and CONNECTING -> CONNECTED
+ * when the engine has reconnected. 0, -1, or -2 (not in a room, bad
+ * duration). */
+CORVEL_INSPECT_API int corvel_inspect_disconnect(uint64_t id, int duration_ms);
+/* The server reports `code` to the instance through OnError. ERR_BANNED_BY_SERVER
+ * (-205) and ERR_SERVICE_SUSPENDED (-100013) also remove it from its room.
+ * 0 or -1. */
+CORVEL_INSPECT_API int corvel_inspect_server_error(uint64_t id, int code);
+/* Router counters of one instance (readable after Destroy):
+ * {"id", "live", "audio_sent", "video_sent", "messages_sent", "sei_sent",
+ *  "audio_received", "mixed_frames", "video_received", "messages_received",
+ *  "sei_received", "lost", "missed_messages", "disconnected_drops",
+ *  "room_queue_drops", "pull_drops", "mixer_drops", "pacing_drops",
+ *  "pacing_cleared", "waiting_key_drops", "undecodable_drops",
+ *  "callback_drops", "state": null | {"in_room", "room", "pacing_ms",
+ *  "pending_sei"}}; null for an unknown id. */
+CORVEL_INSPECT_API char* corvel_inspect_media_json(uint64_t id);
+/* JSON list of the rooms: {"sdk_app_id", "room_hex", "text_id", "members":
+ * [{"id", "user_id_hex", "role", "connection", "audio", "video",
+ * "pacing_ms", "conversions"}], "delayed"}. */
+CORVEL_INSPECT_API char* corvel_inspect_rooms_json(void);
+/* Interval of OnNetworkQuality (0 restores 2000 ms); rooms pick it up after
+ * their next report. */
+CORVEL_INSPECT_API void corvel_inspect_set_quality_interval_ms(uint32_t ms);
+/* How long a mixer waits for a late sender before mixing without it (0
+ * restores 60 ms). */
+CORVEL_INSPECT_API void corvel_inspect_set_mix_wait_ms(uint32_t ms);
 
 #ifdef __cplusplus
 }

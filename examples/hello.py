@@ -7,27 +7,28 @@ import _corvel as corvel
 
 
 class Delegate(corvel.VORACloudDelegate):
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
         self.entered = threading.Event()
         self.exited = threading.Event()
 
-    def OnError(self, error):
+    def OnError(self, error: corvel.Error) -> None:
         print("engine error:", error)
 
-    def OnConnectionStateChanged(self, old_state, new_state):
+    def OnConnectionStateChanged(self, old_state: corvel.ConnectionState,
+                                 new_state: corvel.ConnectionState) -> None:
         print("connection:", old_state.name, "->", new_state.name)
 
-    def OnEnterRoom(self):
+    def OnEnterRoom(self) -> None:
         print("entered the room")
         self.entered.set()
 
-    def OnExitRoom(self):
+    def OnExitRoom(self) -> None:
         print("left the room")
         self.exited.set()
 
 
-def main():
+def main() -> None:
     log_dir = tempfile.mkdtemp(prefix="corvel-log-")
     print("engine log in", log_dir, "->", corvel.SetLogPath(log_dir))
     print("environment 'loopback' accepted:", corvel.SetEnvironment("loopback"))

@@ -21,6 +21,10 @@ Functions:
     firehose_stop(instance) -> int
     wait_idle(instance, timeout=5.0) -> bool
     dropped(instance=None) -> int, stats(instance=0) -> dict
+    set_conditions(instance, loss=, delay_ms=, bandwidth_kbps=), conditions(instance),
+    disconnect(instance, duration_ms), server_error(instance, code),
+    media(instance) -> dict, rooms() -> list, set_quality_interval_ms(ms),
+    set_mix_wait_ms(ms)
 
 ``callback`` is a slot number 1..25 or a callback name; the two forms of
 OnRemoteVideoReceived are "OnRemoteVideoFrameReceived" (15) and
@@ -176,6 +180,14 @@ def library() -> ctypes.CDLL:
         "corvel_inspect_dropped": (i64, [u64]),
         "corvel_inspect_dropped_total": (u64, []),
         "corvel_inspect_stats_json": (owned, [u64]),
+        "corvel_inspect_set_conditions": (cint, [u64, text]),
+        "corvel_inspect_conditions_json": (owned, [u64]),
+        "corvel_inspect_disconnect": (cint, [u64, cint]),
+        "corvel_inspect_server_error": (cint, [u64, cint]),
+        "corvel_inspect_media_json": (owned, [u64]),
+        "corvel_inspect_rooms_json": (owned, []),
+        "corvel_inspect_set_quality_interval_ms": (None, [ctypes.c_uint32]),
+        "corvel_inspect_set_mix_wait_ms": (None, [ctypes.c_uint32]),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name)
@@ -428,3 +440,57 @@ def stats(instance: int = 0) -> dict:
     if result is None:
         raise KeyError(instance)
     return result
+
+
+# ---- rooms and the media router ----
+
+
+def set_conditions(instance: int, **conditions: float) -> None:
+    """Simulated network of an instance: loss (0..1), delay_ms, bandwidth_kbps
+    (0 unlimited). KeyError for an unknown instance, ValueError for bad values."""
+    code = _check(library().corvel_inspect_set_conditions(instance, json.dumps(conditions).encode()))
+    if code == UNKNOWN_INSTANCE:
+        raise KeyError(instance)
+
+
+def conditions(instance: int) -> dict:
+    result = _take_json(library().corvel_inspect_conditions_json(instance))
+    if result is None:
+        raise KeyError(instance)
+    return result
+
+
+def disconnect(instance: int, duration_ms: int) -> None:
+    """Drops the instance's connection; the engine reconnects after duration_ms."""
+    code = _check(library().corvel_inspect_disconnect(instance, duration_ms))
+    if code == UNKNOWN_INSTANCE:
+        raise KeyError(instance)
+
+
+def server_error(instance: int, code: int) -> None:
+    """The server reports an error to the instance (OnError); banning codes also
+    remove it from its room."""
+    if library().corvel_inspect_server_error(instance, int(code)) == UNKNOWN_INSTANCE:
+        raise KeyError(instance)
+
+
+def media(instance: int) -> dict:
+    """Router counters of an instance (and its room state while live)."""
+    result = _take_json(library().corvel_inspect_media_json(instance))
+    if result is None:
+        raise KeyError(instance)
+    return _decode(result)
+
+
+def rooms() -> list[dict]:
+    return _decode(_take_json(library().corvel_inspect_rooms_json()))
+
+
+def set_quality_interval_ms(ms: int) -> None:
+    """OnNetworkQuality interval (0 restores 2000 ms)."""
+    library().corvel_inspect_set_quality_interval_ms(ms)
+
+
+def set_mix_wait_ms(ms: int) -> None:
+    """How long mixers wait for a late sender (0 restores 60 ms)."""
+    library().corvel_inspect_set_mix_wait_ms(ms)

@@ -424,7 +424,9 @@ void TestChannelsAndSends() {
   }
   CHECK_EQ(c->CreateLocalAudioChannel(AudioEncodeParams()), ERR_INVALID_OPERATION);  // exists
 
-  AudioFrame pcm;
+  AudioFrame pcm;  // in the format of the channel just opened (8 kHz stereo)
+  pcm.sample_rate = 8000;
+  pcm.channels = 2;
   const uint8_t samples[4] = {0, 1, 2, 3};
   CHECK_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);  // empty
   pcm.SetData(samples, 3);
@@ -481,7 +483,7 @@ void TestChannelsAndSends() {
   CHECK_EQ(c->SendSeiMessage(5, "sei", 3), ERR_OK);
   CHECK_EQ(c->SendSeiMessage(5, nullptr, 3), ERR_INVALID_PARAMETER);
   CHECK_EQ(c->SendSeiMessage(5, "sei", 0), ERR_INVALID_PARAMETER);
-  CHECK(c->SendCustomCmdMsg(0xffffffffu, "a\0b", 3, false, true));
+  CHECK(!c->SendCustomCmdMsg(0xffffffffu, "a\0b", 3, false, true));  // command ids are 1..10
   CHECK(!c->SendCustomCmdMsg(1, nullptr, 3, true, true));
   CHECK(!c->SendCustomCmdMsg(1, "x", 0, true, true));
 
@@ -508,7 +510,7 @@ void TestChannelsAndSends() {
                  "\"message_null\":false"));
   CHECK(Contains(calls,
                  "\"message_hex\":\"610062\",\"reliable\":false,\"ordered\":true,"
-                 "\"result\":true"));
+                 "\"result\":false"));
   CHECK(Contains(calls, "\"op\":\"SendVideoFrame\",\"overload\":\"PixelFrame\",\"type\":3"));
   CHECK(Contains(calls, "\"op\":\"GetAudioFrame\",\"frame_null\":true,\"result\":-2"));
   CHECK(Contains(calls, "\"op\":\"Subscribe\",\"user_id_hex\":null,\"type\":1,\"result\":-2"));

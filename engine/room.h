@@ -1,0 +1,315 @@
+// Rooms shared by the engine instances of one process, and the media router
+// that runs inside each room.
+//
+// A Room holds its members (one per instance that entered it) and one router
+// thread. Membership changes run on the caller's thread under the room mutex
+// and queue their callbacks there, so every member sees them in the same
+// order. Media and messages are queued by the sender (a short lock on the
+// inbound queue only) and routed by the router thread: audio is converted
+// once per (sender, receiver format), mixed per receiver where asked for,
+// video and messages are fanned out per subscription, and the simulated
+// network (loss, delay, disconnection) is applied per link. Time-driven work
+// (continuous audio pacing, delayed delivery, mixer waits, network quality
+// reports, reconnection) runs on the same thread, woken by a condition
+// variable at the next deadline.
+//
+// Lock order: Cloud::mu_ -> RoomHub::mu_ -> Room::mu_ -> Room::in_mu_ /
+// Pacer::mu -> Dispatcher::mu_. The router never takes a Cloud mutex: what it
+// needs of an instance lives in its Member. A Member's `cloud` pointer is used
+// only under Room::mu_ while the member is present; an instance leaves its
+// room (under that mutex) before it is destroyed.
+#ifndef CORVEL_ENGINE_ROOM_H_
+#define CORVEL_ENGINE_ROOM_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <queue>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "audio_dsp.h"
+#include "frames.h"
+#include "instance_record.h"
+#include "vora/corvel_vora_cloud.h"
+
+namespace corvel::engine {
+
+class Cloud;
+using Clock = std::chrono::steady_clock;
+
+// Reasons given with OnRemoteUserExitRoom.
+inline constexpr int kExitReasonLeft = 0;      // ExitRoom or Destroy
+inline constexpr int kExitReasonRemoved = 2;   // removed by the server (banned, suspended)
+inline constexpr int kExitReasonReplaced = 3;  // the same user id entered from another instance
+
+// Simulated network of one instance (its link to the server). Written by the
+// inspection interface, read by the router without locks.
+struct LinkConditions {
+  std::atomic<uint32_t> loss_ppm{0};        // packets lost per million
+  std::atomic<uint32_t> delay_ms{0};        // one-way delay
+  std::atomic<uint32_t> bandwidth_kbps{0};  // 0: unlimited
+};
+
+// Process-wide engine tunables (inspection may change them).
+struct RouterTuning {
+  std::atomic<uint32_t> quality_interval_ms{2000};
+  std::atomic<uint32_t> mix_wait_ms{60};
+  static RouterTuning& Get();
+};
+
+// Mixed audio waiting for GetAudioFrame. Bounded; the oldest frame goes when
+// full.
+class PullBuffer {
+ public:
+  static constexpr size_t kCapacity = 50;
+  // False when a frame had to be dropped to make room.
+  bool Push(vora::AudioFrame frame);
+  bool Pop(vora::AudioFrame* out);
+  void Clear();
+
+ private:
+  std::mutex mu_;
+  std::deque<vora::AudioFrame> frames_;
+};
+
+// Continuous audio of one sender, paced out one frame per frame length.
+class Pacer {
+ public:
+  static constexpr int kCapacityMs = 10000;
+  Pacer(int sample_rate, int channels, int frame_ms);
+  // Queues PCM; answers true when the queue was idle (the router must be woken).
+  bool Push(const int16_t* samples, size_t frames, uint32_t pts, bool clear,
+            MediaCounters& counters);
+  // Takes the next frame if it is due; fills `samples` and `pts`.
+  bool PopDue(Clock::time_point now, std::vector<int16_t>& samples, uint32_t* pts);
+  std::optional<Clock::time_point> NextDue();
+  int sample_rate() const { return rate_; }
+  int channels() const { return channels_; }
+  double QueuedMs();
+
+ private:
+  std::mutex mu_;
+  const int rate_;
+  const int channels_;
+  const int frame_ms_;
+  std::optional<AudioFifo> fifo_;  // made on first use: a 10 s ring is large
+  uint64_t pushed_ = 0;  // sample frames ever pushed (after clears)
+  uint64_t popped_ = 0;
+  std::deque<std::pair<uint64_t, uint32_t>> anchors_;  // (first frame index, pts) per push
+  bool running_ = false;
+  Clock::time_point next_due_{};
+  Clock::time_point last_push_{};
+};
+
+struct SeiMessage {
+  int type = 0;
+  std::string bytes;
+};
+
+// What an instance brings into a room.
+struct JoinInfo {
+  Cloud* cloud = nullptr;
+  uint64_t instance_id = 0;
+  std::shared_ptr<InstanceRecord> record;
+  std::shared_ptr<LinkConditions> conditions;
+  std::shared_ptr<PullBuffer> pull;
+  std::string user_id;
+  vora::VORARole role = vora::VORA_ROLE_ANCHOR;
+  vora::AudioObtainParams obtain;
+  bool pixel_output = false;
+  bool vad = false;
+  std::map<int, vora::VideoEncodeParams> encode;
+};
+
+struct Member;
+struct MemberRoute;  // router-private per-member state (room.cpp)
+
+struct Member {
+  JoinInfo info;
+  // ---- under Room::mu_ ----
+  bool present = true;
+  vora::ConnectionState connection = vora::CONNECTION_STATE_CONNECTED;
+  Clock::time_point reconnect_at{};
+  bool audio_open = false;
+  vora::AudioEncodeParams audio_params;
+  std::shared_ptr<Pacer> pacer;
+  std::set<int> video_open;
+  std::set<std::string> audio_unsubscribed;
+  std::set<std::pair<std::string, int>> video_subscribed;
+  std::map<int, int> requested_bitrate;  // last bitrate asked of this sender per stream
+  std::unique_ptr<MemberRoute> route;
+  // Set when the room removed the member on its own (replacement, server
+  // removal); the instance notices at its next operation.
+  std::atomic<bool> evicted{false};
+
+  Member();
+  ~Member();
+  const std::string& user() const { return info.user_id; }
+  bool visible() const { return info.role == vora::VORA_ROLE_ANCHOR; }
+  bool connected() const { return connection == vora::CONNECTION_STATE_CONNECTED; }
+};
+
+struct RoomKey {
+  uint32_t app = 0;
+  bool text = false;
+  std::string id;
+  auto operator<=>(const RoomKey&) const = default;
+  std::string Describe() const;
+};
+
+class Room {
+ public:
+  static constexpr size_t kInboundCapacity = 16384;
+
+  explicit Room(RoomKey key);
+  ~Room();
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+
+  const RoomKey& key() const { return key_; }
+
+  // ---- membership (caller threads) ----
+  // Adds a member; one already present with the same user id is evicted
+  // first. Queues the newcomer's view of the room and everyone's view of the
+  // newcomer.
+  std::shared_ptr<Member> Join(JoinInfo info);
+  // Removes a present member; its state (connection) is returned. False when
+  // it was no longer present (evicted).
+  bool Leave(const std::shared_ptr<Member>& member, int reason,
+             vora::ConnectionState* state = nullptr);
+  // Removes a member on the server's behalf and tells it (OnError first when
+  // error != 0, then channel teardown, disconnection, OnExitRoom).
+  void Evict(const std::shared_ptr<Member>& member, int reason, int error);
+  bool Empty();
+
+  std::shared_ptr<Pacer> OpenAudio(Member& m, const vora::AudioEncodeParams& params);
+  void CloseAudio(Member& m);
+  void OpenVideo(Member& m, int type);
+  void CloseVideo(Member& m, int type);
+  void SetSubscription(Member& m, const std::string& user, int type, bool on);
+  void SetVad(Member& m, bool on);
+  void SetEncodeParam(Member& m, int type, const vora::VideoEncodeParams& p);
+  // The instance's simulated conditions changed (bandwidth may ask for a new
+  // video bitrate).
+  void ConditionsChanged(Member& m);
+  // Simulated loss of connection: the member is told it is disconnected and
+  // reconnecting, and reconnects after `duration`.
+  bool Disconnect(Member& m, std::chrono::milliseconds duration);
+  std::vector<std::string> UserIds();
+
+  // ---- media (caller threads; never blocks on routing) ----
+  // False when the room queue is full (counted).
+  bool SendAudio(const std::shared_ptr<Member>& m, const vora::AudioFrame& frame);
+  void WakePacer();
+  bool SendVideo(const std::shared_ptr<Member>& m, int type, const vora::VideoFrame* encoded,
+                 const vora::PixelFrame* pixel, std::vector<SeiMessage> sei);
+  bool SendMessage(const std::shared_ptr<Member>& m, uint32_t cmd, uint32_t seq, std::string bytes,
+                   bool reliable, bool ordered);
+
+  // JSON object describing the room (for inspection).
+  std::string DescribeJson();
+
+ private:
+  struct Packet {
+    std::shared_ptr<Member> from;
+    enum Kind { kAudio, kVideo, kMessage } kind = kAudio;
+    vora::AudioFrame audio;
+    int stream = 0;
+    std::optional<vora::VideoFrame> encoded;
+    std::optional<vora::PixelFrame> pixel;
+    std::vector<SeiMessage> sei;
+    uint32_t cmd = 0;
+    uint32_t seq = 0;
+    std::string bytes;
+    bool reliable = false;
+    bool ordered = false;
+  };
+  struct Delayed {
+    Clock::time_point due;
+    uint64_t order;
+    std::shared_ptr<Member> to;
+    std::function<void()> run;  // runs under mu_ if `to` is still present
+    bool operator>(const Delayed& o) const {
+      return due != o.due ? due > o.due : order > o.order;
+    }
+  };
+
+  bool Enqueue(Packet p);
+  void RouterMain();
+  void RouteLocked(Packet& p, Clock::time_point now);
+  void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames, int rate,
+                        int channels, uint32_t pts, Clock::time_point now);
+  void RouteVideoLocked(Packet& p, Clock::time_point now);
+  void RouteMessageLocked(Packet& p, Clock::time_point now);
+  void TimersLocked(Clock::time_point now);
+  Clock::time_point NextDeadlineLocked();
+
+  // Link between a sender and a receiver: false when the packet is lost (or a
+  // side is disconnected); *due is when it arrives.
+  bool Transit(Member& from, Member& to, Clock::time_point now, Clock::time_point* due,
+               bool reliable);
+  void At(Clock::time_point due, Clock::time_point now, const std::shared_ptr<Member>& to,
+          std::function<void()> run);
+  std::shared_ptr<Member> FindLocked(const std::string& user);
+  bool ReceivesAudio(const Member& to, const Member& from) const;
+  void PostTo(Member& m, const char* name, std::function<void(vora::VORACloudDelegate&)> call);
+  void AnnounceLeaveLocked(Member& m, int reason);
+  void RemoveLocked(const std::shared_ptr<Member>& m);
+  void RequestBitratesLocked(Member& m);
+  void MixerPumpLocked(Member& to, Clock::time_point now);
+  void DeliverAudioBlockLocked(const std::shared_ptr<Member>& to,
+                               const std::shared_ptr<Member>& from,
+                               const std::shared_ptr<const Payload>& pcm,
+                               int rate, int channels, uint32_t pts, bool voice,
+                               Clock::time_point now);
+  void QualityTickLocked(Member& m);
+
+  const RoomKey key_;
+
+  std::mutex mu_;
+  std::vector<std::shared_ptr<Member>> members_;
+  std::priority_queue<Delayed, std::vector<Delayed>, std::greater<Delayed>> delayed_;
+  uint64_t delayed_order_ = 0;
+  std::mt19937_64 rng_;
+  std::vector<int16_t> scratch_;
+
+  std::mutex in_mu_;
+  std::condition_variable in_cv_;
+  std::vector<Packet> inbound_;
+  bool kick_ = false;
+  bool stop_ = false;
+  Clock::time_point next_deadline_ = Clock::time_point::max();
+  std::thread router_;
+};
+
+// All rooms of the process, by key.
+class RoomHub {
+ public:
+  static RoomHub& Get();
+  // Enters (creating the room if needed); *room receives the room.
+  std::shared_ptr<Member> Enter(const RoomKey& key, JoinInfo info, std::shared_ptr<Room>* room);
+  // Drops the room from the table once it is empty.
+  void Release(const std::shared_ptr<Room>& room);
+  std::vector<std::shared_ptr<Room>> Rooms();
+
+ private:
+  std::mutex mu_;
+  std::map<RoomKey, std::shared_ptr<Room>> rooms_;
+};
+
+}  // namespace corvel::engine
+
+#endif  // CORVEL_ENGINE_ROOM_H_
