@@ -367,13 +367,6 @@ class Error:
     ERR_SERVER_PROCESS_FAILED: typing.ClassVar[Error]
     ERR_SERVICE_SUSPENDED: typing.ClassVar[Error]
     __members__: typing.ClassVar[dict[str, Error]]
-    @typing.overload
-    def __eq__(self, other: Error) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -386,13 +379,6 @@ class Error:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: Error) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -418,13 +404,6 @@ class VideoCodecType:
     VIDEO_CODEC_TYPE_H264: typing.ClassVar[VideoCodecType]
     VIDEO_CODEC_TYPE_H265: typing.ClassVar[VideoCodecType]
     __members__: typing.ClassVar[dict[str, VideoCodecType]]
-    @typing.overload
-    def __eq__(self, other: VideoCodecType) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -437,13 +416,6 @@ class VideoCodecType:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: VideoCodecType) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -472,13 +444,6 @@ class AudioCodecType:
     AUDIO_CODEC_TYPE_OPUS: typing.ClassVar[AudioCodecType]
     AUDIO_CODEC_TYPE_PCM: typing.ClassVar[AudioCodecType]
     __members__: typing.ClassVar[dict[str, AudioCodecType]]
-    @typing.overload
-    def __eq__(self, other: AudioCodecType) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -491,13 +456,6 @@ class AudioCodecType:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: AudioCodecType) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -523,13 +481,6 @@ class VORARole:
     VORA_ROLE_ANCHOR: typing.ClassVar[VORARole]
     VORA_ROLE_AUDIENCE: typing.ClassVar[VORARole]
     __members__: typing.ClassVar[dict[str, VORARole]]
-    @typing.overload
-    def __eq__(self, other: VORARole) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -542,13 +493,6 @@ class VORARole:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: VORARole) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -583,13 +527,6 @@ class VORAScene:
     VORA_SCENE_VIDEO_CALL: typing.ClassVar[VORAScene]
     VORA_SCENE_VOICE_CHAT: typing.ClassVar[VORAScene]
     __members__: typing.ClassVar[dict[str, VORAScene]]
-    @typing.overload
-    def __eq__(self, other: VORAScene) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -602,13 +539,6 @@ class VORAScene:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: VORAScene) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -643,13 +573,6 @@ class StreamType:
     STREAM_TYPE_VIDEO_HIGH: typing.ClassVar[StreamType]
     STREAM_TYPE_VIDEO_LOW: typing.ClassVar[StreamType]
     __members__: typing.ClassVar[dict[str, StreamType]]
-    @typing.overload
-    def __eq__(self, other: StreamType) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -662,13 +585,6 @@ class StreamType:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: StreamType) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -694,13 +610,6 @@ class AudioObtainMethod:
     AUDIO_OBTAIN_METHOD_CALLBACK: typing.ClassVar[AudioObtainMethod]
     AUDIO_OBTAIN_METHOD_GET: typing.ClassVar[AudioObtainMethod]
     __members__: typing.ClassVar[dict[str, AudioObtainMethod]]
-    @typing.overload
-    def __eq__(self, other: AudioObtainMethod) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -713,13 +622,6 @@ class AudioObtainMethod:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: AudioObtainMethod) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -760,13 +662,6 @@ class NetworkQuality:
     NETWORK_QUALITY_UNKNOWN: typing.ClassVar[NetworkQuality]
     NETWORK_QUALITY_VERY_BAD: typing.ClassVar[NetworkQuality]
     __members__: typing.ClassVar[dict[str, NetworkQuality]]
-    @typing.overload
-    def __eq__(self, other: NetworkQuality) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -779,13 +674,6 @@ class NetworkQuality:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: NetworkQuality) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -817,13 +705,6 @@ class ConnectionState:
     CONNECTION_STATE_DISCONNECTED: typing.ClassVar[ConnectionState]
     CONNECTION_STATE_INIT: typing.ClassVar[ConnectionState]
     __members__: typing.ClassVar[dict[str, ConnectionState]]
-    @typing.overload
-    def __eq__(self, other: ConnectionState) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -836,13 +717,6 @@ class ConnectionState:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: ConnectionState) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -874,13 +748,6 @@ class VideoRotation:
     VIDEO_ROTATION_270: typing.ClassVar[VideoRotation]
     VIDEO_ROTATION_90: typing.ClassVar[VideoRotation]
     __members__: typing.ClassVar[dict[str, VideoRotation]]
-    @typing.overload
-    def __eq__(self, other: VideoRotation) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -893,13 +760,6 @@ class VideoRotation:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: VideoRotation) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
@@ -928,13 +788,6 @@ class VideoPixelFormat:
     VIDEO_PIXEL_FORMAT_YUV420p: typing.ClassVar[VideoPixelFormat]
     VIDEO_PIXEL_FORMAT_YUVA420p: typing.ClassVar[VideoPixelFormat]
     __members__: typing.ClassVar[dict[str, VideoPixelFormat]]
-    @typing.overload
-    def __eq__(self, other: VideoPixelFormat) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __eq__(self, other: typing.Any) -> bool:
         ...
     def __getstate__(self) -> int:
@@ -947,13 +800,6 @@ class VideoPixelFormat:
         ...
     def __int__(self) -> int:
         ...
-    @typing.overload
-    def __ne__(self, other: VideoPixelFormat) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.SupportsInt | typing.SupportsIndex) -> bool:
-        ...
-    @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
     def __repr__(self) -> str:
