@@ -7,6 +7,8 @@ every 20 ms, as a playout thread would, and prints the level of each second:
     python examples/pull_mixed_audio.py
 """
 
+from __future__ import annotations
+
 import array
 import gc
 import math
@@ -34,7 +36,7 @@ for _name in CALLBACKS:
     setattr(Delegate, _name, lambda self, *args: None)
 
 
-def join(user, get=False):
+def join(user: str, get: bool = False) -> corvel.VORACloud:
     cloud = corvel.VORACloud(Delegate())
     p = corvel.EnterRoomParams()
     p.room.sdk_app_id, p.room.room_id = APP, ROOM
@@ -48,7 +50,8 @@ def join(user, get=False):
     return cloud
 
 
-def speak(cloud, freq, seconds, stop):
+def speak(cloud: corvel.VORACloud, freq: float, seconds: float,
+          stop: threading.Event) -> None:
     params = corvel.AudioEncodeParams()
     params.sample_rate, params.channels = 48000, 1
     assert cloud.CreateLocalAudioChannel(params) == corvel.ERR_OK
@@ -65,7 +68,7 @@ def speak(cloud, freq, seconds, stop):
         time.sleep(max(0.0, start + (k + 1) * 0.02 - time.monotonic()))
 
 
-def main():
+def main() -> int:
     listener = join("listener", get=True)
     speakers = [join("low"), join("high")]
     stop = threading.Event()

@@ -11,6 +11,8 @@ short report is printed:
 Exit status 0 when everything sent arrived.
 """
 
+from __future__ import annotations
+
 import array
 import gc
 import math
@@ -29,11 +31,11 @@ SECONDS = 3.0
 T0 = time.monotonic()
 
 
-def now_ms():
+def now_ms() -> float:
     return (time.monotonic() - T0) * 1000.0
 
 
-def speech_like(rate, seconds):
+def speech_like(rate: int, seconds: float) -> array.array[int]:
     """A voice-like signal: a gliding 110-180 Hz pitch with harmonics, shaped
     into syllables (4 per second) with short pauses between words."""
     out = array.array("h")
@@ -52,58 +54,78 @@ def speech_like(rate, seconds):
 class Quiet(corvel.VORACloudDelegate):
     """Defines the callbacks a delegate must have; subclasses override some."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         super().__init__()
         self.name = name
         self.entered = threading.Event()
-        self.cloud = None
+        self.cloud: corvel.VORACloud | None = None  # set once the engine instance exists
 
-    def OnError(self, error): print(f"{self.name}: error {int(error)}")
-    def OnConnectionStateChanged(self, old, new): pass
-    def OnEnterRoom(self): self.entered.set()
-    def OnExitRoom(self): pass
-    def OnLocalAudioChannelCreated(self): pass
-    def OnLocalAudioChannelDestroyed(self): pass
-    def OnLocalVideoChannelCreated(self, stream_type): pass
-    def OnLocalVideoChannelDestroyed(self, stream_type): pass
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate): pass
-    def OnRequestKeyFrame(self, stream_type): pass
-    def OnRemoteUserEnterRoom(self, info): pass
-    def OnRemoteUserExitRoom(self, info, reason): pass
-    def OnRemoteAudioAvailable(self, user_id, available): pass
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type): pass
-    def OnRemoteAudioReceived(self, user_id, frame): pass
-    def OnRemoteMixedAudioReceived(self, frame): pass
-    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame): pass
-    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame): pass
+    def OnError(self, error: corvel.Error) -> None:
+        print(f"{self.name}: error {int(error)}")
+
+    def OnConnectionStateChanged(self, old: corvel.ConnectionState,
+                                 new: corvel.ConnectionState) -> None: pass
+
+    def OnEnterRoom(self) -> None:
+        self.entered.set()
+
+    def OnExitRoom(self) -> None: pass
+    def OnLocalAudioChannelCreated(self) -> None: pass
+    def OnLocalAudioChannelDestroyed(self) -> None: pass
+    def OnLocalVideoChannelCreated(self, stream_type: corvel.StreamType) -> None: pass
+    def OnLocalVideoChannelDestroyed(self, stream_type: corvel.StreamType) -> None: pass
+
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type: corvel.StreamType,
+                                          bitrate: int) -> None: pass
+
+    def OnRequestKeyFrame(self, stream_type: corvel.StreamType) -> None: pass
+    def OnRemoteUserEnterRoom(self, info: corvel.UserInfo) -> None: pass
+    def OnRemoteUserExitRoom(self, info: corvel.UserInfo, reason: int) -> None: pass
+    def OnRemoteAudioAvailable(self, user_id: str, available: bool) -> None: pass
+
+    def OnRemoteVideoAvailable(self, user_id: str, available: bool,
+                               stream_type: corvel.StreamType) -> None: pass
+
+    def OnRemoteAudioReceived(self, user_id: str, frame: corvel.AudioFrame) -> None: pass
+    def OnRemoteMixedAudioReceived(self, frame: corvel.AudioFrame) -> None: pass
+
+    def OnRemoteVideoFrameReceived(self, user_id: str, stream_type: corvel.StreamType,
+                                   frame: corvel.VideoFrame) -> None: pass
+
+    def OnRemotePixelFrameReceived(self, user_id: str, stream_type: corvel.StreamType,
+                                   frame: corvel.PixelFrame) -> None: pass
 
 
 class Alice(Quiet):
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__("alice")
         self.bob_here = threading.Event()
         self.bob_watching = threading.Event()
-        self.answers = []
+        self.answers: list[bytes] = []
 
-    def OnRemoteUserEnterRoom(self, info): self.bob_here.set()
-    def OnRequestKeyFrame(self, stream_type): self.bob_watching.set()
+    def OnRemoteUserEnterRoom(self, info: corvel.UserInfo) -> None:
+        self.bob_here.set()
 
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+    def OnRequestKeyFrame(self, stream_type: corvel.StreamType) -> None:
+        self.bob_watching.set()
+
+    def OnReceiveCustomCmdMsg(self, user_id: str, cmd_id: int, seq: int,
+                              message: bytes) -> None:
         self.answers.append(message)
 
 
 class Bob(Quiet):
-    def __init__(self, wav):
+    def __init__(self, wav: wave.Wave_write) -> None:
         super().__init__("bob")
         self.wav = wav
         self.audio_frames = self.audio_bytes = 0
-        self.latencies = []
+        self.latencies: list[float] = []
         self.video_frames = 0
-        self.captions = []
-        self.messages = []
+        self.captions: list[str] = []
+        self.messages: list[tuple[int, int, bytes]] = []
         self.done = threading.Condition()
 
-    def OnRemoteAudioReceived(self, user_id, frame):
+    def OnRemoteAudioReceived(self, user_id: str, frame: corvel.AudioFrame) -> None:
         self.latencies.append(now_ms() - frame.pts)
         data = frame.data
         self.wav.writeframes(data)
@@ -112,22 +134,27 @@ class Bob(Quiet):
             self.audio_bytes += len(data)
             self.done.notify_all()
 
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
-        if available:
+    def OnRemoteVideoAvailable(self, user_id: str, available: bool,
+                               stream_type: corvel.StreamType) -> None:
+        if available and self.cloud is not None:
             self.cloud.Subscribe(user_id, stream_type)
 
-    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+    def OnRemoteVideoFrameReceived(self, user_id: str, stream_type: corvel.StreamType,
+                                   frame: corvel.VideoFrame) -> None:
         self.video_frames += 1
 
-    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+    def OnSeiMessageReceived(self, user_id: str, stream_type: corvel.StreamType,
+                             message_type: int, message: bytes) -> None:
         self.captions.append(message.decode())
 
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+    def OnReceiveCustomCmdMsg(self, user_id: str, cmd_id: int, seq: int,
+                              message: bytes) -> None:
         self.messages.append((cmd_id, seq, message))
-        self.cloud.SendCustomCmdMsg(2, b"ack " + message, True, True)  # answering from a callback
+        if self.cloud is not None:  # answering from a callback
+            self.cloud.SendCustomCmdMsg(2, b"ack " + message, True, True)
 
 
-def enter(cloud, user):
+def enter(cloud: corvel.VORACloud, user: str) -> None:
     p = corvel.EnterRoomParams()
     p.room.sdk_app_id, p.room.room_id = APP, ROOM
     p.room.user_id, p.room.user_sig = corvel.VoraString(user), corvel.VoraString("demo")
@@ -137,12 +164,12 @@ def enter(cloud, user):
     assert cloud.EnterRoom(p) == corvel.ERR_OK
 
 
-def percentile(values, q):
+def percentile(values: list[float], q: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q / 100 * len(ordered)))]
 
 
-def main():
+def main() -> int:
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(tempfile.gettempdir(),
                                                               "corvel_two_party_call.wav")
     wav = wave.open(path, "wb")
