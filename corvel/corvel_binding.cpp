@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "corvel_premier.h"
@@ -45,6 +46,121 @@ void CheckSuppliedLength(const char* message, size_t length) {
   }
 }
 
+// ---- Python thread states of engine threads ----
+//
+// pybind11's gil_scoped_acquire gives a thread that has no Python thread state
+// a new one and deletes it again when it lets the lock go. On an engine thread
+// that is one thread state per callback, and in CPython 3.12 creating one
+// also maps (and deleting it unmaps) the thread's frame stack: that costs many
+// times what the callback itself does. So the first callback on an engine
+// thread keeps the thread state it makes, by holding one count of pybind11's
+// own reference count on it (gil_scoped_acquire::inc_ref), until the thread
+// ends. Every callback still takes the lock with gil_scoped_acquire.
+//
+// Not enabled by default: an engine thread that ends while the interpreter
+// is finalizing (a delivery thread whose instance was destroyed from inside
+// its own callback, at exit) would have to take the lock to delete its
+// thread state, and CPython 3.12 ends a thread that tries that during
+// finalization from under a C++ destructor, which aborts the process. Build
+// with -DCORVEL_KEEP_ENGINE_THREAD_STATE to measure it (the benchmarks
+// compare both).
+#ifndef CORVEL_KEEP_ENGINE_THREAD_STATE
+#define CORVEL_PER_CALLBACK_THREAD_STATE
+#endif
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+class EngineThreadState {
+ public:
+  // Called without the lock, before the callback takes it.
+  static void Keep() {
+    thread_local EngineThreadState state;  // made on this thread's first callback
+    (void)state;
+  }
+
+ private:
+  EngineThreadState() {
+    // A thread Python already knows (a Python thread, or one whose thread
+    // state someone else manages) is left alone.
+    if (PyGILState_GetThisThreadState() != nullptr) return;
+    py::gil_scoped_acquire gil;
+    gil.inc_ref();
+    kept_ = true;
+  }
+  // At thread exit. The engine ends its threads with the lock free (the
+  // module releases it around Destroy; the atexit hook ends every engine
+  // before the interpreter finalizes). Once it finalizes, the interpreter
+  // frees every thread state itself, so this one is left to it.
+  ~EngineThreadState() {
+    if (!kept_ || !Py_IsInitialized() || InterpreterFinalizing()) return;
+    py::gil_scoped_acquire gil;  // the kept thread state, count 2
+    gil.dec_ref();               // count 1: ~gil_scoped_acquire deletes it
+  }
+
+  bool kept_ = false;
+};
+#endif
+
+// Holds the interpreter lock for one callback. With a kept thread state, the
+// callback still sees what a new thread state would give it: it runs in a new
+// empty contextvars context, and the per-thread data it leaves behind (the
+// thread's dict, where threading.local values live, a trace or profile
+// function, async generator hooks) is dropped when it returns, as deleting
+// its thread state would drop it.
+class CallbackLock {
+ public:
+  CallbackLock() {
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+    context_ = PyContext_New();
+    if (context_ != nullptr && PyContext_Enter(context_) != 0) {
+      PyErr_Clear();
+      Py_CLEAR(context_);
+    }
+#endif
+  }
+  ~CallbackLock() {
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+    if (context_ != nullptr) {
+      if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
+      Py_DECREF(context_);
+    }
+    PyThreadState* state = PyThreadState_Get();
+    if (state->dict != nullptr && PyDict_GET_SIZE(state->dict) != 0) PyDict_Clear(state->dict);
+    if (state->c_tracefunc != nullptr) PyEval_SetTrace(nullptr, nullptr);
+    if (state->c_profilefunc != nullptr) PyEval_SetProfile(nullptr, nullptr);
+    Py_CLEAR(state->async_gen_firstiter);
+    Py_CLEAR(state->async_gen_finalizer);
+#endif
+  }
+  CallbackLock(const CallbackLock&) = delete;
+  CallbackLock& operator=(const CallbackLock&) = delete;
+
+ private:
+  struct KeepThreadState {
+    KeepThreadState() {
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+      EngineThreadState::Keep();
+#endif
+    }
+  };
+  KeepThreadState keep_;  // before gil_: the thread state must be kept first
+  py::gil_scoped_acquire gil_;
+  PyObject* context_ = nullptr;
+};
+
+// A new Python object of T's bound class holding a copy of `value`: exactly
+// what py::cast(value, return_value_policy::copy) makes, but with the class's
+// binding record looked up once rather than on every call (that lookup hashes
+// the C++ type's name, a sizeable part of the cost for a small record).
+template <typename T>
+py::object CopyToPython(const T& value) {
+  static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
+  return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
+      &value, py::return_value_policy::copy, py::handle(), type,
+      [](const void* from) -> void* { return new T(*static_cast<const T*>(from)); },
+      [](const void* from) -> void* {
+        return new T(std::move(*const_cast<T*>(static_cast<const T*>(from))));
+      }));
+}
+
 }  // namespace
 
 // Carries engine callbacks into Python methods of the delegate's Python
@@ -60,6 +176,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
 // dropped.
 #define CORVEL_REQUIRED(py_name, native_name, ...)                                 \
   if (InterpreterFinalizing()) return;                                             \
+  CallbackLock callback_lock;                                                      \
   PYBIND11_OVERRIDE_PURE_NAME(void, VORACloudDelegate, py_name, native_name, __VA_ARGS__)
 
   void OnError(Error error) override { CORVEL_REQUIRED("OnError", OnError, error); }
@@ -120,7 +237,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                             const char* message, size_t length) override {
     if (InterpreterFinalizing()) return;
-    py::gil_scoped_acquire gil;
+    CallbackLock gil;
     try {
       py::function override = py::get_override(static_cast<const VORACloudDelegate*>(this),
                                                 "OnSeiMessageReceived");
@@ -138,7 +255,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq,
                              const char* message, size_t length) override {
     if (InterpreterFinalizing()) return;
-    py::gil_scoped_acquire gil;
+    CallbackLock gil;
     try {
       py::function override = py::get_override(static_cast<const VORACloudDelegate*>(this),
                                                 "OnReceiveCustomCmdMsg");
@@ -157,6 +274,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
                           uint32_t missed) override {
     if (InterpreterFinalizing()) return;
+    CallbackLock callback_lock;
     PYBIND11_OVERRIDE_NAME(void, VORACloudDelegate, "OnMissCustomCmdMsg", OnMissCustomCmdMsg,
                            user_id, cmd_id, error_code, missed);
   }
@@ -164,17 +282,17 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
     if (InterpreterFinalizing()) return;
-    py::gil_scoped_acquire gil;
+    CallbackLock gil;
     try {
       py::function override =
           py::get_override(static_cast<const VORACloudDelegate*>(this), "OnNetworkQuality");
       if (!override) return;
       py::object local = local_quality
-                             ? py::cast(*local_quality, py::return_value_policy::copy)
+                             ? CopyToPython(*local_quality)
                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
       py::list remotes;
       for (size_t i = 0; i < remote_quality_count; ++i) {
-        remotes.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
+        remotes.append(CopyToPython(remote_qualities[i]));
       }
       override(local, remotes);
     } catch (py::error_already_set& e) {
@@ -194,6 +312,9 @@ class VORACloudWrapper {
     // The engine calls its delegate from its first callback on; it has no
     // way to survive a null one.
     if (!delegate_) throw py::type_error("VORACloud(): the delegate must not be None");
+    // Once the exit hook has ended the engines, nothing would end a new one
+    // before the interpreter stops accepting threads.
+    if (EnginesEnded()) throw std::runtime_error("VORACloud(): the interpreter is exiting");
     vora_cloud_ = VORACloud::Create(delegate_.get());
     LiveClouds().insert(this);
   }
@@ -272,8 +393,25 @@ class VORACloudWrapper {
   // hooks, before the interpreter stops accepting threads: an engine left
   // running would call into an interpreter that is being torn down.
   static void EndAllEngines() {
-    const std::unordered_set<VORACloudWrapper*> live = LiveClouds();
-    for (VORACloudWrapper* wrapper : live) wrapper->EndEngine();
+    EnginesEnded() = true;
+    // While one engine ends, the lock is free and callbacks may drop other
+    // clouds, so the set is looked at afresh for each one.
+    for (;;) {
+      VORACloudWrapper* next = nullptr;
+      for (VORACloudWrapper* wrapper : LiveClouds()) {
+        if (wrapper->vora_cloud_ != nullptr) {
+          next = wrapper;
+          break;
+        }
+      }
+      if (next != nullptr) {
+        next->EndEngine();  // touches `next` only before it lets the lock go
+        continue;
+      }
+      if (EndingNow() == 0) return;
+      py::gil_scoped_release release;
+      std::this_thread::yield();
+    }
   }
 
  private:
@@ -291,8 +429,30 @@ class VORACloudWrapper {
     VORACloud* cloud = vora_cloud_;
     vora_cloud_ = nullptr;
     if (cloud == nullptr) return;
-    py::gil_scoped_release release;
-    VORACloud::Destroy(cloud);
+    // The delegate, native and Python sides, outlives the engine even when
+    // this wrapper goes meanwhile (a callback dropping the last reference to
+    // its cloud while the exit hook ends that cloud's engine).
+    std::shared_ptr<PyVORACloudDelegate> delegate = delegate_;
+    py::object delegate_object = py::cast(static_cast<VORACloudDelegate*>(delegate.get()),
+                                          py::return_value_policy::reference);
+    ++EndingNow();
+    {
+      py::gil_scoped_release release;
+      VORACloud::Destroy(cloud);
+    }
+    --EndingNow();  // with the lock held again
+  }
+
+  // Engines being ended with the lock released, on any thread. The exit hook
+  // waits for them: a thread that takes the lock back once finalization has
+  // begun is ended by the interpreter from inside a destructor.
+  static int& EndingNow() {
+    static int ending = 0;
+    return ending;
+  }
+  static bool& EnginesEnded() {
+    static bool ended = false;
+    return ended;
   }
 
   // Wrappers with an engine that may still be running; touched only with the
@@ -338,6 +498,52 @@ size_t GetFrameSize(const Frame& frame) {
   return frame.size();
 }
 
+// Methods take their object through Self<C>: an object made with
+// cls.__new__(cls) whose __init__ never ran holds no native object, and a
+// member function called on it would run on raw storage. Such calls are
+// refused with TypeError. Self<C> renders in signatures as C does.
+template <typename C>
+struct Self {
+  C* object;
+};
+
+template <typename C, typename R, typename... A>
+auto Method(R (C::*method)(A...)) {
+  return [method](Self<C> self, A... args) -> R {
+    return (self.object->*method)(std::forward<A>(args)...);
+  };
+}
+
+template <typename C, typename R, typename... A>
+auto Method(R (C::*method)(A...) const) {
+  return [method](Self<C> self, A... args) -> R {
+    return (self.object->*method)(std::forward<A>(args)...);
+  };
+}
+
+namespace pybind11::detail {
+template <typename C>
+struct type_caster<Self<C>> {
+  PYBIND11_TYPE_CASTER(Self<C>, make_caster<C>::name);
+  bool load(handle src, bool) {
+    const type_info* info = get_type_info(typeid(C));
+    if (info == nullptr || !isinstance(src, reinterpret_cast<PyObject*>(info->type))) {
+      return false;
+    }
+    auto* inst = reinterpret_cast<instance*>(src.ptr());
+    value_and_holder v_h = inst->get_value_and_holder(info, true);
+    // Views into a record field own nothing and have no holder; an owning
+    // object without a holder was never initialised.
+    if (v_h.value_ptr() == nullptr || (inst->owned && !v_h.holder_constructed())) {
+      throw type_error("the object was never initialised: its __init__ did not run");
+    }
+    value.object = v_h.template value_ptr<C>();
+    return true;
+  }
+  static handle cast(Self<C>, return_value_policy, handle) { return none().release(); }
+};
+}  // namespace pybind11::detail
+
 namespace {
 
 // Enumeration fields read as independent values, not as views into the
@@ -379,75 +585,75 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
 
   py::class_<VORACloudWrapper>(m, "VORACloud")
       .def(py::init<std::shared_ptr<PyVORACloudDelegate>>(), py::keep_alive<1, 2>())
-      .def("EnterRoom", &VORACloudWrapper::EnterRoom, py::arg("params"))
-      .def("ExitRoom", &VORACloudWrapper::ExitRoom)
-      .def("Subscribe", &VORACloudWrapper::Subscribe, py::arg("user_id"), py::arg("type"))
-      .def("Unsubscribe", &VORACloudWrapper::Unsubscribe, py::arg("user_id"), py::arg("type"))
-      .def("GetAudioFrame", &VORACloudWrapper::GetAudioFrame, py::arg("frame"))
-      .def("CreateLocalAudioChannel", &VORACloudWrapper::CreateLocalAudioChannel,
+      .def("EnterRoom", Method(&VORACloudWrapper::EnterRoom), py::arg("params"))
+      .def("ExitRoom", Method(&VORACloudWrapper::ExitRoom))
+      .def("Subscribe", Method(&VORACloudWrapper::Subscribe), py::arg("user_id"), py::arg("type"))
+      .def("Unsubscribe", Method(&VORACloudWrapper::Unsubscribe), py::arg("user_id"), py::arg("type"))
+      .def("GetAudioFrame", Method(&VORACloudWrapper::GetAudioFrame), py::arg("frame"))
+      .def("CreateLocalAudioChannel", Method(&VORACloudWrapper::CreateLocalAudioChannel),
            py::arg("params"))
-      .def("DestroyLocalAudioChannel", &VORACloudWrapper::DestroyLocalAudioChannel)
-      .def("SendAudioFrame", &VORACloudWrapper::SendAudioFrame, py::arg("frame"))
-      .def("SendContinuousAudioFrame", &VORACloudWrapper::SendContinuousAudioFrame,
+      .def("DestroyLocalAudioChannel", Method(&VORACloudWrapper::DestroyLocalAudioChannel))
+      .def("SendAudioFrame", Method(&VORACloudWrapper::SendAudioFrame), py::arg("frame"))
+      .def("SendContinuousAudioFrame", Method(&VORACloudWrapper::SendContinuousAudioFrame),
            py::arg("frame"), py::arg("clear_send_queue"))
-      .def("CreateLocalVideoChannel", &VORACloudWrapper::CreateLocalVideoChannel, py::arg("type"))
-      .def("DestroyLocalVideoChannel", &VORACloudWrapper::DestroyLocalVideoChannel,
+      .def("CreateLocalVideoChannel", Method(&VORACloudWrapper::CreateLocalVideoChannel), py::arg("type"))
+      .def("DestroyLocalVideoChannel", Method(&VORACloudWrapper::DestroyLocalVideoChannel),
            py::arg("type"))
-      .def("SendVideoFrame", &VORACloudWrapper::SendVideoFrame, py::arg("type"), py::arg("frame"))
-      .def("SendPixelFrame", &VORACloudWrapper::SendPixelFrame, py::arg("type"), py::arg("frame"))
-      .def("SetVideoEncodeParam", &VORACloudWrapper::SetVideoEncodeParam, py::arg("type"),
+      .def("SendVideoFrame", Method(&VORACloudWrapper::SendVideoFrame), py::arg("type"), py::arg("frame"))
+      .def("SendPixelFrame", Method(&VORACloudWrapper::SendPixelFrame), py::arg("type"), py::arg("frame"))
+      .def("SetVideoEncodeParam", Method(&VORACloudWrapper::SetVideoEncodeParam), py::arg("type"),
            py::arg("param"))
-      .def("SendSeiMessage", &VORACloudWrapper::SendSeiMessage, py::arg("message_type"),
+      .def("SendSeiMessage", Method(&VORACloudWrapper::SendSeiMessage), py::arg("message_type"),
            py::arg("message"))
-      .def("SendCustomCmdMsg", &VORACloudWrapper::SendCustomCmdMsg, py::arg("cmd_id"),
+      .def("SendCustomCmdMsg", Method(&VORACloudWrapper::SendCustomCmdMsg), py::arg("cmd_id"),
            py::arg("message"), py::arg("reliable"), py::arg("ordered"))
-      .def("EnableVoiceActivityDetection", &VORACloudWrapper::EnableVoiceActivityDetection,
+      .def("EnableVoiceActivityDetection", Method(&VORACloudWrapper::EnableVoiceActivityDetection),
            py::arg("params"));
 
   py::class_<VORACloudDelegate, PyVORACloudDelegate, std::shared_ptr<VORACloudDelegate>>(
       m, "VORACloudDelegate")
       .def(py::init_alias<>())
-      .def("OnError", &VORACloudDelegate::OnError)
-      .def("OnConnectionStateChanged", &VORACloudDelegate::OnConnectionStateChanged)
-      .def("OnEnterRoom", &VORACloudDelegate::OnEnterRoom)
-      .def("OnExitRoom", &VORACloudDelegate::OnExitRoom)
-      .def("OnLocalAudioChannelCreated", &VORACloudDelegate::OnLocalAudioChannelCreated)
-      .def("OnLocalAudioChannelDestroyed", &VORACloudDelegate::OnLocalAudioChannelDestroyed)
-      .def("OnLocalVideoChannelCreated", &VORACloudDelegate::OnLocalVideoChannelCreated)
-      .def("OnLocalVideoChannelDestroyed", &VORACloudDelegate::OnLocalVideoChannelDestroyed)
-      .def("OnRemoteUserEnterRoom", &VORACloudDelegate::OnRemoteUserEnterRoom)
-      .def("OnRemoteUserExitRoom", &VORACloudDelegate::OnRemoteUserExitRoom)
-      .def("OnRemoteAudioAvailable", &VORACloudDelegate::OnRemoteAudioAvailable)
-      .def("OnRemoteVideoAvailable", &VORACloudDelegate::OnRemoteVideoAvailable)
-      .def("OnRemoteAudioReceived", &VORACloudDelegate::OnRemoteAudioReceived)
-      .def("OnRemoteMixedAudioReceived", &VORACloudDelegate::OnRemoteMixedAudioReceived)
+      .def("OnError", Method(&VORACloudDelegate::OnError))
+      .def("OnConnectionStateChanged", Method(&VORACloudDelegate::OnConnectionStateChanged))
+      .def("OnEnterRoom", Method(&VORACloudDelegate::OnEnterRoom))
+      .def("OnExitRoom", Method(&VORACloudDelegate::OnExitRoom))
+      .def("OnLocalAudioChannelCreated", Method(&VORACloudDelegate::OnLocalAudioChannelCreated))
+      .def("OnLocalAudioChannelDestroyed", Method(&VORACloudDelegate::OnLocalAudioChannelDestroyed))
+      .def("OnLocalVideoChannelCreated", Method(&VORACloudDelegate::OnLocalVideoChannelCreated))
+      .def("OnLocalVideoChannelDestroyed", Method(&VORACloudDelegate::OnLocalVideoChannelDestroyed))
+      .def("OnRemoteUserEnterRoom", Method(&VORACloudDelegate::OnRemoteUserEnterRoom))
+      .def("OnRemoteUserExitRoom", Method(&VORACloudDelegate::OnRemoteUserExitRoom))
+      .def("OnRemoteAudioAvailable", Method(&VORACloudDelegate::OnRemoteAudioAvailable))
+      .def("OnRemoteVideoAvailable", Method(&VORACloudDelegate::OnRemoteVideoAvailable))
+      .def("OnRemoteAudioReceived", Method(&VORACloudDelegate::OnRemoteAudioReceived))
+      .def("OnRemoteMixedAudioReceived", Method(&VORACloudDelegate::OnRemoteMixedAudioReceived))
       .def("OnRemoteVideoFrameReceived",
-           static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived))
+           Method(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
+               &VORACloudDelegate::OnRemoteVideoReceived)))
       .def("OnRemotePixelFrameReceived",
-           static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived))
-      .def("OnRequestKeyFrame", &VORACloudDelegate::OnRequestKeyFrame)
+           Method(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
+               &VORACloudDelegate::OnRemoteVideoReceived)))
+      .def("OnRequestKeyFrame", Method(&VORACloudDelegate::OnRequestKeyFrame))
       .def("OnRequestChangeVideoEncodeBitrate",
-           &VORACloudDelegate::OnRequestChangeVideoEncodeBitrate)
+           Method(&VORACloudDelegate::OnRequestChangeVideoEncodeBitrate))
       // The three below take a pointer with a count or length from the
       // caller; a count or length past what the caller supplied is refused
       // rather than read.
       .def("OnSeiMessageReceived",
-           [](VORACloudDelegate& self, const char* user_id, StreamType stream_type,
+           [](Self<VORACloudDelegate> self, const char* user_id, StreamType stream_type,
               int message_type, const char* message, size_t length) {
              CheckSuppliedLength(message, length);
-             self.OnSeiMessageReceived(user_id, stream_type, message_type, message, length);
+             self.object->OnSeiMessageReceived(user_id, stream_type, message_type, message, length);
            })
       .def("OnReceiveCustomCmdMsg",
-           [](VORACloudDelegate& self, const char* user_id, int32_t cmd_id, uint32_t seq,
+           [](Self<VORACloudDelegate> self, const char* user_id, int32_t cmd_id, uint32_t seq,
               const char* message, size_t length) {
              CheckSuppliedLength(message, length);
-             self.OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message, length);
+             self.object->OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message, length);
            })
-      .def("OnMissCustomCmdMsg", &VORACloudDelegate::OnMissCustomCmdMsg)
+      .def("OnMissCustomCmdMsg", Method(&VORACloudDelegate::OnMissCustomCmdMsg))
       .def("OnNetworkQuality",
-           [](VORACloudDelegate& self, NetworkQualityInfo* local_quality,
+           [](Self<VORACloudDelegate> self, NetworkQualityInfo* local_quality,
               NetworkQualityInfo* remote_qualities, size_t remote_quality_count) {
              const size_t supplied = remote_qualities ? 1 : 0;
              if (remote_quality_count > supplied) {
@@ -455,14 +661,14 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
                                      std::to_string(remote_quality_count) + " exceeds the " +
                                      std::to_string(supplied) + " record(s) supplied");
              }
-             self.OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
+             self.object->OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
            });
 
   py::class_<VoraString>(m, "VoraString")
       .def(py::init<>())
       .def(py::init<const char*>())
-      .def("GetValue", &VoraString::GetValue)
-      .def("SetValue", &VoraString::SetValue)
+      .def("GetValue", Method(&VoraString::GetValue))
+      .def("SetValue", Method(&VoraString::SetValue))
       .def("__str__", [](const VoraString& self) { return std::string(CheckedText(self)); })
       .def("__repr__", [](const VoraString& self) {
         return "VoraString(" + std::string(CheckedText(self)) + ")";

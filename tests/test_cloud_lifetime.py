@@ -1,0 +1,347 @@
+"""Ending engine instances while their callbacks run: dropping a cloud under
+continuous delivery, from inside its own callback, at interpreter exit, and
+from several threads at once. Each case runs in a child process with a time
+limit, so that a hang or a crash fails the test instead of the run."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _corvel
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+MODULE_DIR = os.path.dirname(os.path.abspath(_corvel.__file__))
+
+PRELUDE = '''
+import atexit, faulthandler, gc, sys, threading, time, weakref
+faulthandler.enable()
+import _corvel as corvel
+import engine_probe as probe
+
+class Quiet(corvel.VORACloudDelegate):
+    """Every required callback defined, doing nothing."""
+
+for _name in probe.CALLBACKS[:18]:
+    setattr(Quiet, _name, lambda self, *args: None)
+
+class Counting(Quiet):
+    """Counts OnRequestKeyFrame; remembers whether one ran after `ended`."""
+
+    def __init__(self, work=None):
+        super().__init__()
+        self.count = 0
+        self.after_end = 0
+        self.ended = False
+        self.first = threading.Event()
+        self.work = work
+
+    def OnRequestKeyFrame(self, stream_type):
+        if self.ended:
+            self.after_end += 1
+        self.count += 1
+        self.first.set()
+        if self.work:
+            self.work()
+
+def enter_params(user="u"):
+    params = corvel.EnterRoomParams()
+    params.room.sdk_app_id, params.room.room_id = 1400000001, 7
+    params.room.user_id = corvel.VoraString(user)
+    params.room.user_sig = corvel.VoraString("sig")
+    return params
+
+def delivering(delegate):
+    """A cloud on delegate whose engine keeps calling OnRequestKeyFrame."""
+    cloud = corvel.VORACloud(delegate)
+    assert probe.firehose_start(probe.last_instance(), "OnRequestKeyFrame", 2) == 0
+    return cloud, probe.last_instance()
+
+prelude_done = True  # code indented by mistake fails here instead of joining the function above
+'''
+
+
+def run_child(code, timeout=30):
+    """Runs code after PRELUDE in a new interpreter; fails the test on a hang."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [MODULE_DIR, TESTS_DIR] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    source = PRELUDE + textwrap.dedent(code)
+    try:
+        return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                              timeout=timeout, env=env, cwd=TESTS_DIR)
+    except subprocess.TimeoutExpired as hung:
+        pytest.fail(f"child still running after {timeout} s\nstdout: {hung.stdout!r}\n"
+                    f"stderr: {hung.stderr!r}")
+
+
+def assert_clean_exit(child, marker="ok"):
+    assert child.returncode == 0, f"exit code {child.returncode}\n{child.stdout}\n{child.stderr}"
+    assert child.stdout.strip().endswith(marker), child.stdout
+    for fatal in ("terminate called", "Fatal Python error", "Segmentation fault", "malloc"):
+        assert fatal not in child.stderr, child.stderr
+
+
+WORK = {
+    "nothing": "None",
+    "python-work": "lambda: sum(range(2000))",
+    "lock-released": "lambda: time.sleep(0.0005)",
+}
+
+DROPPERS = {
+    "main-thread": "drop()",
+    "python-thread": "t = threading.Thread(target=drop); t.start(); t.join(30)",
+    "another-cloud's-callback": (
+        "other = Quiet()\n"
+        "other.OnEnterRoom = drop\n"
+        "dropper = corvel.VORACloud(other)\n"
+        "assert probe.fire(probe.last_instance(), 'OnEnterRoom', timeout=30) == probe.DELIVERED\n"
+        "del dropper"),
+}
+
+
+@pytest.mark.parametrize("dropper", DROPPERS)
+@pytest.mark.parametrize("work", WORK)
+def test_dropping_a_delivering_cloud_ends_delivery_without_hanging(work, dropper):
+    child = run_child(f"""
+    for _ in range(15):
+        delegate = Counting({WORK[work]})
+        holder = [delivering(delegate)]
+        iid = holder[0][1]
+        assert delegate.first.wait(10)
+
+        def drop(*args):
+            holder.clear()
+            delegate.ended = True  # Destroy has returned
+
+{textwrap.indent(DROPPERS[dropper], "        ")}
+        assert not holder and delegate.ended
+        assert not probe.is_live(iid)
+        seen = delegate.count
+        time.sleep(0.02)  # room for a straggler to show itself
+        assert (delegate.after_end, delegate.count) == (0, seen), (delegate.after_end, seen)
+    print("ok")
+    """)
+    assert_clean_exit(child)
+
+
+TRIGGERS = {
+    "OnEnterRoom": "cloud = delegate.cloud; assert cloud.EnterRoom(enter_params()) == 0; "
+                   "del cloud; delegate.go.set()",
+    "OnError": "assert probe.fire_many(iid, 'OnError', 3, -1) == 3; delegate.go.set()",
+    "OnRequestKeyFrame": "assert probe.firehose_start(iid, 'OnRequestKeyFrame', 2) == 0; "
+                         "delegate.go.set()",
+    "OnReceiveCustomCmdMsg": "assert probe.firehose_start(iid, 'OnReceiveCustomCmdMsg', 'u', 1, "
+                             "2, b'm') == 0; delegate.go.set()",
+    "OnMissCustomCmdMsg": "assert probe.fire_many(iid, 'OnMissCustomCmdMsg', 3, 'u') == 3; "
+                          "delegate.go.set()",
+}
+
+
+@pytest.mark.parametrize("callback", TRIGGERS)
+def test_dropping_the_last_reference_inside_its_own_callback(callback):
+    child = run_child(f"""
+    class Owner(Quiet):
+        def __init__(self):
+            super().__init__()
+            self.cloud = None
+            self.go = threading.Event()
+            self.dropped = threading.Event()
+            self.after = 0
+
+        def drop_own_cloud(self, *args):
+            if self.dropped.is_set():
+                self.after += 1
+                return
+            assert self.go.wait(10)
+            self.cloud = None  # the only reference to the cloud
+            self.dropped.set()
+
+    Owner.{callback} = Owner.drop_own_cloud
+    delegate = Owner()
+    delegate.cloud = corvel.VORACloud(delegate)
+    iid = probe.last_instance()
+    watch = weakref.ref(delegate.cloud)
+    {TRIGGERS[callback]}
+    assert delegate.dropped.wait(10)
+    assert watch() is None and not probe.is_live(iid)
+    time.sleep(0.05)  # room for a straggler to show itself
+    assert delegate.after == 0
+    assert probe.fire(iid, "OnEnterRoom") == probe.UNKNOWN_INSTANCE
+    print("ok")
+    """)
+    assert_clean_exit(child)
+
+
+@pytest.mark.parametrize("failure", ["raise ValueError('v')", "raise SystemExit(2)",
+                                     "raise KeyboardInterrupt", "missing"])
+def test_exception_leaving_a_required_callback_keeps_the_process(failure):
+    method = "" if failure == "missing" else f"def OnError(self, error): {failure}"
+    child = run_child(f"""
+    class Failing(corvel.VORACloudDelegate):
+        arrived = threading.Event()
+
+        def OnEnterRoom(self):
+            self.arrived.set()
+
+        {method}
+
+    cloud = corvel.VORACloud(Failing())
+    iid = probe.last_instance()
+    for _ in range(3):
+        assert probe.fire(iid, "OnError", -1) == probe.DELIVERED
+    assert probe.fire(iid, "OnEnterRoom") == probe.DELIVERED
+    assert Failing.arrived.is_set()
+    assert probe.stats(iid)["callback_errors"] == 3
+    del cloud
+    print("ok")
+    """)
+    assert_clean_exit(child)
+
+
+EXIT_SCENARIOS = {
+    "global": """
+    cloud, iid = delivering(Counting())
+    """,
+    "cycle": """
+    delegate = Counting()
+    delegate.cloud, iid = delivering(delegate)
+    del delegate
+    """,
+    "several-cycles-with-python-work": """
+    for _ in range(4):
+        delegate = Counting(lambda: sum(range(5000)))
+        delegate.cloud, iid = delivering(delegate)
+    del delegate
+    """,
+    "callback-in-progress": """
+    started = threading.Event()
+    delegate = Counting(lambda: (started.set(), time.sleep(0.2)))
+    cloud, iid = delivering(delegate)
+    assert started.wait(10)
+    """,
+    "required-callback-raising": """
+    class Raising(Quiet):
+        def OnRequestKeyFrame(self, stream_type):
+            raise ValueError("refused")
+    clouds = [delivering(Raising()) for _ in range(3)]
+    """,
+    # The delegates drop their own clouds once exit has begun (atexit runs
+    # the handlers registered last first, so this one runs before the
+    # module's).
+    "clouds-dropped-by-their-callbacks-during-exit": """
+    exiting = threading.Event()
+
+    class Leaving(Quiet):
+        def OnRequestKeyFrame(self, stream_type):
+            if exiting.is_set():
+                self.cloud = None
+
+    for _ in range(6):
+        delegate = Leaving()
+        delegate.cloud, iid = delivering(delegate)
+    del delegate
+    atexit.register(exiting.set)
+    """,
+    "daemon-threads-making-and-dropping-clouds": """
+    cloud, iid = delivering(Counting())
+
+    def churn():
+        for round in range(10**9):
+            cloud = corvel.VORACloud(Quiet())
+            cloud.EnterRoom(enter_params(f"{threading.get_ident()} {round}"))
+            del cloud
+
+    for _ in range(2):
+        threading.Thread(target=churn, daemon=True).start()
+    time.sleep(0.2)
+    """,
+}
+
+
+@pytest.mark.parametrize("scenario", EXIT_SCENARIOS)
+def test_interpreter_exit_with_live_delivering_clouds(scenario):
+    code = textwrap.dedent(EXIT_SCENARIOS[scenario]) + "\nprint('main done', flush=True)\n"
+    for _ in range(3):  # a crash at exit depends on timing: give it a few chances
+        child = run_child(code, timeout=30)
+        assert_clean_exit(child, "main done")
+
+
+def test_clouds_made_and_dropped_by_several_threads_while_engines_deliver():
+    child = run_child("""
+    gc.collect()
+    base = (probe.create_count() - probe.destroy_count(), probe.live_instances())
+    hoses = [delivering(Counting()) for _ in range(3)]
+    stop = threading.Event()
+    failures = []
+
+    def churn(index):
+        try:
+            for round in range(10**9):
+                if stop.is_set():
+                    break
+                delegate = Counting()
+                cloud = corvel.VORACloud(delegate)
+                probe.fire_many(probe.last_instance(), "OnRequestKeyFrame", 20, 1)
+                assert cloud.EnterRoom(enter_params(f"user {index} {round}")) == 0
+                assert cloud.CreateLocalAudioChannel(corvel.AudioEncodeParams()) == 0
+                assert cloud.ExitRoom() == 0
+                del cloud
+                delegate.ended = True
+                assert delegate.after_end == 0
+        except BaseException as error:
+            failures.append(repr(error))
+            raise
+
+    threads = [threading.Thread(target=churn, args=(index,)) for index in range(3)]
+    for t in threads:
+        t.start()
+    stop.wait(3)
+    stop.set()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads) and not failures, failures
+    for cloud, iid in hoses:
+        assert probe.firehose_stop(iid) > 0
+    assert all(cloud[0] is not None for cloud in hoses)
+    del hoses, cloud
+    gc.collect()
+    assert (probe.create_count() - probe.destroy_count(), probe.live_instances()) == base
+    print("ok")
+    """)
+    assert_clean_exit(child)
+
+
+@pytest.mark.parametrize("call", [
+    "corvel.VORACloud.__new__(corvel.VORACloud).ExitRoom()",
+    "corvel.VORACloud.__new__(corvel.VORACloud).SendCustomCmdMsg(1, b'x', True, True)",
+    "corvel.VORACloud.__new__(corvel.VORACloud).SetVideoEncodeParam("
+    "corvel.STREAM_TYPE_VIDEO_HIGH, corvel.VideoEncodeParams())",
+    "corvel.VORACloudDelegate.__new__(corvel.VORACloudDelegate).OnError(corvel.ERR_OK)",
+    "corvel.VORACloudDelegate.__new__(corvel.VORACloudDelegate).OnNetworkQuality(None, None, 0)",
+    "corvel.VORACloudDelegate.OnEnterRoom(Quiet.__new__(Quiet))",
+], ids=["ExitRoom", "SendCustomCmdMsg", "SetVideoEncodeParam", "OnError", "OnNetworkQuality",
+        "OnEnterRoom-of-a-subclass"])
+def test_objects_never_initialised_refuse_calls_instead_of_crashing(call):
+    child = run_child(f"""
+    try:
+        {call}
+    except TypeError:
+        print("ok")
+    """)
+    assert_clean_exit(child)
+
+
+def test_cloud_refuses_a_delegate_never_initialised():
+    child = run_child("""
+    creates = probe.create_count()
+    try:
+        corvel.VORACloud(Quiet.__new__(Quiet))
+    except (TypeError, RuntimeError):
+        pass
+    assert probe.create_count() == creates
+    print("ok")
+    """)
+    assert_clean_exit(child)
