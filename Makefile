@@ -68,9 +68,7 @@ soak: install
 
 # memcheck over a representative subset of the tests.
 valgrind: install
-	cd tests && PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=99 \
-	  --suppressions=../tools/valgrind-python.supp --errors-for-leak-kinds=definite \
-	  ../$(PY) -m pytest -q -p no:cacheprovider test_frames.py test_records.py test_cloud.py
+	tools/valgrind.sh
 
 typecheck: install
 	$(PY) -m mypy --strict corvel examples
