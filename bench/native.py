@@ -1,0 +1,84 @@
+"""Builds and loads _corvel_bench, the benchmarks' native baselines.
+
+The extension (bench/_corvel_bench.cpp) is compiled here with the compiler
+flags of the running interpreter (sysconfig) into build/bench-native/, and
+rebuilt when its source, the engine headers or the command change. It links
+against the libcorvel.so that ``_corvel`` loaded, so the engine instances it
+makes live in the same engine as the module's.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib.util
+import os
+import shlex
+import subprocess
+import sys
+import sysconfig
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE = os.path.join(ROOT, "bench", "_corvel_bench.cpp")
+OUT_DIR = os.path.join(ROOT, "build", "bench-native")
+
+
+def engine_library_dir() -> str:
+    """Folder of the libcorvel.so the imported _corvel uses."""
+    import engine_probe  # tests/engine_probe.py, on sys.path via bench.common
+
+    return os.path.dirname(os.path.abspath(engine_probe.library_path()))
+
+
+def _command(output: str, libdir: str) -> list[str]:
+    cxx = shlex.split(os.environ.get("CXX", "c++"))
+    return cxx + [
+        "-std=c++20", "-O2", "-g", "-fPIC", "-shared", "-Wall", "-Wextra",
+        "-fvisibility=hidden", "-pthread",
+        "-I", sysconfig.get_paths()["include"],
+        "-I", os.path.join(ROOT, "include"),
+        SOURCE, "-o", output,
+        "-L", libdir, "-lcorvel", f"-Wl,-rpath,{libdir}",
+    ]
+
+
+def build(verbose: bool = False) -> str:
+    """Compiles the extension when needed; returns the path of the module."""
+    libdir = engine_library_dir()
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    os.makedirs(OUT_DIR, exist_ok=True)
+    output = os.path.join(OUT_DIR, "_corvel_bench" + suffix)
+    command = _command(output, libdir)
+    digest = hashlib.sha256()
+    digest.update(" ".join(command).encode())
+    inputs = [SOURCE] + [
+        os.path.join(d, f)
+        for d, _, files in os.walk(os.path.join(ROOT, "include"))
+        for f in sorted(files)
+    ]
+    for path in inputs:
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    stamp = output + ".stamp"
+    fingerprint = digest.hexdigest()
+    if os.path.exists(output) and os.path.exists(stamp):
+        with open(stamp) as f:
+            if f.read().strip() == fingerprint:
+                return output
+    if verbose:
+        print("building", os.path.relpath(output, ROOT), file=sys.stderr)
+    subprocess.run(command, check=True)
+    with open(stamp, "w") as f:
+        f.write(fingerprint + "\n")
+    return output
+
+
+def load():
+    """The _corvel_bench module (built if needed). Import _corvel first."""
+    if "_corvel_bench" in sys.modules:
+        return sys.modules["_corvel_bench"]
+    path = build()
+    spec = importlib.util.spec_from_file_location("_corvel_bench", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules["_corvel_bench"] = module
+    return module

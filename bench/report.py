@@ -1,0 +1,183 @@
+"""Markdown tables from the benchmark results (see run.py)."""
+
+from __future__ import annotations
+
+
+def _f(value, digits: int = 0, suffix: str = "") -> str:
+    if value is None:
+        return "–"
+    if isinstance(value, float):
+        if digits == 0 and abs(value) < 10:
+            digits = 2 if abs(value) < 1 else 1
+        return f"{value:,.{digits}f}{suffix}"
+    return f"{value:,}{suffix}"
+
+
+def _x(value) -> str:
+    return "–" if value is None else f"{value:.2f}×"
+
+
+def _verdict(ok) -> str:
+    return "–" if ok is None else ("met" if ok else "**not met**")
+
+
+def _table(header: list[str], rows: list[list[str]]) -> list[str]:
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    out += ["| " + " | ".join(row) + " |" for row in rows]
+    return out
+
+
+def _failed(section: dict | None) -> str | None:
+    if section is None:
+        return "not run"
+    if "error" in section:
+        return "failed: " + section["error"]
+    if "skipped" in section:
+        return "skipped: " + section["skipped"]
+    return None
+
+
+def callbacks(section: dict, title: str) -> list[str]:
+    lines = [f"### {title}", ""]
+    problem = _failed(section)
+    if problem:
+        return lines + [problem, ""]
+    rows = []
+    for r in section["rows"]:
+        idle = r["main"] == "idle"
+        rows.append([
+            r["case"], r["main"], _f(r["binding_ns"]), _f(r["binding_per_s"]),
+            _f(r["baseline_ns"]), _x(r["ratio"]), _verdict(r["ratio"] <= 1.5),
+            _f(r.get("persistent_baseline_ns")) if idle else "–",
+            _f(r.get("engine_only_ns")) if idle else "–",
+            str(r.get("dropped", 0)),
+        ])
+    lines += _table(["callback", "main thread", "binding ns/callback", "binding callbacks/s",
+                     "native caller ns/callback", "ratio", "target ≤ 1.5×",
+                     "native caller, thread state kept, ns", "engine alone ns", "dropped"], rows)
+    lines += ["", "Native caller: a C thread that per call takes the interpreter lock with "
+              "`PyGILState_Ensure` (a new thread state each time, as for any thread Python does "
+              "not know), builds equivalent arguments (a C object holding a copy of the frame or "
+              "record) and calls the same method of the same delegate with "
+              "`PyObject_VectorcallMethod`. \"Thread state kept\": the same caller keeping one "
+              "thread state for its whole life. Engine alone: the engine delivering to a C++ "
+              "no-op delegate. Main thread busy: figures are over a fixed time while the main "
+              "thread runs Python; each callback then waits for the interpreter lock "
+              "(switch interval 5 ms).", ""]
+    return lines
+
+
+def calls(section: dict) -> list[str]:
+    lines = ["### Calls into the engine", ""]
+    problem = _failed(section)
+    if problem:
+        return lines + [problem, ""]
+    rows = []
+    for r in section["rows"]:
+        rows.append([
+            r["case"], _f(r["binding_ns"]), _f(r["binding_own_ns"]), _f(r["noop_ns"]),
+            _x(r["ratio_noop"]), _verdict(r["ratio_noop"] is not None and r["ratio_noop"] <= 2),
+            _f(r["ctypes_ns"]), _x(r["ratio_ctypes"]),
+            _verdict(r["ratio_ctypes"] is not None and r["ratio_ctypes"] < 1),
+            _f(r["engine_ns"]),
+        ])
+    lines += _table(["call", "binding ns", "binding's own ns", "C-API no-op ns",
+                     "own / no-op", "target ≤ 2×", "ctypes ns", "binding / ctypes",
+                     "target < 1×", "engine alone ns"], rows)
+    lines += ["", "Per call, best of interleaved rounds, the empty loop subtracted. Binding's own: "
+              "the same call on a `VORACloud` without an engine instance (the module converts "
+              "everything and answers without calling the engine). No-op: a `METH_FASTCALL` "
+              "method of a C type with the same number of arguments (for the field: a C "
+              "getter/setter). ctypes: the engine's virtual function through ctypes on a live "
+              "instance (for the field: a `ctypes.Structure` over an engine frame). Engine alone: "
+              "the operation called from C++.", ""]
+    return lines
+
+
+def payload(section: dict, title: str) -> list[str]:
+    lines = [f"### {title}", ""]
+    problem = _failed(section)
+    if problem:
+        return lines + [problem, ""]
+    rows = []
+    for r in section["rows"]:
+        big = r["bytes"] >= 1 << 20
+        rows.append([
+            r["case"], _f(r["data_gbps"], 2), _f(r["setdata_gbps"], 2), _f(r["memcpy_gbps"], 2),
+            _x(r["data_ratio"]), _x(r["setdata_ratio"]),
+            _verdict(min(r["data_ratio"], r["setdata_ratio"]) >= 0.8) if big else "–",
+            _f(r["fresh_memcpy_gbps"], 2),
+        ])
+    lines += _table(["payload", "frame.data GB/s", "SetData GB/s", "memcpy GB/s",
+                     "data / memcpy", "SetData / memcpy", "target ≥ 0.8× from 1 MiB",
+                     "malloc + memcpy + free GB/s"], rows)
+    lines += [""]
+    return lines
+
+
+def e2e(section: dict, variant: dict | None) -> list[str]:
+    lines = ["### End to end on the loopback engine", ""]
+    problem = _failed(section)
+    if problem:
+        return lines + [problem, ""]
+    rows = []
+    for r in section["latency"]:
+        target = "–"
+        if r["main"] == "idle":
+            target = _verdict(r["p99_us"] is not None and r["p99_us"] < 2000)
+        rows.append([r["main"], _f(r["p50_us"]), _f(r["p99_us"]), _f(r["max_us"]),
+                     str(r["lost"]), str(r["frames"]), target])
+    lines += _table(["SendAudioFrame → OnRemoteAudioReceived", "p50 µs", "p99 µs", "max µs",
+                     "lost", "frames", "target p99 < 2 ms (idle)"], rows)
+    lines += [""]
+    rows = []
+    entries = [(s, "") for s in section["scale"]]
+    if variant and "scale" in variant:
+        entries += [(s, " (thread state per callback)") for s in variant["scale"]
+                    if s["who"] == "binding"]
+    for s, note in entries:
+        target = "–"
+        if s["parties"] == 32 and s["who"] == "binding":
+            target = _verdict(s["dropped"] == 0 and s["late_ticks"] == 0
+                              and s["cpu_per_audio_second"] < 0.5)
+        rows.append([str(s["parties"]), s["who"] + note, _f(s["cpu_per_audio_second"], 3),
+                     _f(s["callbacks_per_s"]), str(s["dropped"]), str(s["late_ticks"]),
+                     _f(s["drain_ms"], 1), _f(s["audio_seconds"], 1), target])
+    lines += _table(["parties", "delegates", "CPU s per s of audio", "callbacks/s",
+                     "frames dropped", "late ticks", "drain ms", "audio s",
+                     "target (32: real time, no drops, < 0.5 core)"], rows)
+    lines += ["", "Each party sends one 20 ms frame of 48 kHz mono audio every 20 ms and "
+              "receives every other party's frames in `OnRemoteAudioReceived`. CPU: the whole "
+              "process (engine threads included). Native baseline: C++ no-op delegates and a "
+              "C++ sender: the engine alone.", ""]
+    return lines
+
+
+def markdown(results: dict) -> str:
+    m = results["machine"]
+    sections = results["sections"]
+    lines = ["## Benchmark results", ""]
+    lines += [f"- machine: {m.get('cpu')}, {m.get('cpus')} CPUs, {m.get('platform')}, "
+              f"Python {m.get('python')}",
+              f"- load average before / after: {m.get('load_average')} / "
+              f"{m.get('load_average_after')}",
+              f"- commit {m.get('commit')} ({m.get('worktree')} working tree), module from "
+              f"`{results.get('module_dir')}`, {results.get('started', '')[:19]} UTC, "
+              f"{'quick smoke run' if results.get('quick') else 'full run'}, "
+              f"{results.get('seconds')} s", ""]
+    variant = results.get("variant", {})
+    if "callbacks" in sections:
+        lines += callbacks(sections["callbacks"], "Callback delivery from engine threads")
+    if "callbacks" in variant:
+        lines += callbacks(variant["callbacks"],
+                           "Callback delivery, module built with a thread state per callback")
+    if "calls" in sections:
+        lines += calls(sections["calls"])
+    if "payload" in sections:
+        lines += payload(sections["payload"], "Payload transfer")
+    if "payload_tuned" in sections:
+        lines += payload(sections["payload_tuned"],
+                         "Payload transfer, glibc malloc keeping large blocks in the heap")
+    if "e2e" in sections:
+        lines += e2e(sections["e2e"], variant.get("e2e"))
+    return "\n".join(lines) + "\n"
