@@ -21,7 +21,7 @@ bool IsKnownEnvironment(const char* name);
 // The current environment name ("production" until changed).
 std::string CurrentEnvironment();
 
-// Settings and last-call records as one JSON object (see corvel_inspect.h).
+// Settings and last-call records as one JSON object (see corvel_probe.h).
 std::string SettingsJson();
 
 // Restores every setting to its default and forgets the last-call records.

@@ -1,4 +1,4 @@
-"""Test-side access to the engine's inspection interface (engine/corvel_inspect.h).
+"""Test-side access to the engine's inspection interface (engine/corvel_probe.h).
 
 The engine library is the very libcorvel.so that ``_corvel`` loaded: the file
 beside the module, else ``../corvel.libs/libcorvel.so``. ctypes maps the same

@@ -16,7 +16,7 @@ python=${PYTHON:-$root/.venv/bin/python}
 command -v valgrind >/dev/null || { echo "valgrind: apt-get install valgrind" >&2; exit 1; }
 
 if [ $# -eq 0 ]; then
-  set -- test_vora_string.py test_frames.py test_records.py test_engine_inspection.py \
+  set -- test_vora_string.py test_frames.py test_records.py test_engine_probe_api.py \
          test_rooms_membership.py
 fi
 log=$(mktemp /tmp/corvel-valgrind.XXXXXX)

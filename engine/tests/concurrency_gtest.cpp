@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "corvel_inspect.h"
+#include "corvel_probe.h"
 #include "corvel_premier.h"
 #include "vora/corvel_vora_cloud.h"
 

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "corvel_inspect.h"
+#include "corvel_probe.h"
 #include "corvel_premier.h"
 #include "recording_delegate.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "corvel_inspect.h"
+#include "corvel_probe.h"
 #include "corvel_premier.h"
 #include "recording_delegate.h"
 

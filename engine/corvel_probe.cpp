@@ -1,4 +1,4 @@
-#include "corvel_inspect.h"
+#include "corvel_probe.h"
 
 #include <chrono>
 #include <cstdlib>
