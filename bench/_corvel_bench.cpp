@@ -112,12 +112,8 @@ PyGetSetDef kNoopGetSet[] = {
     {"field", Noop_get_field, Noop_set_field, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot kNoopSlots[] = {{Py_tp_methods, kNoopMethods},
-                            {Py_tp_getset, kNoopGetSet},
-                            {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                            {0, nullptr}};
-PyType_Spec kNoopSpec = {"_corvel_bench.Noop", sizeof(NoopObject), 0, Py_TPFLAGS_DEFAULT,
-                         kNoopSlots};
+// Static types, zero-filled here and set up in PyInit (MakeType).
+PyTypeObject NoopType;
 
 // ---------------------------------------------- NativeFrame, NativeRecord ----
 // Minimal Python objects owning a copy of an engine value.
@@ -127,16 +123,10 @@ struct NativeFrameObject {
   AudioFrame frame;
 };
 
-// Heap types: an instance holds a reference to its type.
-void FreeHeapInstance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
 
 void NativeFrame_dealloc(PyObject* self) {
   reinterpret_cast<NativeFrameObject*>(self)->frame.~AudioFrame();
-  FreeHeapInstance(self);
+  Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* NativeFrame_get_size(PyObject* self, void*) {
@@ -147,15 +137,10 @@ PyGetSetDef kNativeFrameGetSet[] = {
     {"size", NativeFrame_get_size, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot kNativeFrameSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(NativeFrame_dealloc)},
-                                   {Py_tp_getset, kNativeFrameGetSet},
-                                   {0, nullptr}};
-PyType_Spec kNativeFrameSpec = {"_corvel_bench.NativeFrame", sizeof(NativeFrameObject), 0,
-                                Py_TPFLAGS_DEFAULT, kNativeFrameSlots};
-PyTypeObject* NativeFrameType = nullptr;
+PyTypeObject NativeFrameType;
 
 PyObject* NewNativeFrame(const AudioFrame& frame) {
-  auto* object = PyObject_New(NativeFrameObject, NativeFrameType);
+  auto* object = PyObject_New(NativeFrameObject, &NativeFrameType);
   if (object == nullptr) return nullptr;
   new (&object->frame) AudioFrame(frame);
   return reinterpret_cast<PyObject*>(object);
@@ -168,17 +153,13 @@ struct NativeRecordObject {
 
 void NativeRecord_dealloc(PyObject* self) {
   reinterpret_cast<NativeRecordObject*>(self)->info.~NetworkQualityInfo();
-  FreeHeapInstance(self);
+  Py_TYPE(self)->tp_free(self);
 }
 
-PyType_Slot kNativeRecordSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(NativeRecord_dealloc)}, {0, nullptr}};
-PyType_Spec kNativeRecordSpec = {"_corvel_bench.NativeRecord", sizeof(NativeRecordObject), 0,
-                                 Py_TPFLAGS_DEFAULT, kNativeRecordSlots};
-PyTypeObject* NativeRecordType = nullptr;
+PyTypeObject NativeRecordType;
 
 PyObject* NewNativeRecord(const NetworkQualityInfo& info) {
-  auto* object = PyObject_New(NativeRecordObject, NativeRecordType);
+  auto* object = PyObject_New(NativeRecordObject, &NativeRecordType);
   if (object == nullptr) return nullptr;
   new (&object->info) NetworkQualityInfo(info);
   return reinterpret_cast<PyObject*>(object);
@@ -680,6 +661,47 @@ PyObject* py_native_room_scale(PyObject*, PyObject* args) {
                        "drain_seconds", drain);
 }
 
+// native_receiver_start(room, user) / native_receiver_wait(seq, timeout_ms):
+// one C++ party in a room whose OnRemoteAudioReceived notes the time, for
+// telling the engine's part of a latency from the binding's.
+std::unique_ptr<RoomParty> g_receiver;
+
+PyObject* py_native_receiver_start(PyObject*, PyObject* args) {
+  unsigned int room = 0;
+  if (!PyArg_ParseTuple(args, "I", &room)) return nullptr;
+  std::vector<std::unique_ptr<RoomParty>> parties;
+  PyThreadState* saved = PyEval_SaveThread();
+  const bool ok = MakeParties(parties, 1, room);
+  PyEval_RestoreThread(saved);
+  if (!ok) {
+    EndParties(parties);
+    return PyErr_Format(PyExc_RuntimeError, "could not set up the room");
+  }
+  g_receiver = std::move(parties[0]);
+  Py_RETURN_NONE;
+}
+
+// -> (received count, monotonic ns of the last arrival)
+PyObject* py_native_receiver_last(PyObject*, PyObject*) {
+  if (!g_receiver) return PyErr_Format(PyExc_RuntimeError, "no receiver");
+  std::lock_guard<std::mutex> lock(g_receiver->delegate.mu);
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      g_receiver->delegate.last_received.time_since_epoch())
+                      .count();
+  return Py_BuildValue("(KL)", static_cast<unsigned long long>(g_receiver->delegate.received_seq),
+                       static_cast<long long>(ns));
+}
+
+PyObject* py_native_receiver_stop(PyObject*, PyObject*) {
+  if (g_receiver) {
+    PyThreadState* saved = PyEval_SaveThread();
+    VORACloud::Destroy(g_receiver->cloud);
+    PyEval_RestoreThread(saved);
+    g_receiver.reset();
+  }
+  Py_RETURN_NONE;
+}
+
 // native_latency(count, room) -> list of nanoseconds from SendAudioFrame on
 // one party to OnRemoteAudioReceived on another (None for a frame that did
 // not arrive within 200 ms); one frame in flight at a time, every 20 ms.
@@ -751,6 +773,10 @@ PyMethodDef kModuleMethods[] = {
     {"native_cloud_destroy", py_native_cloud_destroy, METH_O, "destroys the instance"},
     {"native_room_scale", py_native_room_scale, METH_VARARGS,
      "native_room_scale(parties, ticks, room) -> dict"},
+    {"native_receiver_start", py_native_receiver_start, METH_VARARGS, "native_receiver_start(room)"},
+    {"native_receiver_last", py_native_receiver_last, METH_NOARGS,
+     "native_receiver_last() -> (count, steady-clock ns of the last frame)"},
+    {"native_receiver_stop", py_native_receiver_stop, METH_NOARGS, "native_receiver_stop()"},
     {"native_latency", py_native_latency, METH_VARARGS,
      "native_latency(count, room) -> list of ns (None: lost)"},
     {"native_op_seconds", py_native_op_seconds, METH_VARARGS,
@@ -762,22 +788,49 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_corvel_bench", "corvel benchmark
 
 }  // namespace
 
+// No-ops with the signatures of engine operations (the object pointer
+// first), for ctypes: the cost of the ctypes call itself.
+extern "C" {
+__attribute__((visibility("default"))) int corvel_bench_noop_send_audio(void*, const void*) {
+  return 0;
+}
+__attribute__((visibility("default"))) bool corvel_bench_noop_send_cmd(void*, uint32_t, const char*,
+                                                                     size_t, bool, bool) {
+  return true;
+}
+__attribute__((visibility("default"))) int corvel_bench_noop_subscribe(void*, const char*, int) {
+  return 0;
+}
+}
+
+// Fills a zero-filled static type object and readies it.
+bool MakeType(PyTypeObject& type, const char* name, Py_ssize_t size, destructor dealloc,
+              PyMethodDef* methods, PyGetSetDef* getset, newfunc make) {
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  type.tp_name = name;
+  type.tp_basicsize = size;
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_dealloc = dealloc;
+  type.tp_methods = methods;
+  type.tp_getset = getset;
+  type.tp_new = make;
+  return PyType_Ready(&type) == 0;
+}
+
 PyMODINIT_FUNC PyInit__corvel_bench(void) {
+  if (!MakeType(NoopType, "_corvel_bench.Noop", sizeof(NoopObject), nullptr, kNoopMethods,
+                kNoopGetSet, PyType_GenericNew) ||
+      !MakeType(NativeFrameType, "_corvel_bench.NativeFrame", sizeof(NativeFrameObject),
+                NativeFrame_dealloc, nullptr, kNativeFrameGetSet, nullptr) ||
+      !MakeType(NativeRecordType, "_corvel_bench.NativeRecord", sizeof(NativeRecordObject),
+                NativeRecord_dealloc, nullptr, nullptr, nullptr))
+    return nullptr;
   PyObject* m = PyModule_Create(&kModule);
   if (m == nullptr) return nullptr;
-  PyObject* noop = PyType_FromSpec(&kNoopSpec);
-  PyObject* frame = PyType_FromSpec(&kNativeFrameSpec);
-  PyObject* record = PyType_FromSpec(&kNativeRecordSpec);
-  // The module keeps the types (and so these pointers) alive.
-  NativeFrameType = reinterpret_cast<PyTypeObject*>(frame);
-  NativeRecordType = reinterpret_cast<PyTypeObject*>(record);
-  const bool ok = noop && frame && record && PyModule_AddObjectRef(m, "Noop", noop) == 0 &&
-                  PyModule_AddObjectRef(m, "NativeFrame", frame) == 0 &&
-                  PyModule_AddObjectRef(m, "NativeRecord", record) == 0;
-  Py_XDECREF(noop);
-  Py_XDECREF(frame);
-  Py_XDECREF(record);
-  if (!ok) {
+  if (PyModule_AddObjectRef(m, "Noop", reinterpret_cast<PyObject*>(&NoopType)) < 0 ||
+      PyModule_AddObjectRef(m, "NativeFrame", reinterpret_cast<PyObject*>(&NativeFrameType)) < 0 ||
+      PyModule_AddObjectRef(m, "NativeRecord", reinterpret_cast<PyObject*>(&NativeRecordType)) <
+          0) {
     Py_DECREF(m);
     return nullptr;
   }

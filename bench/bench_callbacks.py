@@ -4,7 +4,9 @@ Binding: an engine instance whose delegate is a Python NoopDelegate is made to
 deliver N callbacks from its delivery thread (inspection fire_many), and the
 time until its queue is empty is measured. Main thread idle: blocked in
 wait_idle (a ctypes call, lock released). Main thread busy: running a Python
-loop for a fixed time; the figure is the number delivered meanwhile.
+loop for a fixed time; the figures are the number delivered meanwhile and the
+share of its own pace the main thread kept. How the interpreter lock passes
+between the two threads decides both, and varies a lot from run to run.
 
 Baseline (same run): _corvel_bench's native caller, a thread that per call
 takes the interpreter lock with PyGILState_Ensure (so a thread state per call,
@@ -52,10 +54,10 @@ def _engine_busy(instance: int, callback: str, args: tuple, seconds: float,
     engine_probe.fire_many(instance, callback, backlog, *args)
     before = engine_probe.stats(instance)["delivered"]
     start = time.perf_counter()
-    busy(seconds)
+    loops = busy(seconds)
     elapsed = time.perf_counter() - start
     after = engine_probe.stats(instance)["delivered"]
-    return after - before, elapsed
+    return after - before, elapsed, loops
 
 
 def _native_idle(target, method: str, kind: int, count: int, persistent: bool) -> float:
@@ -65,10 +67,11 @@ def _native_idle(target, method: str, kind: int, count: int, persistent: bool) -
     return seconds
 
 
-def _native_busy(target, method: str, kind: int, seconds: float) -> tuple[int, float]:
+def _native_busy(target, method: str, kind: int, seconds: float) -> tuple[int, float, int]:
     bench.caller_start(target, method, kind, 1 << 62, False)
-    busy(seconds)
-    return bench.caller_finish(True)
+    loops = busy(seconds)
+    calls, elapsed = bench.caller_finish(True)
+    return calls, elapsed, loops
 
 
 def run(quick: bool) -> dict:
@@ -82,6 +85,7 @@ def run(quick: bool) -> dict:
     instance = engine_probe.last_instance()
     handle = bench.native_cloud_create(False)
     native_instance = engine_probe.last_instance()
+    alone = busy(busy_seconds)  # the main thread's pace with nothing else running
     try:
         for label, callback, args, kind, cap in CASES:
             method = callback
@@ -110,10 +114,11 @@ def run(quick: bool) -> dict:
             engine_probe.set_queue_capacity(backlog + 100)
             busy_cloud = _corvel.VORACloud(delegate)
             busy_instance = engine_probe.last_instance()
-            delivered, elapsed = _engine_busy(busy_instance, callback, args, busy_seconds, backlog)
+            delivered, elapsed, loops = _engine_busy(busy_instance, callback, args, busy_seconds,
+                                                     backlog)
             ran_dry = delivered >= backlog
             del busy_cloud  # discards what is left in its queue
-            calls, n_elapsed = _native_busy(delegate, method, kind, busy_seconds)
+            calls, n_elapsed, n_loops = _native_busy(delegate, method, kind, busy_seconds)
             rows.append({
                 "case": label, "main": "busy",
                 "binding_ns": elapsed / max(delivered, 1) * 1e9,
@@ -122,6 +127,8 @@ def run(quick: bool) -> dict:
                 "baseline_per_s": calls / n_elapsed,
                 "persistent_baseline_ns": None, "engine_only_ns": None,
                 "dropped": 0, "count": delivered, "ran_dry": ran_dry,
+                # share of the main thread's own pace it kept meanwhile
+                "main_progress": loops / alone, "baseline_main_progress": n_loops / alone,
             })
     finally:
         del cloud

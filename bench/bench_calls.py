@@ -14,8 +14,10 @@ Baselines (same run):
 The binding's own cost is measured on a VORACloud whose engine instance could
 not be made (inspection fail_next_create): the module then runs the whole
 call (dispatch, argument conversion, result conversion) and answers without
-calling the engine. That cost is what is compared with the no-op; the full
-call on a live instance is what is compared with ctypes.
+calling the engine. ctypes' own cost is the same ctypes call of a C no-op with
+the operation's signature. The own costs are what is compared (the engine's
+work, several microseconds and noisy, is the same for both); the whole calls
+are shown too.
 """
 
 from __future__ import annotations
@@ -71,9 +73,22 @@ def _ctypes_engine(cloud_pointer: int, pcm: bytes) -> dict:
         vtable[VT_SEND_CUSTOM_CMD_MSG])
     subscribe = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int)(
         vtable[VT_SUBSCRIBE])
+    # The same signatures on C no-ops: what the ctypes call itself costs.
+    noops = ctypes.CDLL(bench.__file__)
+    noop_audio = noops.corvel_bench_noop_send_audio
+    noop_audio.argtypes = [ctypes.c_void_p, ctypes.POINTER(CAudioFrame)]
+    noop_audio.restype = ctypes.c_int
+    noop_cmd = noops.corvel_bench_noop_send_cmd
+    noop_cmd.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_char_p, ctypes.c_size_t,
+                         ctypes.c_bool, ctypes.c_bool]
+    noop_cmd.restype = ctypes.c_bool
+    noop_subscribe = noops.corvel_bench_noop_subscribe
+    noop_subscribe.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    noop_subscribe.restype = ctypes.c_int
     # The frame keeps its payload for the life of the process (a few KiB).
     return {"this": this, "cframe": frame, "send_audio": send_audio, "send_cmd": send_cmd,
-            "subscribe": subscribe}
+            "subscribe": subscribe, "noop_audio": noop_audio, "noop_cmd": noop_cmd,
+            "noop_subscribe": noop_subscribe}
 
 
 def run(quick: bool) -> dict:
@@ -105,18 +120,18 @@ def run(quick: bool) -> dict:
     ns["frame_ref"] = ctypes.byref(c["cframe"])
 
     cases = [
-        # label, binding stmt, no-op stmt, ctypes stmt, native op
+        # label, binding stmt, no-op stmt, ctypes stmt, ctypes no-op stmt, native op
         ("SendAudioFrame (10 ms 48 kHz stereo)", "cloud.SendAudioFrame(frame)", "noop.m1(frame)",
-         "send_audio(this, frame_ref)", "SendAudioFrame"),
+         "send_audio(this, frame_ref)", "noop_audio(this, frame_ref)", "SendAudioFrame"),
         ("SendCustomCmdMsg (64 bytes)", "cloud.SendCustomCmdMsg(1, msg, True, True)",
          "noop.m4(1, msg, True, True)", "send_cmd(this, 1, msg, 64, True, True)",
-         "SendCustomCmdMsg"),
+         "noop_cmd(this, 1, msg, 64, True, True)", "SendCustomCmdMsg"),
         ("Subscribe", "cloud.Subscribe(user, stream)", "noop.m2(user, stream)",
-         "subscribe(this, user_b, 1)", "Subscribe"),
+         "subscribe(this, user_b, 1)", "noop_subscribe(this, user_b, 1)", "Subscribe"),
         ("AudioFrame.sample_rate read", "frame.sample_rate", "noop.field",
-         "frame.sample_rate", "field_read"),
+         "frame.sample_rate", "frame.sample_rate", "field_read"),
         ("AudioFrame.sample_rate write", "frame.sample_rate = 48000", "noop.field = 48000",
-         "frame.sample_rate = 48000", "field_write"),
+         "frame.sample_rate = 48000", "frame.sample_rate = 48000", "field_write"),
     ]
     engine_probe.fail_next_create()
     hollow = _corvel.VORACloud(NoopDelegate())  # no engine instance behind it
@@ -129,19 +144,21 @@ def run(quick: bool) -> dict:
             c["send_audio"](c["this"], ns["frame_ref"])
         bench.native_op_seconds(handle, "SendAudioFrame", 25_000)
         loop = loop_cost(ns, 200_000, 3 * repeat)
-        for label, b_stmt, n_stmt, c_stmt, op in cases:
+        for label, b_stmt, n_stmt, c_stmt, c_own_stmt, op in cases:
             ctypes_ns = dict(ns)
             if op.startswith("field"):
                 ctypes_ns["frame"] = c["cframe"]
             own_stmt = b_stmt.replace("cloud.", "hollow.")
             number = calibrate(b_stmt, ns, seconds)
-            best = {"binding": [], "own": [], "noop": [], "ctypes": [], "engine": []}
+            best = {"binding": [], "own": [], "noop": [], "ctypes": [], "ctypes_own": [],
+                    "engine": []}
             # Rounds interleave the paths, so that a noisy moment hits all.
             for _ in range(repeat):
                 best["binding"].append(per_call(b_stmt, ns, number, 1, loop))
                 best["own"].append(per_call(own_stmt, ns, number, 1, loop))
                 best["noop"].append(per_call(n_stmt, ns, number, 1, loop))
                 best["ctypes"].append(per_call(c_stmt, ctypes_ns, number, 1, loop))
+                best["ctypes_own"].append(per_call(c_own_stmt, ctypes_ns, number, 1, loop))
                 best["engine"].append(bench.native_op_seconds(handle, op, number)[0])
             t = {k: min(v) for k, v in best.items()}
             rows.append({
@@ -152,8 +169,10 @@ def run(quick: bool) -> dict:
                 "loop_ns": loop * 1e9,
                 "noop_ns": t["noop"] * 1e9,
                 "ctypes_ns": t["ctypes"] * 1e9,
+                "ctypes_own_ns": t["ctypes_own"] * 1e9,
                 "ratio_noop": t["own"] / t["noop"] if t["noop"] > 0 else None,
                 "ratio_ctypes": t["binding"] / t["ctypes"] if t["ctypes"] > 0 else None,
+                "ratio_ctypes_own": t["own"] / t["ctypes_own"] if t["ctypes_own"] > 0 else None,
             })
     finally:
         del cloud, hollow

@@ -15,7 +15,9 @@ second, frames dropped (expected minus received, after a drain of up to 2 s),
 and sending ticks that ran late.
 
 Baseline (same run, _corvel_bench): the same scenarios with C++ no-op
-delegates and a C++ sender: the engine's own latency and CPU.
+delegates and a C++ sender: the engine's own latency and CPU. For latency
+also: the binding sending to a C++ delegate, which leaves out the binding's
+receiving side.
 """
 
 from __future__ import annotations
@@ -135,6 +137,41 @@ def _latency(count: int, busy_main: bool) -> dict:
         del a, b
 
 
+def _python_sender_native_receiver(count: int) -> dict:
+    """The binding sends, a C++ delegate receives: the engine's and the
+    sending side's part of the latency, without the binding's receive side."""
+    room = next(_room_ids)
+    a = _corvel.VORACloud(NoopDelegate())
+    try:
+        _enter(a, room, "sender")
+        bench.native_receiver_start(room)
+        time.sleep(0.2)
+        frame = _frame()
+        latencies = []
+        lost = 0
+        next_due = time.perf_counter()
+        for _ in range(count):
+            before, _ = bench.native_receiver_last()
+            sent = time.monotonic_ns()  # the C++ steady clock
+            a.SendAudioFrame(frame)
+            next_due += FRAME_MS / 1000
+            deadline = time.perf_counter() + 0.2
+            while True:
+                got, at = bench.native_receiver_last()
+                if got > before or time.perf_counter() > deadline:
+                    break
+                time.sleep(0.0002)
+            if got > before:
+                latencies.append(at - sent)
+            else:
+                lost += 1
+            time.sleep(max(0.0, next_due - time.perf_counter()))
+        return {**_percentiles(latencies), "frames": count, "lost": lost}
+    finally:
+        bench.native_receiver_stop()
+        del a
+
+
 def _native_latency(count: int) -> dict:
     values = bench.native_latency(count, next(_room_ids))
     got = [v for v in values if v is not None]
@@ -223,6 +260,8 @@ def run(quick: bool) -> dict:
     latency = []
     for main in ("idle", "busy"):
         latency.append({"main": main, **_latency(frames, main == "busy")})
+    latency.append({"main": "binding sends, C++ delegate receives",
+                    **_python_sender_native_receiver(frames)})
     latency.append({"main": "native baseline", **_native_latency(frames)})
     scale = []
     for parties in (2, 8, 32):

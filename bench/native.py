@@ -10,7 +10,6 @@ makes live in the same engine as the module's.
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import os
 import shlex
 import subprocess
@@ -76,9 +75,9 @@ def load():
     """The _corvel_bench module (built if needed). Import _corvel first."""
     if "_corvel_bench" in sys.modules:
         return sys.modules["_corvel_bench"]
-    path = build()
-    spec = importlib.util.spec_from_file_location("_corvel_bench", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    sys.modules["_corvel_bench"] = module
-    return module
+    build()
+    if OUT_DIR not in sys.path:
+        sys.path.insert(0, OUT_DIR)
+    import _corvel_bench
+
+    return _corvel_bench

@@ -7,9 +7,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,16 +59,16 @@ void CheckSuppliedLength(const char* message, size_t length) {
 // own reference count on it (gil_scoped_acquire::inc_ref), until the thread
 // ends. Every callback still takes the lock with gil_scoped_acquire.
 //
-// Not enabled by default: an engine thread that ends while the interpreter
-// is finalizing (a delivery thread whose instance was destroyed from inside
-// its own callback, at exit) would have to take the lock to delete its
-// thread state, and CPython 3.12 ends a thread that tries that during
-// finalization from under a C++ destructor, which aborts the process. Build
-// with -DCORVEL_KEEP_ENGINE_THREAD_STATE to measure it (the benchmarks
-// compare both).
-#ifndef CORVEL_KEEP_ENGINE_THREAD_STATE
-#define CORVEL_PER_CALLBACK_THREAD_STATE
-#endif
+// A kept thread state is deleted when its thread ends, which takes the lock
+// from a thread-exit destructor; once the interpreter finalizes, CPython 3.12
+// ends any thread that tries that from under the destructor, which aborts the
+// process. So the exit hook, after ending the engines, stops these deletions
+// and waits for those under way (StopDeleting); a thread that ends later
+// (one whose instance was destroyed from inside its own callback) leaves its
+// thread state to the interpreter, which frees them all as it finalizes.
+//
+// Compile with -DCORVEL_PER_CALLBACK_THREAD_STATE for one thread state per
+// callback instead (the benchmarks compare both: bench/run.py --variant).
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
 class EngineThreadState {
  public:
@@ -76,23 +78,72 @@ class EngineThreadState {
     (void)state;
   }
 
+  // From the exit hook, with the lock held, once the engines have ended:
+  // from now on an engine thread that ends leaves its thread state to the
+  // interpreter (which frees them all as it finalizes) instead of taking the
+  // lock to delete it, and the deletions already under way are waited for.
+  // So no thread takes the lock from its thread-exit destructor once
+  // finalization has begun: CPython 3.12 would end such a thread from under
+  // that destructor, which aborts the process.
+  static void StopDeleting() {
+    {
+      std::lock_guard<std::mutex> lock(Mutex());
+      Closed() = true;
+      if (Deleting() == 0) return;
+    }
+    py::gil_scoped_release release;  // the deleting threads need the lock
+    std::unique_lock<std::mutex> lock(Mutex());
+    Done().wait(lock, [] { return Deleting() == 0; });
+  }
+
  private:
   EngineThreadState() {
     // A thread Python already knows (a Python thread, or one whose thread
     // state someone else manages) is left alone.
     if (PyGILState_GetThisThreadState() != nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(Mutex());
+      if (Closed()) return;
+    }
     py::gil_scoped_acquire gil;
     gil.inc_ref();
     kept_ = true;
   }
-  // At thread exit. The engine ends its threads with the lock free (the
-  // module releases it around Destroy; the atexit hook ends every engine
-  // before the interpreter finalizes). Once it finalizes, the interpreter
-  // frees every thread state itself, so this one is left to it.
+  // At thread exit. This takes the lock, so an engine must not end a thread
+  // that made callbacks and wait for it while the caller holds the lock; the
+  // loopback engine ends a delivery thread only in Destroy, which the module
+  // calls with the lock released.
   ~EngineThreadState() {
-    if (!kept_ || !Py_IsInitialized() || InterpreterFinalizing()) return;
-    py::gil_scoped_acquire gil;  // the kept thread state, count 2
-    gil.dec_ref();               // count 1: ~gil_scoped_acquire deletes it
+    if (!kept_) return;
+    {
+      std::lock_guard<std::mutex> lock(Mutex());
+      if (Closed() || !Py_IsInitialized() || InterpreterFinalizing()) return;
+      ++Deleting();
+    }
+    {
+      py::gil_scoped_acquire gil;  // the kept thread state, count 2
+      gil.dec_ref();               // count 1: ~gil_scoped_acquire deletes it
+    }
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (--Deleting() == 0) Done().notify_all();
+  }
+
+  // Never destroyed: engine threads may end after static destructors ran.
+  static std::mutex& Mutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+  }
+  static std::condition_variable& Done() {
+    static std::condition_variable* const done = new std::condition_variable;
+    return *done;
+  }
+  static bool& Closed() {  // under Mutex()
+    static bool closed = false;
+    return closed;
+  }
+  static int& Deleting() {  // under Mutex()
+    static int deleting = 0;
+    return deleting;
   }
 
   bool kept_ = false;
@@ -408,10 +459,13 @@ class VORACloudWrapper {
         next->EndEngine();  // touches `next` only before it lets the lock go
         continue;
       }
-      if (EndingNow() == 0) return;
+      if (EndingNow() == 0) break;
       py::gil_scoped_release release;
       std::this_thread::yield();
     }
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+    EngineThreadState::StopDeleting();
+#endif
   }
 
  private:

@@ -29,7 +29,7 @@ status=0
 for test in "$build"/*_gtest; do
   echo "== $(basename "$test") (ThreadSanitizer)"
   # A watchdog, not a time limit on the tests: a hang is a failure.
-  timeout --signal=ABRT 600 "$test" --gtest_brief=1 --gtest_shuffle --gtest_repeat=${CORVEL_TSAN_REPEAT:-3} || status=$?
+  timeout --signal=ABRT 600 "$test" --gtest_brief=1 --gtest_shuffle --gtest_repeat=${CORVEL_TSAN_REPEAT:-5} || status=$?
   [ "$status" = 0 ] || break
 done
 exit "$status"

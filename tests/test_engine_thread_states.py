@@ -1,0 +1,169 @@
+"""Python thread states of engine threads.
+
+An engine thread keeps the Python thread state its first callback made (see
+the module source). These tests hold what that must not change: every
+callback still starts as on a new thread state (no contextvars value, no
+threading.local value, no trace function, no async generator hooks left by
+an earlier callback on the same thread), thread states do not outlive their
+engine threads, and the interpreter exits cleanly while engine threads that
+kept one are still delivering.
+"""
+
+import contextvars
+import ctypes
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import _corvel
+
+import engine_probe as probe
+from conftest import SilentDelegate
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+MODULE_DIR = os.path.dirname(os.path.abspath(_corvel.__file__))
+
+VAR = contextvars.ContextVar("corvel_test_var", default="unset")
+LOCAL = threading.local()
+
+
+class Leaver(SilentDelegate):
+    """Each OnRequestKeyFrame notes what the thread shows, then leaves
+    something of every kind behind for the next callback."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def OnRequestKeyFrame(self, stream_type):
+        self.seen.append({
+            "thread": threading.get_ident(),
+            "var": VAR.get(),
+            "local": getattr(LOCAL, "value", "unset"),
+            "trace": sys.gettrace(),
+            "profile": sys.getprofile(),
+            "asyncgen_hooks": tuple(sys.get_asyncgen_hooks()),
+        })
+        VAR.set("left behind")
+        LOCAL.value = "left behind"
+        sys.settrace(lambda *args: None)
+        sys.setprofile(lambda *args: None)
+        sys.set_asyncgen_hooks(firstiter=lambda agen: None, finalizer=lambda agen: None)
+
+
+def test_every_callback_starts_as_on_a_new_thread_state():
+    delegate = Leaver()
+    cloud = _corvel.VORACloud(delegate)
+    iid = probe.last_instance()
+    try:
+        for _ in range(3):
+            assert probe.fire(iid, "OnRequestKeyFrame", 2) == probe.DELIVERED
+    finally:
+        del cloud
+        gc.collect()
+    assert len(delegate.seen) == 3
+    assert len({seen["thread"] for seen in delegate.seen}) == 1  # one delivery thread
+    for seen in delegate.seen:
+        assert seen["var"] == "unset"
+        assert seen["local"] == "unset"
+        assert seen["trace"] is None
+        assert seen["profile"] is None
+        assert seen["asyncgen_hooks"] == (None, None)
+    # Nothing leaked into this thread either.
+    assert VAR.get() == "unset"
+    assert getattr(LOCAL, "value", "unset") == "unset"
+
+
+def _thread_states() -> int:
+    """Thread states of this interpreter (the lock is held: PyDLL)."""
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
+    api.PyThreadState_Next.restype = ctypes.c_void_p
+    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+    count = 0
+    state = api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
+    while state:
+        count += 1
+        state = api.PyThreadState_Next(state)
+    return count
+
+
+def test_thread_states_end_with_their_engine_threads():
+    before = _thread_states()
+    for _ in range(3):
+        clouds = [_corvel.VORACloud(Leaver()) for _ in range(4)]
+        ids = [probe.last_instance() - 3 + k for k in range(4)]
+        for iid in ids:
+            assert probe.fire(iid, "OnRequestKeyFrame", 2) == probe.DELIVERED
+        # At most one per delivery thread while the instances live.
+        assert _thread_states() <= before + len(clouds)
+        del clouds
+        gc.collect()
+        assert _thread_states() == before
+
+
+def test_a_cloud_dropped_from_its_own_callback_releases_its_thread_state():
+    before = _thread_states()
+    ended = threading.Event()
+
+    class Dropping(SilentDelegate):
+        def OnRequestKeyFrame(self, stream_type):
+            self.cloud = None  # Destroy from the instance's own delivery thread
+            ended.set()
+
+    delegate = Dropping()
+    delegate.cloud = _corvel.VORACloud(delegate)
+    iid = probe.last_instance()
+    assert probe.fire(iid, "OnRequestKeyFrame", 2, timeout=None) == probe.DELIVERED
+    assert ended.wait(5)
+    # The delivery thread ends on its own once the callback has returned.
+    deadline = 100
+    while probe.is_live(iid) or _thread_states() != before:
+        deadline -= 1
+        assert deadline > 0, "the delivery thread's thread state was not released"
+        threading.Event().wait(0.05)
+
+
+EXIT_SCRIPT = '''
+import sys, threading
+import _corvel as corvel
+import engine_probe as probe
+
+class Quiet(corvel.VORACloudDelegate):
+    pass
+
+for _name in probe.CALLBACKS[:18]:
+    setattr(Quiet, _name, lambda self, *args: None)
+
+class Dropping(Quiet):
+    def OnRequestKeyFrame(self, stream_type):
+        self.cloud = None
+
+clouds = []
+for k in range(4):
+    clouds.append(corvel.VORACloud(Quiet()))
+    assert probe.fire(probe.last_instance(), "OnRequestKeyFrame", 2) == 0
+    assert probe.firehose_start(probe.last_instance(), "OnRequestKeyFrame", 2) == 0
+dropping = Dropping()
+dropping.cloud = corvel.VORACloud(dropping)
+assert probe.firehose_start(probe.last_instance(), "OnRequestKeyFrame", 2) == 0
+threading.Event().wait(0.2)
+print("main done", flush=True)
+'''
+
+
+def test_interpreter_exits_cleanly_while_engine_threads_deliver():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([MODULE_DIR, TESTS_DIR, env.get("PYTHONPATH", "")])
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c",
+                               textwrap.dedent(EXIT_SCRIPT)],
+                              env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.stdout == "main done\n"
+        assert proc.stderr == ""

@@ -1,0 +1,29 @@
+"""The stress tool's watchdog: a run that hangs is reported with every stack
+and fails, rather than hanging CI (tools/stress.py; CI runs the tool itself)."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import _corvel
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_a_hung_run_is_reported_with_its_stacks_and_fails():
+    env = dict(os.environ, CORVEL_STRESS_HANG="1", CORVEL_STRESS_NO_GDB="1")
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(os.path.abspath(_corvel.__file__))]
+        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    # A callback that never returns, waited for without limit: the run must
+    # end by the watchdog 2 + 3 seconds in (plus the stack dumps).
+    result = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "tools", "stress.py"), "--seconds", "2",
+         "--grace", "3", "--threads", "2"],
+        capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "HANG: still running 3 s after its 2 s" in result.stderr
+    # Python stacks of every thread, the stuck callback among them.
+    assert "in OnError" in result.stderr and "in worker" in result.stderr, result.stderr
