@@ -29,6 +29,7 @@ std::atomic<uint64_t>& CallSequence() {
 class CallRecord {
  public:
   explicit CallRecord(const char* op) {
+    w_.Reserve(512);  // most records fit
     w_.BeginObject();
     w_.Key("seq").Uint(CallSequence().fetch_add(1, std::memory_order_relaxed) + 1);
     w_.Key("op").String(op);
@@ -55,10 +56,19 @@ class CallRecord {
   JsonWriter w_;
 };
 
-void WritePayload(JsonWriter& w, const char* prefix, const uint8_t* data, size_t size) {
+// True when the operation's record will be kept; otherwise the operation is
+// counted as omitted (it still takes a sequence number) and no record is built.
+bool Recording(InstanceRecord& record) {
+  if (!record.OmitIfFull()) return true;
+  CallSequence().fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+void WritePayload(JsonWriter& w, const char* prefix, const uint8_t* data, size_t size,
+                  uint64_t hash) {
   const std::string p(prefix);
   w.Key(p + "size").Uint(size);
-  w.Key(p + "fnv1a").Uint(Fnv1a64(data, size));
+  w.Key(p + "fnv1a").Uint(hash);
   w.Key(p + "data_hex");
   if (size <= kRecordPayloadBytes) {
     w.Hex(data, size);
@@ -68,6 +78,7 @@ void WritePayload(JsonWriter& w, const char* prefix, const uint8_t* data, size_t
 }
 
 void WriteFrame(JsonWriter& w, const AudioFrame& f) {
+  const PayloadPtr payload = FramePayload(f);
   w.BeginObject();
   w.Key("sample_rate").Int(f.sample_rate);
   w.Key("channels").Int(f.channels);
@@ -75,8 +86,8 @@ void WriteFrame(JsonWriter& w, const AudioFrame& f) {
   w.Key("codec").Uint(f.codec);
   w.Key("pts").Uint(f.pts);
   w.Key("has_voice").Bool(f.has_voice);
-  WritePayload(w, "", f.data(), f.size());
-  WritePayload(w, "extra_", AudioExtraData(f), AudioExtraSize(f));
+  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(payload));
+  WritePayload(w, "extra_", AudioExtraData(f), AudioExtraSize(f), PayloadExtraHash(payload));
   w.EndObject();
 }
 
@@ -87,7 +98,7 @@ void WriteFrame(JsonWriter& w, const VideoFrame& f) {
   w.Key("is_key_frame").Bool(f.is_key_frame);
   w.Key("codec").Uint(f.codec);
   w.Key("rotation").Uint(f.rotation);
-  WritePayload(w, "", f.data(), f.size());
+  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(FramePayload(f)));
   w.EndObject();
 }
 
@@ -98,7 +109,7 @@ void WriteFrame(JsonWriter& w, const PixelFrame& f) {
   w.Key("height").Uint(f.height);
   w.Key("format").Uint(f.format);
   w.Key("rotation").Uint(f.rotation);
-  WritePayload(w, "", f.data(), f.size());
+  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(FramePayload(f)));
   w.EndObject();
 }
 
@@ -282,6 +293,10 @@ void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
 
 Dispatcher::PostResult Cloud::PostCallback(Task task) { return dispatcher_.Post(std::move(task)); }
 
+Dispatcher::PostResult Cloud::PostCallbacks(std::vector<Task>& tasks) {
+  return dispatcher_.PostAll(tasks);
+}
+
 void Cloud::PostLocked(const char* name, DelegateCall call) {
   Task task;
   task.name = name;
@@ -380,10 +395,12 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       member_ = RoomHub::Get().Enter(key, std::move(info), &room_ptr_);
     }
   }
-  CallRecord rec("EnterRoom");
-  rec.w().Key("params");
-  WriteEnterRoomParams(rec.w(), params);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("EnterRoom");
+    rec.w().Key("params");
+    WriteEnterRoomParams(rec.w(), params);
+    Record(rec.Finish(result));
+  }
   if (result == ERR_OK) {
     LOG_INFO("instance %llu: EnterRoom app %u room %u/%s user %s role %u scene %u", U(id_),
              room.sdk_app_id, room.room_id, LogText(str_room).c_str(),
@@ -425,7 +442,7 @@ int Cloud::ExitRoom() {
     }
   }
   if (left) RoomHub::Get().Release(left);
-  Record(CallRecord("ExitRoom").Finish(result));
+  if (Recording(*record_)) Record(CallRecord("ExitRoom").Finish(result));
   if (result == ERR_OK) {
     LOG_INFO("instance %llu: ExitRoom", U(id_));
   } else {
@@ -449,10 +466,12 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
       room_ptr_->SetSubscription(*member_, user_id, type, true);
     }
   }
-  CallRecord rec("Subscribe");
-  rec.w().Key("user_id_hex").CText(user_id);
-  rec.w().Key("type").Int(type);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("Subscribe");
+    rec.w().Key("user_id_hex").CText(user_id);
+    rec.w().Key("type").Int(type);
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: Subscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
            result);
   return result;
@@ -473,10 +492,12 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
       room_ptr_->SetSubscription(*member_, user_id, type, false);
     }
   }
-  CallRecord rec("Unsubscribe");
-  rec.w().Key("user_id_hex").CText(user_id);
-  rec.w().Key("type").Int(type);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("Unsubscribe");
+    rec.w().Key("user_id_hex").CText(user_id);
+    rec.w().Key("type").Int(type);
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: Unsubscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
            result);
   return result;
@@ -490,9 +511,11 @@ int Cloud::GetAudioFrame(AudioFrame* frame) {
   } else if (pull_->Pop(frame)) {
     result = ERR_OK;
   }
-  CallRecord rec("GetAudioFrame");
-  rec.w().Key("frame_null").Bool(frame == nullptr);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("GetAudioFrame");
+    rec.w().Key("frame_null").Bool(frame == nullptr);
+    Record(rec.Finish(result));
+  }
   LOG_VERBOSE("instance %llu: GetAudioFrame -> %d", U(id_), result);
   return result;
 }
@@ -517,15 +540,17 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
       pacer_ = room_ptr_->OpenAudio(*member_, params);
     }
   }
-  CallRecord rec("CreateLocalAudioChannel");
-  rec.w().Key("params").BeginObject();
-  rec.w().Key("channels").Int(params.channels);
-  rec.w().Key("sample_rate").Int(params.sample_rate);
-  rec.w().Key("frame_length_ms").Int(params.frame_length_ms);
-  rec.w().Key("bitrate_bps").Int(params.bitrate_bps);
-  rec.w().Key("need_encode").Bool(params.need_encode);
-  rec.w().EndObject();
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("CreateLocalAudioChannel");
+    rec.w().Key("params").BeginObject();
+    rec.w().Key("channels").Int(params.channels);
+    rec.w().Key("sample_rate").Int(params.sample_rate);
+    rec.w().Key("frame_length_ms").Int(params.frame_length_ms);
+    rec.w().Key("bitrate_bps").Int(params.bitrate_bps);
+    rec.w().Key("need_encode").Bool(params.need_encode);
+    rec.w().EndObject();
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: CreateLocalAudioChannel %d ch %d Hz %d ms %d bps -> %d", U(id_),
            params.channels, params.sample_rate, params.frame_length_ms, params.bitrate_bps, result);
   return result;
@@ -557,10 +582,12 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
   }
   if (room && room->SendAudio(member, frame))
     record_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
-  CallRecord rec("SendAudioFrame");
-  rec.w().Key("frame");
-  WriteFrame(rec.w(), frame);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendAudioFrame");
+    rec.w().Key("frame");
+    WriteFrame(rec.w(), frame);
+    Record(rec.Finish(result));
+  }
   LOG_VERBOSE("instance %llu: SendAudioFrame %zu bytes -> %d", U(id_), frame.size(), result);
   return result;
 }
@@ -584,11 +611,13 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
                     clear_send_queue, record_->media()))
       room->WakePacer();
   }
-  CallRecord rec("SendContinuousAudioFrame");
-  rec.w().Key("frame");
-  WriteFrame(rec.w(), frame);
-  rec.w().Key("clear_send_queue").Bool(clear_send_queue);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendContinuousAudioFrame");
+    rec.w().Key("frame");
+    WriteFrame(rec.w(), frame);
+    rec.w().Key("clear_send_queue").Bool(clear_send_queue);
+    Record(rec.Finish(result));
+  }
   LOG_VERBOSE("instance %llu: SendContinuousAudioFrame %zu bytes clear %d -> %d", U(id_),
               frame.size(), clear_send_queue, result);
   return result;
@@ -610,7 +639,7 @@ int Cloud::DestroyLocalAudioChannel() {
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
     }
   }
-  Record(CallRecord("DestroyLocalAudioChannel").Finish(result));
+  if (Recording(*record_)) Record(CallRecord("DestroyLocalAudioChannel").Finish(result));
   LOG_INFO("instance %llu: DestroyLocalAudioChannel -> %d", U(id_), result);
   return result;
 }
@@ -634,9 +663,11 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
       room_ptr_->OpenVideo(*member_, type);
     }
   }
-  CallRecord rec("CreateLocalVideoChannel");
-  rec.w().Key("type").Int(type);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("CreateLocalVideoChannel");
+    rec.w().Key("type").Int(type);
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: CreateLocalVideoChannel %d -> %d", U(id_), type, result);
   return result;
 }
@@ -663,12 +694,14 @@ int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
     }
     if (room) SendVideoToRoom(room, member, type, &frame, nullptr, std::move(sei));
   }
-  CallRecord rec("SendVideoFrame");
-  rec.w().Key("overload").String("VideoFrame");
-  rec.w().Key("type").Int(type);
-  rec.w().Key("frame");
-  WriteFrame(rec.w(), frame);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendVideoFrame");
+    rec.w().Key("overload").String("VideoFrame");
+    rec.w().Key("type").Int(type);
+    rec.w().Key("frame");
+    WriteFrame(rec.w(), frame);
+    Record(rec.Finish(result));
+  }
   LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_), type,
               frame.size(), result);
   return result;
@@ -696,12 +729,14 @@ int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
     }
     if (room) SendVideoToRoom(room, member, type, nullptr, &frame, std::move(sei));
   }
-  CallRecord rec("SendVideoFrame");
-  rec.w().Key("overload").String("PixelFrame");
-  rec.w().Key("type").Int(type);
-  rec.w().Key("frame");
-  WriteFrame(rec.w(), frame);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendVideoFrame");
+    rec.w().Key("overload").String("PixelFrame");
+    rec.w().Key("type").Int(type);
+    rec.w().Key("frame");
+    WriteFrame(rec.w(), frame);
+    Record(rec.Finish(result));
+  }
   LOG_VERBOSE("instance %llu: SendVideoFrame(PixelFrame) stream %d %ux%u -> %d", U(id_), type,
               frame.width, frame.height, result);
   return result;
@@ -717,14 +752,16 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
     video_encode_[type] = param;
     if (member_) room_ptr_->SetEncodeParam(*member_, type, param);
   }
-  CallRecord rec("SetVideoEncodeParam");
-  rec.w().Key("type").Int(type);
-  rec.w().Key("param").BeginObject();
-  rec.w().Key("frame_rate").Int(param.frame_rate);
-  rec.w().Key("bitrate_bps").Int(param.bitrate_bps);
-  rec.w().Key("gop_in_seconds").Int(param.gop_in_seconds);
-  rec.w().EndObject();
-  Record(rec.FinishVoid());
+  if (Recording(*record_)) {
+    CallRecord rec("SetVideoEncodeParam");
+    rec.w().Key("type").Int(type);
+    rec.w().Key("param").BeginObject();
+    rec.w().Key("frame_rate").Int(param.frame_rate);
+    rec.w().Key("bitrate_bps").Int(param.bitrate_bps);
+    rec.w().Key("gop_in_seconds").Int(param.gop_in_seconds);
+    rec.w().EndObject();
+    Record(rec.FinishVoid());
+  }
   if (valid) {
     LOG_INFO("instance %llu: SetVideoEncodeParam stream %d %d fps %d bps gop %d s", U(id_), type,
              param.frame_rate, param.bitrate_bps, param.gop_in_seconds);
@@ -751,10 +788,12 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
       pending_sei_.push_back(SeiMessage{message_type, std::string(message, length)});
     }
   }
-  CallRecord rec("SendSeiMessage");
-  rec.w().Key("message_type").Int(message_type);
-  WriteMessage(rec.w(), message, length);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendSeiMessage");
+    rec.w().Key("message_type").Int(message_type);
+    WriteMessage(rec.w(), message, length);
+    Record(rec.Finish(result));
+  }
   LOG_DEBUG("instance %llu: SendSeiMessage type %d %zu bytes -> %d", U(id_), message_type, length,
             result);
   return result;
@@ -792,12 +831,14 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
   if (room && room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable,
                                 ordered))
     record_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
-  CallRecord rec("SendCustomCmdMsg");
-  rec.w().Key("cmd_id").Uint(cmd_id);
-  WriteMessage(rec.w(), message, length);
-  rec.w().Key("reliable").Bool(reliable);
-  rec.w().Key("ordered").Bool(ordered);
-  Record(rec.FinishBool(result));
+  if (Recording(*record_)) {
+    CallRecord rec("SendCustomCmdMsg");
+    rec.w().Key("cmd_id").Uint(cmd_id);
+    WriteMessage(rec.w(), message, length);
+    rec.w().Key("reliable").Bool(reliable);
+    rec.w().Key("ordered").Bool(ordered);
+    Record(rec.FinishBool(result));
+  }
   LOG_DEBUG("instance %llu: SendCustomCmdMsg cmd %u %zu bytes reliable %d ordered %d -> %d", U(id_),
             cmd_id, length, reliable, ordered, result);
   return result;
@@ -819,9 +860,11 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
     }
   }
-  CallRecord rec("DestroyLocalVideoChannel");
-  rec.w().Key("type").Int(type);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("DestroyLocalVideoChannel");
+    rec.w().Key("type").Int(type);
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: DestroyLocalVideoChannel %d -> %d", U(id_), type, result);
   return result;
 }
@@ -836,9 +879,11 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
     vad_ = params;
     if (member_) room_ptr_->SetVad(*member_, params.enable);
   }
-  CallRecord rec("EnableVoiceActivityDetection");
-  rec.w().Key("params").BeginObject().Key("enable").Bool(params.enable).EndObject();
-  Record(rec.FinishVoid());
+  if (Recording(*record_)) {
+    CallRecord rec("EnableVoiceActivityDetection");
+    rec.w().Key("params").BeginObject().Key("enable").Bool(params.enable).EndObject();
+    Record(rec.FinishVoid());
+  }
   LOG_INFO("instance %llu: voice activity detection %s", U(id_), params.enable ? "on" : "off");
 }
 
@@ -848,9 +893,11 @@ int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) 
     std::lock_guard<std::mutex> lock(mu_);
     volume_interval_ms_ = params.interval;
   }
-  CallRecord rec("EnableAudioVolumeEvaluation");
-  rec.w().Key("params").BeginObject().Key("interval").Uint(params.interval).EndObject();
-  Record(rec.Finish(ERR_OK));
+  if (Recording(*record_)) {
+    CallRecord rec("EnableAudioVolumeEvaluation");
+    rec.w().Key("params").BeginObject().Key("interval").Uint(params.interval).EndObject();
+    Record(rec.Finish(ERR_OK));
+  }
   LOG_INFO("instance %llu: volume evaluation interval %u ms", U(id_), params.interval);
   return ERR_OK;
 }
@@ -859,10 +906,12 @@ int Cloud::startAsrService(const AsrParams& params) {
   OpScope scope(*this);
   // This engine has no speech recognizer.
   const int result = params.sourceLanguage ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
-  CallRecord rec("startAsrService");
-  rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);
-  rec.w().EndObject();
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("startAsrService");
+    rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);
+    rec.w().EndObject();
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: startAsrService %s -> %d", U(id_),
            LogText(params.sourceLanguage).c_str(), result);
   return result;
@@ -870,7 +919,7 @@ int Cloud::startAsrService(const AsrParams& params) {
 
 int Cloud::stopAsrService() {
   OpScope scope(*this);
-  Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
+  if (Recording(*record_)) Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
   LOG_INFO("instance %llu: stopAsrService -> %d", U(id_), ERR_NOT_SUPPORTED);
   return ERR_NOT_SUPPORTED;
 }
@@ -878,9 +927,11 @@ int Cloud::stopAsrService() {
 int Cloud::CallExperimentalAPI(const char* json) {
   OpScope scope(*this);
   const int result = json ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
-  CallRecord rec("CallExperimentalAPI");
-  rec.w().Key("json_hex").CText(json);
-  Record(rec.Finish(result));
+  if (Recording(*record_)) {
+    CallRecord rec("CallExperimentalAPI");
+    rec.w().Key("json_hex").CText(json);
+    Record(rec.Finish(result));
+  }
   LOG_INFO("instance %llu: CallExperimentalAPI %s -> %d", U(id_), LogText(json).c_str(), result);
   return result;
 }

@@ -78,6 +78,8 @@ class Cloud final : public vora::VORACloud {
   // ---- lifetime (used by VORACloud::Create/Destroy) ----
   void Start();
   bool OnDeliveryThread() const { return dispatcher_.OnDeliveryThread(); }
+  // For the inspection API only: the delegate, to be called outside delivery.
+  vora::VORACloudDelegate* delegate() const { return dispatcher_.delegate(); }
   // Stops the firehose and delivery and waits for both; not on the delivery
   // thread.
   void Shutdown();
@@ -87,6 +89,8 @@ class Cloud final : public vora::VORACloud {
 
   // ---- delivery ----
   Dispatcher::PostResult PostCallback(Task task);
+  // Posts in order with one wake-up of the delivery thread; empties `tasks`.
+  Dispatcher::PostResult PostCallbacks(std::vector<Task>& tasks);
 
   // ---- simulated conditions (inspection) ----
   LinkConditions& conditions() { return *conditions_; }

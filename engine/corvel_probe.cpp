@@ -1,11 +1,14 @@
 #include "corvel_probe.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "callbacks.h"
 #include "json.h"
@@ -33,6 +36,20 @@ char* Dup(const std::string& text) {
   char* out = static_cast<char*>(std::malloc(text.size() + 1));
   if (out) std::memcpy(out, text.c_str(), text.size() + 1);
   return out;
+}
+
+// The one thread of corvel_inspect_side_thread_start, until joined.
+struct SideThread {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::thread thread;
+  bool called = false;
+  bool release = false;
+};
+
+SideThread& Side() {
+  static SideThread* const side = new SideThread;  // never destroyed
+  return *side;
 }
 
 std::optional<Task> MakeTask(int slot, const char* args_json) {
@@ -394,6 +411,51 @@ void corvel_inspect_set_quality_interval_ms(uint32_t ms) {
 
 void corvel_inspect_set_mix_wait_ms(uint32_t ms) {
   corvel::engine::RouterTuning::Get().mix_wait_ms.store(ms == 0 ? 60 : ms);
+}
+
+int corvel_inspect_side_thread_start(uint64_t id, int slot, const char* args_json) {
+  last_error.clear();
+  std::optional<Task> task = MakeTask(slot, args_json);
+  if (!task) return kBadArguments;
+  corvel::vora::VORACloudDelegate* delegate = nullptr;
+  if (!Registry::Get().WithLive(id, [&](Cloud& cloud) { delegate = cloud.delegate(); })) {
+    return kUnknownInstance;
+  }
+  SideThread& side = Side();
+  std::unique_lock<std::mutex> lock(side.mu);
+  if (side.thread.joinable()) {
+    last_error = "a side thread is running already";
+    return kBadArguments;
+  }
+  side.called = false;
+  side.release = false;
+  side.thread = std::thread([&side, delegate, call = std::move(task->call)] {
+    try {
+      call(*delegate);
+    } catch (...) {
+      // As on a delivery thread: nothing leaves an engine thread.
+    }
+    std::unique_lock<std::mutex> lock(side.mu);
+    side.called = true;
+    side.cv.notify_all();
+    side.cv.wait(lock, [&] { return side.release; });
+  });
+  side.cv.wait(lock, [&] { return side.called; });
+  return 0;
+}
+
+int corvel_inspect_side_thread_join(void) {
+  SideThread& side = Side();
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(side.mu);
+    if (!side.thread.joinable()) return kBadArguments;
+    side.release = true;
+    side.cv.notify_all();
+    thread = std::move(side.thread);
+  }
+  thread.join();
+  return 0;
 }
 
 }  // extern "C"

@@ -122,6 +122,14 @@ CORVEL_INSPECT_API int corvel_inspect_firehose_start(uint64_t id, int slot, cons
 CORVEL_INSPECT_API int64_t corvel_inspect_firehose_stop(uint64_t id);
 /* Waits until the queue is empty and no callback runs: 0, or -5 on timeout. */
 CORVEL_INSPECT_API int corvel_inspect_wait_idle(uint64_t id, int timeout_ms);
+/* Starts a thread of the engine's own, outside the instance's delivery, that
+ * calls the callback once on the instance's delegate and then waits to be
+ * joined; answers once the callback has run. One such thread at a time; the
+ * instance must outlive it. */
+CORVEL_INSPECT_API int corvel_inspect_side_thread_start(uint64_t id, int slot,
+                                                        const char* args_json);
+/* Ends and joins that thread: 0, or -2 when none runs. */
+CORVEL_INSPECT_API int corvel_inspect_side_thread_join(void);
 
 /* ---- delivery counters ---- */
 

@@ -57,6 +57,38 @@ Dispatcher::PostResult Dispatcher::Post(Task task) {
     wake_.notify_one();
     return PostResult::kQueued;
   }
+  Dropped(task, depth);
+  return PostResult::kFull;
+}
+
+Dispatcher::PostResult Dispatcher::PostAll(std::vector<Task>& tasks) {
+  // Tasks that found the queue full, moved to the front of `tasks`.
+  size_t dropped = 0;
+  size_t depth = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) {
+      tasks.clear();
+      return PostResult::kClosed;
+    }
+    for (Task& task : tasks) {
+      depth = queue_.size();
+      if (depth < capacity_) {
+        queue_.push_back(std::move(task));
+      } else {
+        if (&tasks[dropped] != &task) tasks[dropped] = std::move(task);
+        ++dropped;
+      }
+    }
+  }
+  const bool queued = dropped < tasks.size();
+  if (queued) wake_.notify_one();
+  for (size_t i = 0; i < dropped; ++i) Dropped(tasks[i], depth);
+  tasks.clear();
+  return dropped == 0 ? PostResult::kQueued : PostResult::kFull;
+}
+
+void Dispatcher::Dropped(Task& task, size_t depth) {
   record_->CountDropped();
   const uint64_t dropped = record_->dropped();
   if (dropped == 1 || dropped % 1000 == 0) {
@@ -65,7 +97,6 @@ Dispatcher::PostResult Dispatcher::Post(Task task) {
                 static_cast<unsigned long long>(dropped));
   }
   if (task.done) task.done->Finish(Completion::kDropped);
-  return PostResult::kFull;
 }
 
 std::deque<Task> Dispatcher::CloseLocked() {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "instance_record.h"
 #include "vora/corvel_vora_cloud.h"
@@ -64,6 +65,9 @@ class Dispatcher {
 
   void Start();
   PostResult Post(Task task);
+  // Posts tasks in order, as Post would one by one, and wakes the delivery
+  // thread once. `tasks` is left empty.
+  PostResult PostAll(std::vector<Task>& tasks);
 
   bool OnDeliveryThread() const { return std::this_thread::get_id() == thread_id_; }
 
@@ -83,11 +87,13 @@ class Dispatcher {
 
   size_t QueueDepth() const;
   size_t capacity() const { return capacity_; }
+  vora::VORACloudDelegate* delegate() const { return delegate_; }
 
  private:
   static void ThreadMain(Dispatcher* self);
   void Loop();
   void Run(Task& task);
+  void Dropped(Task& task, size_t depth);
   std::deque<Task> CloseLocked();
 
   vora::VORACloudDelegate* const delegate_;

@@ -7,7 +7,10 @@
 // data() of an empty payload points at a static zero byte, never null.
 #include "frames.h"
 
+#include <cstring>
 #include <utility>
+
+#include "json.h"
 
 namespace corvel::engine {
 namespace {
@@ -23,6 +26,11 @@ PayloadPtr* Slot(void* handle) { return static_cast<PayloadPtr*>(handle); }
 
 PayloadPtr Load(const void* handle) {
   return handle ? *static_cast<const PayloadPtr*>(handle) : PayloadPtr();
+}
+
+// The payload without taking a reference: valid while the frame holds it.
+const Payload* Peek(const void* handle) {
+  return handle ? static_cast<const PayloadPtr*>(handle)->get() : nullptr;
 }
 
 void* MakeHandle(PayloadPtr payload) {
@@ -46,10 +54,36 @@ std::vector<uint8_t> CopyBytes(const uint8_t* data, size_t size) {
   return std::vector<uint8_t>(data, data + size);
 }
 
+// The frame's payload when the frame holds the only reference to it, so that
+// it may be rewritten in place; null otherwise. Every payload is built
+// non-const (make_shared<Payload>), so writing through it is well defined.
+Payload* Exclusive(void* handle) {
+  if (!handle) return nullptr;
+  PayloadPtr& slot = *Slot(handle);
+  if (!slot || slot.use_count() != 1) return nullptr;
+  // use_count() is a relaxed read. Taking and dropping one more reference is
+  // an acquire-release operation on the count, which orders what follows
+  // after everything former holders (other frames, deliveries) did with it.
+  PayloadPtr(slot).reset();
+  return const_cast<Payload*>(slot.get());
+}
+
+// Rewrites `bytes` in place when the frame alone holds its payload and the
+// size stays the same. False when a new payload must be built.
+bool Overwrite(void* handle, std::vector<uint8_t> Payload::* bytes,
+               std::atomic<uint64_t> Payload::* hash, const uint8_t* data, size_t size) {
+  if (!data || size == 0) return false;
+  Payload* payload = Exclusive(handle);
+  if (!payload || (payload->*bytes).size() != size) return false;
+  std::memmove((payload->*bytes).data(), data, size);
+  (payload->*hash).store(0, std::memory_order_relaxed);
+  return true;
+}
+
 PayloadPtr WithData(const void* handle, const uint8_t* data, size_t size) {
   auto next = std::make_shared<Payload>();
   next->data = CopyBytes(data, size);
-  if (PayloadPtr current = Load(handle)) next->extra = current->extra;
+  if (const Payload* current = Peek(handle)) next->extra = current->extra;
   if (next->data.empty() && next->extra.empty()) return nullptr;
   return next;
 }
@@ -57,20 +91,38 @@ PayloadPtr WithData(const void* handle, const uint8_t* data, size_t size) {
 PayloadPtr WithExtra(const void* handle, const uint8_t* data, size_t size) {
   auto next = std::make_shared<Payload>();
   next->extra = CopyBytes(data, size);
-  if (PayloadPtr current = Load(handle)) next->data = current->data;
+  if (const Payload* current = Peek(handle)) next->data = current->data;
   if (next->data.empty() && next->extra.empty()) return nullptr;
   return next;
 }
 
+void SetData(void*& handle, const uint8_t* data, size_t size) {
+  if (Overwrite(handle, &Payload::data, &Payload::data_fnv, data, size)) return;
+  Store(handle, WithData(handle, data, size));
+}
+
+void SetExtra(void*& handle, const uint8_t* data, size_t size) {
+  if (Overwrite(handle, &Payload::extra, &Payload::extra_fnv, data, size)) return;
+  Store(handle, WithExtra(handle, data, size));
+}
+
 const uint8_t* DataOf(const void* handle) {
-  PayloadPtr payload = Load(handle);
-  // The payload outlives this call: the frame still holds a reference.
+  const Payload* payload = Peek(handle);
   return payload && !payload->data.empty() ? payload->data.data() : &kEmptyByte;
 }
 
 size_t SizeOf(const void* handle) {
-  PayloadPtr payload = Load(handle);
+  const Payload* payload = Peek(handle);
   return payload ? payload->data.size() : 0;
+}
+
+uint64_t CachedHash(std::atomic<uint64_t>& cache, const std::vector<uint8_t>& bytes) {
+  uint64_t hash = cache.load(std::memory_order_relaxed);
+  if (hash == 0) {
+    hash = Fnv1a64(bytes.data(), bytes.size());
+    cache.store(hash, std::memory_order_relaxed);
+  }
+  return hash;
 }
 
 }  // namespace
@@ -84,13 +136,21 @@ void SetFramePayload(VideoFrame& frame, PayloadPtr payload) { Store(frame.handle
 void SetFramePayload(PixelFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
 
 size_t AudioExtraSize(const AudioFrame& frame) {
-  PayloadPtr payload = Load(frame.handle_);
+  const Payload* payload = Peek(frame.handle_);
   return payload ? payload->extra.size() : 0;
 }
 
 const uint8_t* AudioExtraData(const AudioFrame& frame) {
-  PayloadPtr payload = Load(frame.handle_);
+  const Payload* payload = Peek(frame.handle_);
   return payload && !payload->extra.empty() ? payload->extra.data() : &kEmptyByte;
+}
+
+uint64_t PayloadDataHash(const PayloadPtr& payload) {
+  return payload ? CachedHash(payload->data_fnv, payload->data) : Fnv1a64(nullptr, 0);
+}
+
+uint64_t PayloadExtraHash(const PayloadPtr& payload) {
+  return payload ? CachedHash(payload->extra_fnv, payload->extra) : Fnv1a64(nullptr, 0);
 }
 
 }  // namespace corvel::engine
@@ -136,16 +196,14 @@ AudioFrame& AudioFrame::operator=(const AudioFrame& other) {
 
 AudioFrame::~AudioFrame() { FreeHandle(handle_); }
 
-void AudioFrame::SetData(const uint8_t* data, size_t size) {
-  Store(handle_, engine::WithData(handle_, data, size));
-}
+void AudioFrame::SetData(const uint8_t* data, size_t size) { engine::SetData(handle_, data, size); }
 
 const uint8_t* AudioFrame::data() const { return engine::DataOf(handle_); }
 
 size_t AudioFrame::size() const { return engine::SizeOf(handle_); }
 
 void AudioFrame::SetExtraData(const uint8_t* data, size_t size) {
-  Store(handle_, engine::WithExtra(handle_, data, size));
+  engine::SetExtra(handle_, data, size);
 }
 
 const void* AudioFrame::handle() { return handle_; }
@@ -181,9 +239,7 @@ VideoFrame& VideoFrame::operator=(const VideoFrame& other) {
 
 VideoFrame::~VideoFrame() { FreeHandle(handle_); }
 
-void VideoFrame::SetData(const uint8_t* data, size_t size) {
-  Store(handle_, engine::WithData(handle_, data, size));
-}
+void VideoFrame::SetData(const uint8_t* data, size_t size) { engine::SetData(handle_, data, size); }
 
 const uint8_t* VideoFrame::data() const { return engine::DataOf(handle_); }
 
@@ -222,9 +278,7 @@ PixelFrame& PixelFrame::operator=(const PixelFrame& other) {
 
 PixelFrame::~PixelFrame() { FreeHandle(handle_); }
 
-void PixelFrame::SetData(const uint8_t* data, size_t size) {
-  Store(handle_, engine::WithData(handle_, data, size));
-}
+void PixelFrame::SetData(const uint8_t* data, size_t size) { engine::SetData(handle_, data, size); }
 
 const uint8_t* PixelFrame::data() const { return engine::DataOf(handle_); }
 

@@ -18,6 +18,13 @@ void InstanceRecord::AddCall(std::string json_object) {
   calls_.push_back(std::move(json_object));
 }
 
+bool InstanceRecord::OmitIfFull() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (calls_.size() < kMaxCalls) return false;
+  ++omitted_;
+  return true;
+}
+
 std::string InstanceRecord::CallsJson() const {
   std::lock_guard<std::mutex> lock(mu_);
   std::string out = "[";

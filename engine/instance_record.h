@@ -56,6 +56,10 @@ class InstanceRecord {
   uint64_t id() const { return id_; }
 
   void AddCall(std::string json_object);
+  // True when the record is full: the operation is counted as omitted and
+  // its record need not be built. False leaves it to AddCall (which still
+  // counts it if the record filled up in the meantime).
+  bool OmitIfFull();
   // JSON array of the recorded operations.
   std::string CallsJson() const;
   void ClearCalls();

@@ -94,10 +94,18 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
   return *this;
 }
 
+namespace {
+bool PlainJsonChar(unsigned char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
+}  // namespace
+
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
   out_.push_back('"');
-  for (char ch : text) {
+  // Keys and most values need no escaping: copy the plain run in one go.
+  size_t plain = 0;
+  while (plain < text.size() && PlainJsonChar(static_cast<unsigned char>(text[plain]))) ++plain;
+  out_.append(text.data(), plain);
+  for (char ch : text.substr(plain)) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
       case '"':
@@ -132,13 +140,15 @@ JsonWriter& JsonWriter::String(std::string_view text) {
 
 JsonWriter& JsonWriter::Int(int64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buf[24];
+  out_.append(buf, std::to_chars(buf, buf + sizeof(buf), value).ptr);
   return *this;
 }
 
 JsonWriter& JsonWriter::Uint(uint64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buf[24];
+  out_.append(buf, std::to_chars(buf, buf + sizeof(buf), value).ptr);
   return *this;
 }
 
@@ -156,9 +166,17 @@ JsonWriter& JsonWriter::Null() {
 
 JsonWriter& JsonWriter::Hex(const void* data, size_t size) {
   BeforeValue();
-  out_.push_back('"');
-  out_ += HexEncode(data, size);
-  out_.push_back('"');
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const size_t start = out_.size();
+  out_.resize(start + size * 2 + 2);
+  char* at = out_.data() + start;
+  *at++ = '"';
+  for (size_t i = 0; i < size; ++i) {
+    *at++ = kDigits[bytes[i] >> 4];
+    *at++ = kDigits[bytes[i] & 0xf];
+  }
+  *at = '"';
   return *this;
 }
 

@@ -39,6 +39,7 @@ class JsonWriter {
   JsonWriter& CText(const char* text);
   // Already-serialized JSON.
   JsonWriter& Raw(std::string_view json);
+  void Reserve(size_t bytes) { out_.reserve(bytes); }
 
   const std::string& str() const { return out_; }
   std::string Take() { return std::move(out_); }

@@ -182,11 +182,13 @@ void Logger::ReopenLocked() {
   file_.reset();
   state_.file_open = false;
   state_.file_bytes = 0;
-  if (!state_.directory || state_.file_disabled) return;
-  uint64_t size = 0;
-  file_ = OpenLogFile(*state_.directory, &size);
-  state_.file_open = file_ != nullptr;
-  state_.file_bytes = size;
+  if (state_.directory && !state_.file_disabled) {
+    uint64_t size = 0;
+    file_ = OpenLogFile(*state_.directory, &size);
+    state_.file_open = file_ != nullptr;
+    state_.file_bytes = size;
+  }
+  SinksChangedLocked();
 }
 
 void Logger::RotateLocked() {
@@ -222,6 +224,7 @@ bool Logger::SetDirectory(const char* path) {
     state_.file_open = false;
     state_.file_bytes = 0;
     state_.directory = directory;
+    SinksChangedLocked();
     return true;
   }
   uint64_t size = 0;
@@ -231,6 +234,7 @@ bool Logger::SetDirectory(const char* path) {
   state_.directory = directory;
   state_.file_open = true;
   state_.file_bytes = size;
+  SinksChangedLocked();
   return true;
 }
 
@@ -243,6 +247,7 @@ void Logger::SetLevel(int level) {
 void Logger::SetConsole(bool enabled) {
   std::lock_guard<std::mutex> lock(mu_);
   state_.console = enabled;
+  SinksChangedLocked();
 }
 
 void Logger::SetFileDisabled(bool disabled) {
@@ -272,6 +277,7 @@ void Logger::Reset() {
   file_.reset();
   state_ = State{};
   min_level_.store(state_.level, std::memory_order_relaxed);
+  SinksChangedLocked();
 }
 
 Logger::State Logger::Snapshot() const {

@@ -60,8 +60,11 @@ class Logger {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
+  // False also while lines have nowhere to go (no file open, console off), so
+  // callers skip formatting them.
   bool Enabled(int level) const {
-    return level < kLogOff && level >= min_level_.load(std::memory_order_relaxed);
+    return level < kLogOff && level >= min_level_.load(std::memory_order_relaxed) &&
+           has_sink_.load(std::memory_order_relaxed);
   }
   void Write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void WriteText(int level, std::string_view text);
@@ -96,9 +99,14 @@ class Logger {
   void ReopenLocked();
   void RotateLocked();
   void WriteLocked(const std::string& line);
+  // Call after changing file_ or state_.console.
+  void SinksChangedLocked() {
+    has_sink_.store(file_ != nullptr || state_.console, std::memory_order_relaxed);
+  }
 
   mutable std::mutex mu_;
   std::atomic<int> min_level_{kDefaultLogLevel};
+  std::atomic<bool> has_sink_{false};
   State state_;
   FilePtr file_;
 };

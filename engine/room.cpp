@@ -166,6 +166,8 @@ struct MemberRoute {
   std::set<std::pair<std::string, int>> need_key;
   std::set<std::pair<std::string, int>> told_undecodable;
   Clock::time_point next_quality{};
+  // Callbacks collected during a routing pass (see Room::FlushLocked).
+  std::vector<Task> outbox;
 };
 
 Member::Member() : route(std::make_unique<MemberRoute>()) {}
@@ -300,7 +302,19 @@ void Room::PostTo(Member& m, const char* name, std::function<void(VORACloudDeleg
   Task task;
   task.name = name;
   task.call = std::move(call);
+  if (routing_) {
+    std::vector<Task>& outbox = m.route->outbox;
+    if (outbox.empty()) outbox_members_.push_back(&m);
+    outbox.push_back(std::move(task));
+    return;
+  }
   m.info.cloud->PostCallback(std::move(task));
+}
+
+void Room::FlushLocked() {
+  // Every member listed is still present: RemoveLocked flushes first.
+  for (Member* m : outbox_members_) m->info.cloud->PostCallbacks(m->route->outbox);
+  outbox_members_.clear();
 }
 
 std::shared_ptr<Member> Room::FindLocked(const std::string& user) {
@@ -409,6 +423,7 @@ void Room::AnnounceLeaveLocked(Member& m, int reason) {
 }
 
 void Room::RemoveLocked(const std::shared_ptr<Member>& m) {
+  FlushLocked();  // what was collected for it so far is still delivered
   m->present = false;
   members_.erase(std::remove(members_.begin(), members_.end(), m), members_.end());
   const std::string& user = m->user();
@@ -707,8 +722,11 @@ void Room::RouterMain() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       const auto now = Clock::now();
+      routing_ = true;
       for (Packet& p : batch) RouteLocked(p, now);
       TimersLocked(Clock::now());
+      routing_ = false;
+      FlushLocked();
       next = NextDeadlineLocked();
     }
     batch.clear();
@@ -765,13 +783,14 @@ bool Room::Transit(Member& from, Member& to, Clock::time_point now, Clock::time_
   return true;
 }
 
+template <typename Run>
 void Room::At(Clock::time_point due, Clock::time_point now, const std::shared_ptr<Member>& to,
-              std::function<void()> run) {
+              Run&& run) {
   if (due <= now) {
     run();
     return;
   }
-  delayed_.push(Delayed{due, delayed_order_++, to, std::move(run)});
+  delayed_.push(Delayed{due, delayed_order_++, to, std::function<void()>(std::forward<Run>(run))});
 }
 
 void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const int16_t* samples,
@@ -805,34 +824,42 @@ void Room::DeliverAudioBlockLocked(const std::shared_ptr<Member>& to_ptr,
                                    int channels, uint32_t pts, bool voice, Clock::time_point now) {
   Clock::time_point due;
   if (!Transit(*from_ptr, *to_ptr, now, &due, false)) return;
-  auto arrive = [this, to_ptr, from_ptr, pcm, rate, channels, pts, voice] {
-    Member& t = *to_ptr;
-    if (!from_ptr->present || !t.present) return;
-    if (PerUserAudio(t)) {
-      AudioFrame frame;
-      frame.sample_rate = rate;
-      frame.channels = channels;
-      frame.pts = pts;
-      frame.has_voice = t.info.vad && voice;
-      SetFramePayload(frame, pcm);
-      const std::string user = from_ptr->user();
-      t.info.record->media().audio_received.fetch_add(1, std::memory_order_relaxed);
-      PostTo(t, "OnRemoteAudioReceived", [user, frame = std::move(frame)](VORACloudDelegate& d) {
-        d.OnRemoteAudioReceived(user.c_str(), frame);
-      });
-      return;
-    }
-    MixInput& input = t.route->mix_inputs[from_ptr.get()];
-    if (input.blocks.size() >= kMixInputCapacity) {
-      input.blocks.pop_front();
-      t.info.record->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
-    }
-    const auto arrival = Clock::now();
-    input.blocks.push_back(MixBlock{pcm, pts, arrival});
-    input.idle = false;
-    MixerPumpLocked(t, arrival);
-  };
-  At(due, now, to_ptr, std::move(arrive));
+  if (due <= now) {
+    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, rate, channels, pts, voice);
+    return;
+  }
+  At(due, now, to_ptr, [this, to_ptr, from_ptr, pcm, rate, channels, pts, voice] {
+    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, rate, channels, pts, voice);
+  });
+}
+
+void Room::ArriveAudioLocked(Member& t, const Member& from,
+                             const std::shared_ptr<const Payload>& pcm, int rate, int channels,
+                             uint32_t pts, bool voice) {
+  if (!from.present || !t.present) return;
+  if (PerUserAudio(t)) {
+    AudioFrame frame;
+    frame.sample_rate = rate;
+    frame.channels = channels;
+    frame.pts = pts;
+    frame.has_voice = t.info.vad && voice;
+    SetFramePayload(frame, pcm);
+    t.info.record->media().audio_received.fetch_add(1, std::memory_order_relaxed);
+    PostTo(t, "OnRemoteAudioReceived",
+           [user = from.user(), frame = std::move(frame)](VORACloudDelegate& d) {
+             d.OnRemoteAudioReceived(user.c_str(), frame);
+           });
+    return;
+  }
+  MixInput& input = t.route->mix_inputs[&from];
+  if (input.blocks.size() >= kMixInputCapacity) {
+    input.blocks.pop_front();
+    t.info.record->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
+  }
+  const auto arrival = Clock::now();
+  input.blocks.push_back(MixBlock{pcm, pts, arrival});
+  input.idle = false;
+  MixerPumpLocked(t, arrival);
 }
 
 // Emits mixed frames while every sender that is expected has a block, or

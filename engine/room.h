@@ -261,11 +261,15 @@ class Room {
   // side is disconnected); *due is when it arrives.
   bool Transit(Member& from, Member& to, Clock::time_point now, Clock::time_point* due,
                bool reliable);
+  template <typename Run>
   void At(Clock::time_point due, Clock::time_point now, const std::shared_ptr<Member>& to,
-          std::function<void()> run);
+          Run&& run);
   std::shared_ptr<Member> FindLocked(const std::string& user);
   bool ReceivesAudio(const Member& to, const Member& from) const;
   void PostTo(Member& m, const char* name, std::function<void(vora::VORACloudDelegate&)> call);
+  // Hands the callbacks the router collected to the members' delivery queues,
+  // one batch (and one wake-up) per member.
+  void FlushLocked();
   void AnnounceLeaveLocked(Member& m, int reason);
   void RemoveLocked(const std::shared_ptr<Member>& m);
   void RequestBitratesLocked(Member& m);
@@ -275,6 +279,8 @@ class Room {
                                const std::shared_ptr<const Payload>& pcm,
                                int rate, int channels, uint32_t pts, bool voice,
                                Clock::time_point now);
+  void ArriveAudioLocked(Member& to, const Member& from, const std::shared_ptr<const Payload>& pcm,
+                         int rate, int channels, uint32_t pts, bool voice);
   void QualityTickLocked(Member& m);
 
   const RoomKey key_;
@@ -285,6 +291,11 @@ class Room {
   uint64_t delayed_order_ = 0;
   std::mt19937_64 rng_;
   std::vector<int16_t> scratch_;
+  // While the router works (under mu_), callbacks for members are collected
+  // in their routes' outboxes and posted by FlushLocked before mu_ is let go,
+  // so each member's delivery thread wakes once per routing pass.
+  bool routing_ = false;
+  std::vector<Member*> outbox_members_;
 
   std::mutex in_mu_;
   std::condition_variable in_cv_;

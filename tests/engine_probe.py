@@ -129,6 +129,14 @@ _FRAME_FIELDS = {
 _BOOL_FIELDS = {"is_key_frame", "has_voice"}
 
 
+def fnv1a64(data: bytes) -> int:
+    """FNV-1a 64 of data: the hash the engine records of every payload."""
+    h = 0xCBF29CE484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
 def library_path() -> str:
     override = os.environ.get("CORVEL_ENGINE_LIBRARY")
     if override:
@@ -177,6 +185,8 @@ def library() -> ctypes.CDLL:
         "corvel_inspect_firehose_start": (cint, [u64, cint, text, ctypes.c_uint32]),
         "corvel_inspect_firehose_stop": (i64, [u64]),
         "corvel_inspect_wait_idle": (cint, [u64, cint]),
+        "corvel_inspect_side_thread_start": (cint, [u64, cint, text]),
+        "corvel_inspect_side_thread_join": (cint, []),
         "corvel_inspect_dropped": (i64, [u64]),
         "corvel_inspect_dropped_total": (u64, []),
         "corvel_inspect_stats_json": (owned, [u64]),
@@ -419,6 +429,27 @@ def firehose_stop(instance: int) -> int:
 def wait_idle(instance: int, timeout: float = 5.0) -> bool:
     """True once the instance's queue is empty and no callback runs."""
     return library().corvel_inspect_wait_idle(instance, int(timeout * 1000)) == 0
+
+
+def side_thread_start(instance: int, callback: int | str, *args: Any, **kwargs: Any) -> int:
+    """Starts an engine thread outside the instance's delivery that calls the
+    callback once on the instance's delegate, then waits to be joined; returns
+    once the callback has run (0) or a negative code."""
+    slot = _slot(callback)
+    payload = _arguments(slot, args, kwargs).encode()
+    return _check(library().corvel_inspect_side_thread_start(instance, slot, payload))
+
+
+def side_thread_join(hold_gil: bool = False) -> int:
+    """Ends and joins that thread (0, or a negative code without one). With
+    hold_gil, the call keeps the interpreter lock while it joins, as an engine
+    operation called from Python does."""
+    if not hold_gil:
+        return library().corvel_inspect_side_thread_join()
+    join = ctypes.PyDLL(library_path()).corvel_inspect_side_thread_join
+    join.restype = ctypes.c_int
+    join.argtypes = []
+    return join()
 
 
 # ---- delivery counters ----

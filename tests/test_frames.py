@@ -356,13 +356,6 @@ def test_payload_setter_docstrings_show_the_bytes_signature(frame, method):
 # ---- what the engine, compiled separately, reads from frames filled here ----
 
 
-def _fnv1a(data):
-    h = 0xCBF29CE484222325
-    for byte in data:
-        h = ((h ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
-    return h
-
-
 def _sent(instance, op):
     calls = [c for c in probe.calls(instance) if c["op"] == op]
     assert calls, f"the engine recorded no {op}"
@@ -385,7 +378,7 @@ def _fill(obj, seed):
 
 
 def _payload_record(payload, prefix=""):
-    return {prefix + "size": len(payload), prefix + "fnv1a": _fnv1a(payload),
+    return {prefix + "size": len(payload), prefix + "fnv1a": probe.fnv1a64(payload),
             prefix + "data": payload if len(payload) <= 1024 else None}
 
 
@@ -471,7 +464,7 @@ def test_engine_receives_large_payloads_intact(engine_cloud, frame_type, method)
     frame.SetData(payload)
     send(frame)
     received = _sent(instance, op)["frame"]
-    assert (received["size"], received["fnv1a"]) == (len(payload), _fnv1a(payload))
+    assert (received["size"], received["fnv1a"]) == (len(payload), probe.fnv1a64(payload))
     frame.SetData(bytes(range(256)) * (128 * 1024))  # 32 MiB
     send(frame)
     assert _sent(instance, op)["frame"]["size"] == 32 * 1024 * 1024
