@@ -7,7 +7,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -16,6 +17,9 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <vector>
+
+#include <unistd.h>
 
 #include "corvel_premier.h"
 #include "vora/corvel_vora_cloud.h"
@@ -59,17 +63,94 @@ void CheckSuppliedLength(const char* message, size_t length) {
 // own reference count on it (gil_scoped_acquire::inc_ref), until the thread
 // ends. Every callback still takes the lock with gil_scoped_acquire.
 //
-// A kept thread state is deleted when its thread ends, which takes the lock
-// from a thread-exit destructor; once the interpreter finalizes, CPython 3.12
-// ends any thread that tries that from under the destructor, which aborts the
-// process. So the exit hook, after ending the engines, stops these deletions
-// and waits for those under way (StopDeleting); a thread that ends later
-// (one whose instance was destroyed from inside its own callback) leaves its
-// thread state to the interpreter, which frees them all as it finalizes.
+// An ending thread must not take the lock to delete its thread state: whoever
+// joins it while holding the lock (an engine that ends a callback thread
+// inside an operation called from Python) would wait for it forever, and once
+// the interpreter finalizes, CPython 3.12 ends a thread that takes the lock
+// from under its thread-exit destructor, which aborts the process. So the
+// ending thread only hands its thread state over; the next thread that holds
+// the lock anyway (the caller of Destroy once it returns, the next callback,
+// the exit hook) deletes it.
 //
 // Compile with -DCORVEL_PER_CALLBACK_THREAD_STATE for one thread state per
 // callback instead (the benchmarks compare both: bench/run.py --variant).
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+class RetiredThreadStates {
+ public:
+  // Whether an engine thread may keep a thread state now.
+  static bool Open() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    return !Closed();
+  }
+
+  // From a thread that is ending; never waits for the interpreter lock.
+  static void HandOver(PyThreadState* state) {
+    std::lock_guard<std::mutex> lock(Mutex());
+    // Once closed, the interpreter deletes it as it finalizes.
+    if (Closed()) return;
+    if (Pending().empty()) Pid() = getpid();
+    Pending().push_back(state);
+    Waiting().store(true, std::memory_order_release);
+  }
+
+  // With the interpreter lock held: deletes the thread states handed over.
+  static void Delete() {
+    if (!Waiting().load(std::memory_order_acquire)) return;
+    std::vector<PyThreadState*> states;
+    {
+      std::lock_guard<std::mutex> lock(Mutex());
+      if (Closed()) return;
+      states.swap(Pending());
+      Waiting().store(false, std::memory_order_relaxed);
+      // In a child process after fork the interpreter has deleted the thread
+      // states of the parent's other threads itself.
+      if (Pid() != getpid()) return;
+    }
+    for (PyThreadState* state : states) {
+      PyThreadState_Clear(state);
+      // Deleting a thread state that was bound to its thread for the
+      // PyGILState API unbinds the *calling* thread's PyGILState state in
+      // CPython 3.12, which would leave this thread unknown to PyGILState.
+      // Its thread is gone: there is nothing to unbind.
+      state->_status.bound_gilstate = 0;
+      PyThreadState_Delete(state);
+    }
+  }
+
+  // From the exit hook, with the lock held, once the engines have ended:
+  // deletes what was handed over; thread states of engine threads that end
+  // later are left to the interpreter, which deletes them all as it
+  // finalizes.
+  static void Close() {
+    Delete();
+    std::lock_guard<std::mutex> lock(Mutex());
+    Closed() = true;
+  }
+
+ private:
+  // Never destroyed: engine threads may end after static destructors ran.
+  static std::mutex& Mutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+  }
+  static std::vector<PyThreadState*>& Pending() {  // under Mutex()
+    static std::vector<PyThreadState*>* const pending = new std::vector<PyThreadState*>;
+    return *pending;
+  }
+  static std::atomic<bool>& Waiting() {  // whether Pending() may hold any
+    static std::atomic<bool> waiting{false};
+    return waiting;
+  }
+  static bool& Closed() {  // under Mutex()
+    static bool closed = false;
+    return closed;
+  }
+  static pid_t& Pid() {  // under Mutex(): the process Pending() was filled in
+    static pid_t pid = 0;
+    return pid;
+  }
+};
+
 class EngineThreadState {
  public:
   // Called without the lock, before the callback takes it.
@@ -78,77 +159,31 @@ class EngineThreadState {
     (void)state;
   }
 
-  // From the exit hook, with the lock held, once the engines have ended:
-  // from now on an engine thread that ends leaves its thread state to the
-  // interpreter (which frees them all as it finalizes) instead of taking the
-  // lock to delete it, and the deletions already under way are waited for.
-  // So no thread takes the lock from its thread-exit destructor once
-  // finalization has begun: CPython 3.12 would end such a thread from under
-  // that destructor, which aborts the process.
-  static void StopDeleting() {
-    {
-      std::lock_guard<std::mutex> lock(Mutex());
-      Closed() = true;
-      if (Deleting() == 0) return;
-    }
-    py::gil_scoped_release release;  // the deleting threads need the lock
-    std::unique_lock<std::mutex> lock(Mutex());
-    Done().wait(lock, [] { return Deleting() == 0; });
-  }
-
  private:
   EngineThreadState() {
     // A thread Python already knows (a Python thread, or one whose thread
     // state someone else manages) is left alone.
     if (PyGILState_GetThisThreadState() != nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(Mutex());
-      if (Closed()) return;
-    }
+    if (InterpreterFinalizing() || !RetiredThreadStates::Open()) return;
     py::gil_scoped_acquire gil;
     gil.inc_ref();
-    kept_ = true;
+    state_ = PyThreadState_Get();
   }
-  // At thread exit. This takes the lock, so an engine must not end a thread
-  // that made callbacks and wait for it while the caller holds the lock; the
-  // loopback engine ends a delivery thread only in Destroy, which the module
-  // calls with the lock released.
   ~EngineThreadState() {
-    if (!kept_) return;
-    {
-      std::lock_guard<std::mutex> lock(Mutex());
-      if (Closed() || !Py_IsInitialized() || InterpreterFinalizing()) return;
-      ++Deleting();
-    }
-    {
-      py::gil_scoped_acquire gil;  // the kept thread state, count 2
-      gil.dec_ref();               // count 1: ~gil_scoped_acquire deletes it
-    }
-    std::lock_guard<std::mutex> lock(Mutex());
-    if (--Deleting() == 0) Done().notify_all();
+    if (state_ != nullptr) RetiredThreadStates::HandOver(state_);
   }
 
-  // Never destroyed: engine threads may end after static destructors ran.
-  static std::mutex& Mutex() {
-    static std::mutex* const mutex = new std::mutex;
-    return *mutex;
-  }
-  static std::condition_variable& Done() {
-    static std::condition_variable* const done = new std::condition_variable;
-    return *done;
-  }
-  static bool& Closed() {  // under Mutex()
-    static bool closed = false;
-    return closed;
-  }
-  static int& Deleting() {  // under Mutex()
-    static int deleting = 0;
-    return deleting;
-  }
-
-  bool kept_ = false;
+  PyThreadState* state_ = nullptr;
 };
 #endif
+
+// Any thread holding the lock for a method call deletes the thread states of
+// engine threads that ended since (one atomic load when there are none).
+inline void DeleteRetiredThreadStates() {
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+  RetiredThreadStates::Delete();
+#endif
+}
 
 // Holds the interpreter lock for one callback. With a kept thread state, the
 // callback still sees what a new thread state would give it: it runs in a new
@@ -179,6 +214,7 @@ class CallbackLock {
     if (state->c_profilefunc != nullptr) PyEval_SetProfile(nullptr, nullptr);
     Py_CLEAR(state->async_gen_firstiter);
     Py_CLEAR(state->async_gen_finalizer);
+    RetiredThreadStates::Delete();  // of engine threads that ended meanwhile
 #endif
   }
   CallbackLock(const CallbackLock&) = delete;
@@ -464,7 +500,7 @@ class VORACloudWrapper {
       std::this_thread::yield();
     }
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-    EngineThreadState::StopDeleting();
+    RetiredThreadStates::Close();
 #endif
   }
 
@@ -494,6 +530,9 @@ class VORACloudWrapper {
       py::gil_scoped_release release;
       VORACloud::Destroy(cloud);
     }
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+    RetiredThreadStates::Delete();  // those of the instance's ended threads
+#endif
     --EndingNow();  // with the lock held again
   }
 
@@ -564,6 +603,7 @@ struct Self {
 template <typename C, typename R, typename... A>
 auto Method(R (C::*method)(A...)) {
   return [method](Self<C> self, A... args) -> R {
+    DeleteRetiredThreadStates();
     return (self.object->*method)(std::forward<A>(args)...);
   };
 }
@@ -571,6 +611,7 @@ auto Method(R (C::*method)(A...)) {
 template <typename C, typename R, typename... A>
 auto Method(R (C::*method)(A...) const) {
   return [method](Self<C> self, A... args) -> R {
+    DeleteRetiredThreadStates();
     return (self.object->*method)(std::forward<A>(args)...);
   };
 }
@@ -631,13 +672,37 @@ void GuardInstanceAllocation() {
   }
 }
 
+// A cloud keeps its delegate alive through keep_alive, a reference the
+// binding library holds outside the cloud object where the garbage collector
+// does not look. A delegate that holds its own cloud (the usual shape of an
+// application object) would then never be collected, and its engine would
+// run until exit. Showing the collector that reference makes such a pair
+// collectable: clearing the delegate drops the cloud, which ends its engine
+// and lets the delegate go.
+int VisitKeptAlive(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
+  int result = 0;
+  py::detail::with_internals([&](py::detail::internals& internals) {
+    auto found = internals.patients.find(self);
+    if (found == internals.patients.end()) return;
+    for (PyObject* patient : found->second) {
+      if ((result = visit(patient, arg)) != 0) return;
+    }
+  });
+  return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
   m.doc() = "VORA Corvel Python API (bind with C++ API by pybind11)";
   GuardInstanceAllocation();  // before any class exists, so that all inherit it
 
-  py::class_<VORACloudWrapper>(m, "VORACloud")
+  py::class_<VORACloudWrapper>(m, "VORACloud", py::custom_type_setup([](PyHeapTypeObject* heap) {
+                                 heap->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+                                 heap->ht_type.tp_traverse = &VisitKeptAlive;
+                               }))
       .def(py::init<std::shared_ptr<PyVORACloudDelegate>>(), py::keep_alive<1, 2>())
       .def("EnterRoom", Method(&VORACloudWrapper::EnterRoom), py::arg("params"))
       .def("ExitRoom", Method(&VORACloudWrapper::ExitRoom))

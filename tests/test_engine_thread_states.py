@@ -5,8 +5,9 @@ the module source). These tests hold what that must not change: every
 callback still starts as on a new thread state (no contextvars value, no
 threading.local value, no trace function, no async generator hooks left by
 an earlier callback on the same thread), thread states do not outlive their
-engine threads, and the interpreter exits cleanly while engine threads that
-kept one are still delivering.
+engine threads, an ending engine thread never waits for the interpreter lock
+(whoever joins it may hold it), and the interpreter exits cleanly while
+engine threads that kept one are still delivering.
 """
 
 import contextvars
@@ -107,7 +108,16 @@ def test_thread_states_end_with_their_engine_threads():
         assert _thread_states() == before
 
 
+def _hollow_cloud():
+    """A cloud without an engine instance: its methods start no engine work."""
+    probe.fail_next_create()
+    return _corvel.VORACloud(SilentDelegate())
+
+
 def test_a_cloud_dropped_from_its_own_callback_releases_its_thread_state():
+    # Its delivery thread ends on its own after the callback returns; the
+    # thread state it hands over is deleted by the next call into the module.
+    hollow = _hollow_cloud()
     before = _thread_states()
     ended = threading.Event()
 
@@ -121,9 +131,11 @@ def test_a_cloud_dropped_from_its_own_callback_releases_its_thread_state():
     iid = probe.last_instance()
     assert probe.fire(iid, "OnRequestKeyFrame", 2, timeout=None) == probe.DELIVERED
     assert ended.wait(5)
-    # The delivery thread ends on its own once the callback has returned.
     deadline = 100
-    while probe.is_live(iid) or _thread_states() != before:
+    while True:
+        hollow.ExitRoom()
+        if not probe.is_live(iid) and _thread_states() == before:
+            break
         deadline -= 1
         assert deadline > 0, "the delivery thread's thread state was not released"
         threading.Event().wait(0.05)
@@ -167,3 +179,49 @@ def test_interpreter_exits_cleanly_while_engine_threads_deliver():
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert proc.stdout == "main done\n"
         assert proc.stderr == ""
+
+
+JOIN_SCRIPT = '''
+import ctypes, threading
+import _corvel as corvel
+import engine_probe as probe
+
+class Quiet(corvel.VORACloudDelegate):
+    pass
+
+for _name in probe.CALLBACKS[:18]:
+    setattr(Quiet, _name, lambda self, *args: None)
+
+from test_engine_thread_states import _thread_states as thread_states
+
+cloud = corvel.VORACloud(Quiet())
+iid = probe.last_instance()
+before = thread_states()
+for _ in range(3):
+    # A callback from an engine thread of its own, which keeps its thread state
+    assert probe.side_thread_start(iid, "OnRequestKeyFrame", 2) == 0
+    assert thread_states() == before + 1
+    # ... and an engine operation that ends that thread with the lock held.
+    assert probe.side_thread_join(hold_gil=True) == 0
+    # The next call into the module deletes the thread state handed over.
+    cloud.ExitRoom()
+    assert thread_states() == before, "the ended thread's thread state was not deleted"
+    # ... and this thread, which deleted it, is still this thread to PyGILState.
+    api = ctypes.pythonapi
+    api.PyGILState_GetThisThreadState.restype = ctypes.c_void_p
+    api.PyThreadState_Get.restype = ctypes.c_void_p
+    assert api.PyGILState_GetThisThreadState() == api.PyThreadState_Get()
+del cloud
+print("joined", flush=True)
+'''
+
+
+def test_an_engine_may_join_a_callback_thread_while_the_lock_is_held():
+    # An ending engine thread must not wait for the interpreter lock: here
+    # that would hang the joining caller, which holds it.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([MODULE_DIR, TESTS_DIR, env.get("PYTHONPATH", "")])
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(JOIN_SCRIPT)],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout == "joined\n"

@@ -19,6 +19,7 @@ import gc
 import os
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -207,18 +208,44 @@ def test_delivering_callbacks_leaves_nothing_behind(callback, capfd):
 
 # ---- clouds in reference cycles ----
 
-@pytest.mark.xfail(strict=True, reason="the module holds the delegate through keep_alive, "
-                   "which the garbage collector cannot see: a cloud in a cycle with its "
-                   "delegate keeps its engine until exit")
-def test_clouds_in_reference_cycles_with_their_delegates_are_collected():
+class Counting(SilentDelegate):
+    def __init__(self):
+        super().__init__()
+        self.calls = 0
+
+    def OnRequestKeyFrame(self, stream_type):
+        self.calls += 1
+
+
+def _hold_as_attribute(delegate, cloud):
+    delegate.cloud = cloud
+
+
+def _hold_in_list(delegate, cloud):
+    delegate.clouds = [cloud]
+
+
+def _hold_in_bound_method(delegate, cloud):
+    delegate.leave = cloud.ExitRoom  # a bound method holds the cloud
+
+
+@pytest.mark.parametrize("hold", [_hold_as_attribute, _hold_in_list, _hold_in_bound_method])
+@pytest.mark.parametrize("delivering", [False, True], ids=["quiet", "delivering"])
+def test_clouds_in_reference_cycles_with_their_delegates_are_collected(hold, delivering):
     # A delegate that holds its cloud is the usual shape of an application
     # object; once the application lets go of it, the garbage collector must
     # be able to end the engine, or every such object leaks an engine and its
-    # delivery thread for the life of the process.
+    # delivery thread for the life of the process. Also while its engine
+    # keeps delivering callbacks to it.
     before = probe.live_instances()
-    for _ in range(200):
-        delegate = SilentDelegate()
-        delegate.cloud = corvel.VORACloud(delegate)
+    delegates = []
+    for _ in range(50):
+        delegate = Counting()
+        hold(delegate, corvel.VORACloud(delegate))
+        if delivering:
+            assert probe.firehose_start(probe.last_instance(), "OnRequestKeyFrame", 2) == 0
+        delegates.append(weakref.ref(delegate))
     del delegate
     gc.collect()
     assert probe.live_instances() - before == 0
+    assert all(ref() is None for ref in delegates)
