@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import ctypes
 
+import native
 from common import (NoopDelegate, _corvel, bench, calibrate, engine_probe, enter_room, loop_cost,
                     make_pcm, per_call)
 
@@ -101,6 +102,7 @@ def run(quick: bool) -> dict:
     frame.channels = 2
     frame.SetData(pcm)
     noop = bench.Noop()
+    pb = native.load_pybind11()
     handle = bench.native_cloud_create(True)
     native_instance = engine_probe.last_instance()
     binding_instance = native_instance - 1
@@ -109,6 +111,9 @@ def run(quick: bool) -> dict:
     stream = _corvel.STREAM_TYPE_AUDIO
     ns = {"cloud": cloud, "frame": frame, "noop": noop, "msg": MESSAGE, "user": REMOTE,
           "user_b": REMOTE.encode(), "stream": stream, "stream_i": int(stream), **c}
+    if pb is not None:
+        ns["plain"] = pb.Plain()
+        ns["record"] = pb.PlainRecord()
     # Sanity: every path does what it claims, once, before timing.
     assert cloud.SendAudioFrame(frame) == 0
     # (Past 30 a second the engine refuses custom messages: it answers 0 at once.)
@@ -149,18 +154,22 @@ def run(quick: bool) -> dict:
             if op.startswith("field"):
                 ctypes_ns["frame"] = c["cframe"]
             own_stmt = b_stmt.replace("cloud.", "hollow.")
+            pb_stmt = b_stmt.replace("cloud.", "plain.").replace("frame.sample_rate",
+                                                                 "record.sample_rate")
             number = calibrate(b_stmt, ns, seconds)
             best = {"binding": [], "own": [], "noop": [], "ctypes": [], "ctypes_own": [],
-                    "engine": []}
+                    "engine": [], "pybind11": []}
             # Rounds interleave the paths, so that a noisy moment hits all.
             for _ in range(repeat):
                 best["binding"].append(per_call(b_stmt, ns, number, 1, loop))
                 best["own"].append(per_call(own_stmt, ns, number, 1, loop))
                 best["noop"].append(per_call(n_stmt, ns, number, 1, loop))
+                if pb is not None:
+                    best["pybind11"].append(per_call(pb_stmt, ns, number, 1, loop))
                 best["ctypes"].append(per_call(c_stmt, ctypes_ns, number, 1, loop))
                 best["ctypes_own"].append(per_call(c_own_stmt, ctypes_ns, number, 1, loop))
                 best["engine"].append(bench.native_op_seconds(handle, op, number)[0])
-            t = {k: min(v) for k, v in best.items()}
+            t = {k: min(v) for k, v in best.items() if v}
             rows.append({
                 "case": label,
                 "binding_ns": t["binding"] * 1e9,
@@ -168,6 +177,8 @@ def run(quick: bool) -> dict:
                 "engine_ns": t["engine"] * 1e9,
                 "loop_ns": loop * 1e9,
                 "noop_ns": t["noop"] * 1e9,
+                "pybind11_ns": t["pybind11"] * 1e9 if "pybind11" in t else None,
+                "ratio_pybind11": t["own"] / t["pybind11"] if t.get("pybind11") else None,
                 "ctypes_ns": t["ctypes"] * 1e9,
                 "ctypes_own_ns": t["ctypes_own"] * 1e9,
                 "ratio_noop": t["own"] / t["noop"] if t["noop"] > 0 else None,

@@ -18,6 +18,8 @@ import sysconfig
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.join(ROOT, "bench", "_corvel_bench.cpp")
+# pybind11's own per-call cost, for the calls section.
+PB_SOURCE = os.path.join(ROOT, "bench", "_corvel_bench_pb.cpp")
 OUT_DIR = os.path.join(ROOT, "build", "bench-native")
 
 
@@ -28,28 +30,28 @@ def engine_library_dir() -> str:
     return os.path.dirname(os.path.abspath(engine_probe.library_path()))
 
 
-def _command(output: str, libdir: str) -> list[str]:
+def _command(source: str, output: str, libdir: str, extra: list[str]) -> list[str]:
     cxx = shlex.split(os.environ.get("CXX", "c++"))
     return cxx + [
         "-std=c++20", "-O2", "-g", "-fPIC", "-shared", "-Wall", "-Wextra",
         "-fvisibility=hidden", "-pthread",
         "-I", sysconfig.get_paths()["include"],
         "-I", os.path.join(ROOT, "include"),
-        SOURCE, "-o", output,
+        *extra,
+        source, "-o", output,
         "-L", libdir, "-lcorvel", f"-Wl,-rpath,{libdir}",
     ]
 
 
-def build(verbose: bool = False) -> str:
-    """Compiles the extension when needed; returns the path of the module."""
+def _build(source: str, name: str, extra: list[str], verbose: bool) -> str:
     libdir = engine_library_dir()
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     os.makedirs(OUT_DIR, exist_ok=True)
-    output = os.path.join(OUT_DIR, "_corvel_bench" + suffix)
-    command = _command(output, libdir)
+    output = os.path.join(OUT_DIR, name + suffix)
+    command = _command(source, output, libdir, extra)
     digest = hashlib.sha256()
     digest.update(" ".join(command).encode())
-    inputs = [SOURCE] + [
+    inputs = [source] + [
         os.path.join(d, f)
         for d, _, files in os.walk(os.path.join(ROOT, "include"))
         for f in sorted(files)
@@ -71,6 +73,20 @@ def build(verbose: bool = False) -> str:
     return output
 
 
+def build(verbose: bool = False) -> str:
+    """Compiles _corvel_bench when needed; returns the path of the module."""
+    return _build(SOURCE, "_corvel_bench", [], verbose)
+
+
+def build_pybind11(verbose: bool = False) -> str | None:
+    """Compiles _corvel_bench_pb when needed; None without pybind11's headers."""
+    try:
+        import pybind11
+    except ImportError:
+        return None
+    return _build(PB_SOURCE, "_corvel_bench_pb", ["-I", pybind11.get_include()], verbose)
+
+
 def load():
     """The _corvel_bench module (built if needed). Import _corvel first."""
     if "_corvel_bench" in sys.modules:
@@ -81,3 +97,16 @@ def load():
     import _corvel_bench
 
     return _corvel_bench
+
+
+def load_pybind11():
+    """The _corvel_bench_pb module (built if needed), or None without pybind11."""
+    if "_corvel_bench_pb" in sys.modules:
+        return sys.modules["_corvel_bench_pb"]
+    if build_pybind11() is None:
+        return None
+    if OUT_DIR not in sys.path:
+        sys.path.insert(0, OUT_DIR)
+    import _corvel_bench_pb
+
+    return _corvel_bench_pb

@@ -80,18 +80,20 @@ def calls(section: dict) -> list[str]:
         rows.append([
             r["case"], _f(r["binding_ns"]), _f(r["binding_own_ns"]), _f(r["noop_ns"]),
             _x(r["ratio_noop"]), _verdict(r["ratio_noop"] is not None and r["ratio_noop"] <= 2),
+            _f(r.get("pybind11_ns")), _x(r.get("ratio_pybind11")),
             _f(r["ctypes_ns"]), _f(r.get("ctypes_own_ns")), _x(r.get("ratio_ctypes_own")),
             _verdict(r.get("ratio_ctypes_own") is not None and r["ratio_ctypes_own"] < 1),
             _f(r["engine_ns"]),
         ])
     lines += _table(["call", "binding ns", "binding's own ns", "C-API no-op ns",
-                     "own / no-op", "target ≤ 2×", "ctypes ns", "ctypes' own ns",
+                     "own / no-op", "target ≤ 2×", "pybind11 no-op ns",
+                     "own / pybind11 no-op", "ctypes ns", "ctypes' own ns",
                      "own / ctypes' own", "target < 1×", "engine alone ns"], rows)
     lines += ["", "Per call, best of interleaved rounds, the empty loop subtracted. Binding's own: "
               "the same call on a `VORACloud` without an engine instance (the module converts "
               "everything and answers without calling the engine). No-op: a `METH_FASTCALL` "
               "method of a C type with the same number of arguments (for the field: a C "
-              "getter/setter). ctypes: the engine's virtual function through ctypes on a live "
+              "getter/setter). pybind11 no-op: a method of a class bound plainly with pybind11 taking the same C++ arguments and doing nothing (for the field: a `def_readwrite` int), the floor of any pybind11 binding. ctypes: the engine's virtual function through ctypes on a live "
               "instance (for the field: a `ctypes.Structure` over an engine frame); ctypes' own: "
               "the same ctypes call of a C no-op with that signature. Engine alone: the "
               "operation called from C++.", ""]

@@ -34,6 +34,12 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
     assert len(sections["callbacks"]["rows"]) == 6
     assert all(r["dropped"] == 0 for r in sections["callbacks"]["rows"])
     assert len(sections["calls"]["rows"]) == 5
+    try:
+        import pybind11  # noqa: F401  (the pybind11 floor is measured when its headers are there)
+    except ImportError:
+        pass
+    else:
+        assert all(r["pybind11_ns"] is not None for r in sections["calls"]["rows"])
     assert len(sections["payload"]["rows"]) == 5
     e2e = sections["e2e"]
     if "skipped" not in e2e:
