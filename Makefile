@@ -47,7 +47,8 @@ dev: venv
 
 # The benchmark suite: builds build/bench (Release) and writes bench/results/.
 bench: install
-	$(PY) bench/run.py --out bench/results
+	$(PIP) install 'pybind11>=3.0.4,<3.1' 'cmake>=3.20' ninja
+	$(PY) bench/run.py --out bench/results $(BENCH_ARGS)
 
 bench-quick: install
 	$(PY) bench/run.py --quick --installed --out build/bench-quick

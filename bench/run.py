@@ -48,17 +48,21 @@ def build_module(build_dir: str, extra_flags: str = "") -> str:
     """Configures and builds the module and engine (Release); returns the lib dir."""
     import pybind11
 
-    cmake = shutil.which("cmake")
+    # The venv's own tools first (make bench installs them there).
+    here = os.path.dirname(sys.executable)
+    path = os.pathsep.join([here, os.environ.get("PATH", "")])
+    cmake = shutil.which("cmake", path=path)
     if cmake is None:
         raise SystemExit("cmake not found: use --module-dir or --installed")
     configure = [cmake, "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
                  f"-DPython_EXECUTABLE={sys.executable}",
                  f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
                  f"-DCMAKE_CXX_FLAGS={extra_flags}"]
-    if shutil.which("ninja") and not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+    if shutil.which("ninja", path=path) and not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
         configure += ["-G", "Ninja"]
-    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", build_dir, "-j2"], check=True)
+    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL,
+                   env=dict(os.environ, PATH=path))
+    subprocess.run([cmake, "--build", build_dir, "-j2"], check=True, env=dict(os.environ, PATH=path))
     return os.path.join(build_dir, "lib")
 
 
