@@ -37,11 +37,17 @@ def _failed(section: dict | None) -> str | None:
     return None
 
 
-def callbacks(section: dict, title: str) -> list[str]:
+def _heading(title: str, section: dict | None) -> tuple[list[str], bool]:
+    """The section's heading, and whether it has figures (else why not)."""
     lines = [f"### {title}", ""]
     problem = _failed(section)
-    if problem:
-        return lines + [problem, ""]
+    return (lines + [problem, ""], False) if problem else (lines, True)
+
+
+def callbacks(section: dict, title: str) -> list[str]:
+    lines, ok = _heading(title, section)
+    if not ok:
+        return lines
     rows = []
     for r in section["rows"]:
         idle = r["main"] == "idle"
@@ -71,10 +77,9 @@ def callbacks(section: dict, title: str) -> list[str]:
 
 
 def calls(section: dict) -> list[str]:
-    lines = ["### Calls into the engine", ""]
-    problem = _failed(section)
-    if problem:
-        return lines + [problem, ""]
+    lines, ok = _heading("Calls into the engine", section)
+    if not ok:
+        return lines
     rows = []
     for r in section["rows"]:
         rows.append([
@@ -93,7 +98,10 @@ def calls(section: dict) -> list[str]:
               "the same call on a `VORACloud` without an engine instance (the module converts "
               "everything and answers without calling the engine). No-op: a `METH_FASTCALL` "
               "method of a C type with the same number of arguments (for the field: a C "
-              "getter/setter). pybind11 no-op: a method of a class bound plainly with pybind11 taking the same C++ arguments and doing nothing (for the field: a `def_readwrite` int), the floor of any pybind11 binding. ctypes: the engine's virtual function through ctypes on a live "
+              "getter/setter). pybind11 no-op: a method of a class bound plainly with pybind11 "
+              "taking the same C++ arguments and doing nothing (for the field: a "
+              "`def_readwrite` int), the floor of any pybind11 binding. ctypes: the engine's "
+              "virtual function through ctypes on a live "
               "instance (for the field: a `ctypes.Structure` over an engine frame); ctypes' own: "
               "the same ctypes call of a C no-op with that signature. Engine alone: the "
               "operation called from C++.", ""]
@@ -101,10 +109,9 @@ def calls(section: dict) -> list[str]:
 
 
 def payload(section: dict, title: str) -> list[str]:
-    lines = [f"### {title}", ""]
-    problem = _failed(section)
-    if problem:
-        return lines + [problem, ""]
+    lines, ok = _heading(title, section)
+    if not ok:
+        return lines
     rows = []
     for r in section["rows"]:
         big = r["bytes"] >= 1 << 20
@@ -122,10 +129,9 @@ def payload(section: dict, title: str) -> list[str]:
 
 
 def e2e(section: dict, variant: dict | None) -> list[str]:
-    lines = ["### End to end on the loopback engine", ""]
-    problem = _failed(section)
-    if problem:
-        return lines + [problem, ""]
+    lines, ok = _heading("End to end on the loopback engine", section)
+    if not ok:
+        return lines
     rows = []
     for r in section["latency"]:
         target = "–"

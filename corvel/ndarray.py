@@ -19,6 +19,8 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 import _corvel
 
+from .audio import make_frame
+
 __all__ = [
     "audio_to_ndarray",
     "ndarray_to_audio",
@@ -64,14 +66,8 @@ def ndarray_to_audio(
             raise ValueError("integer samples out of the 16-bit range")
     else:
         raise TypeError(f"samples of dtype {values.dtype}: integers or floats expected")
-    frame = _corvel.AudioFrame()
-    frame.sample_rate = sample_rate
-    frame.channels = channels
-    frame.bits_per_sample = 16
-    frame.codec = _corvel.AUDIO_CODEC_TYPE_PCM
-    frame.pts = pts
-    frame.SetData(np.ascontiguousarray(values, dtype=PCM16).tobytes())
-    return frame
+    return make_frame(np.ascontiguousarray(values, dtype=PCM16).tobytes(),
+                      sample_rate=sample_rate, channels=channels, pts=pts)
 
 
 def _expected_size(width: int, height: int, fmt: _corvel.VideoPixelFormat) -> int:

@@ -1,6 +1,7 @@
 #include "cloud.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "frames.h"
 #include "json.h"
@@ -672,10 +673,19 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
   return result;
 }
 
-int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+// The two forms of SendVideoFrame differ only in the frame they carry.
+template <typename Frame>
+int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
+  constexpr bool kEncoded = std::is_same_v<Frame, VideoFrame>;
   OpScope scope(*this);
   int result = ERR_OK;
-  if (!IsLocalVideoType(type) || !ValidVideoFrame(frame)) {
+  bool valid;
+  if constexpr (kEncoded) {
+    valid = ValidVideoFrame(frame);
+  } else {
+    valid = ValidPixelFrame(frame);
+  }
+  if (!IsLocalVideoType(type) || !valid) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::shared_ptr<Room> room;
@@ -692,54 +702,38 @@ int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
         sei.swap(pending_sei_);
       }
     }
-    if (room) SendVideoToRoom(room, member, type, &frame, nullptr, std::move(sei));
+    if (room) {
+      if constexpr (kEncoded) {
+        SendVideoToRoom(room, member, type, &frame, nullptr, std::move(sei));
+      } else {
+        SendVideoToRoom(room, member, type, nullptr, &frame, std::move(sei));
+      }
+    }
   }
   if (Recording(*record_)) {
     CallRecord rec("SendVideoFrame");
-    rec.w().Key("overload").String("VideoFrame");
+    rec.w().Key("overload").String(kEncoded ? "VideoFrame" : "PixelFrame");
     rec.w().Key("type").Int(type);
     rec.w().Key("frame");
     WriteFrame(rec.w(), frame);
     Record(rec.Finish(result));
   }
-  LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_), type,
-              frame.size(), result);
+  if constexpr (kEncoded) {
+    LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_),
+                type, frame.size(), result);
+  } else {
+    LOG_VERBOSE("instance %llu: SendVideoFrame(PixelFrame) stream %d %ux%u -> %d", U(id_), type,
+                frame.width, frame.height, result);
+  }
   return result;
 }
 
+int Cloud::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+  return SendVideoFrameOf(type, frame);
+}
+
 int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
-  OpScope scope(*this);
-  int result = ERR_OK;
-  if (!IsLocalVideoType(type) || !ValidPixelFrame(frame)) {
-    result = ERR_INVALID_PARAMETER;
-  } else {
-    std::shared_ptr<Room> room;
-    std::shared_ptr<Member> member;
-    std::vector<SeiMessage> sei;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      SyncEvictionLocked();
-      if (!room_.video_channels.count(type)) {
-        result = ERR_INVALID_OPERATION;
-      } else {
-        room = room_ptr_;
-        member = member_;
-        sei.swap(pending_sei_);
-      }
-    }
-    if (room) SendVideoToRoom(room, member, type, nullptr, &frame, std::move(sei));
-  }
-  if (Recording(*record_)) {
-    CallRecord rec("SendVideoFrame");
-    rec.w().Key("overload").String("PixelFrame");
-    rec.w().Key("type").Int(type);
-    rec.w().Key("frame");
-    WriteFrame(rec.w(), frame);
-    Record(rec.Finish(result));
-  }
-  LOG_VERBOSE("instance %llu: SendVideoFrame(PixelFrame) stream %d %ux%u -> %d", U(id_), type,
-              frame.width, frame.height, result);
-  return result;
+  return SendVideoFrameOf(type, frame);
 }
 
 void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {

@@ -135,6 +135,8 @@ class Cloud final : public vora::VORACloud {
   // state changes that caused them.
   void PostLocked(const char* name, DelegateCall call);
   int CheckSendLocked(const vora::AudioFrame& frame);
+  template <typename Frame>
+  int SendVideoFrameOf(vora::StreamType type, const Frame& frame);
   void SendVideoToRoom(const std::shared_ptr<Room>& room, const std::shared_ptr<Member>& member,
                        int type, const vora::VideoFrame* encoded, const vora::PixelFrame* pixel,
                        std::vector<SeiMessage> sei);

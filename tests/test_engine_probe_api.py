@@ -13,69 +13,14 @@ import pytest
 _corvel = pytest.importorskip("_corvel")
 
 import engine_probe as probe  # noqa: E402
+from test_rooms_kit import Party  # noqa: E402
 
 
-class Recorder(_corvel.VORACloudDelegate):
-    """Records every callback as a tuple (name, *plain values)."""
-
-    def __init__(self):
-        super().__init__()
-        self.events = []
-        self.cond = threading.Condition()
-        self.on_event = None
-
-    def _add(self, *event):
-        if self.on_event:
-            self.on_event(event)
-        with self.cond:
-            self.events.append(event)
-            self.cond.notify_all()
+class Recorder(Party):
+    """Party's record of every callback, with frames reduced to a few values."""
 
     def wait_for(self, count, timeout=5.0):
-        with self.cond:
-            return self.cond.wait_for(lambda: len(self.events) >= count, timeout)
-
-    def OnError(self, error):
-        self._add("OnError", int(error))
-
-    def OnConnectionStateChanged(self, old, new):
-        self._add("OnConnectionStateChanged", int(old), int(new))
-
-    def OnEnterRoom(self):
-        self._add("OnEnterRoom")
-
-    def OnExitRoom(self):
-        self._add("OnExitRoom")
-
-    def OnLocalAudioChannelCreated(self):
-        self._add("OnLocalAudioChannelCreated")
-
-    def OnLocalAudioChannelDestroyed(self):
-        self._add("OnLocalAudioChannelDestroyed")
-
-    def OnLocalVideoChannelCreated(self, stream_type):
-        self._add("OnLocalVideoChannelCreated", int(stream_type))
-
-    def OnLocalVideoChannelDestroyed(self, stream_type):
-        self._add("OnLocalVideoChannelDestroyed", int(stream_type))
-
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate):
-        self._add("OnRequestChangeVideoEncodeBitrate", int(stream_type), bitrate)
-
-    def OnRequestKeyFrame(self, stream_type):
-        self._add("OnRequestKeyFrame", int(stream_type))
-
-    def OnRemoteUserEnterRoom(self, info):
-        self._add("OnRemoteUserEnterRoom", info.user_id.GetValue())
-
-    def OnRemoteUserExitRoom(self, info, reason):
-        self._add("OnRemoteUserExitRoom", info.user_id.GetValue(), reason)
-
-    def OnRemoteAudioAvailable(self, user_id, available):
-        self._add("OnRemoteAudioAvailable", user_id, available)
-
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
-        self._add("OnRemoteVideoAvailable", user_id, available, int(stream_type))
+        return self.wait(lambda events: len(events) >= count, timeout)
 
     def OnRemoteAudioReceived(self, user_id, frame):
         self._add("OnRemoteAudioReceived", user_id, frame.sample_rate, frame.pts, frame.data)
@@ -88,9 +33,6 @@ class Recorder(_corvel.VORACloudDelegate):
 
     def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
         self._add("OnRemotePixelFrameReceived", user_id, int(stream_type))
-
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
-        self._add("OnReceiveCustomCmdMsg", user_id, cmd_id, seq, message)
 
 
 def enter_params(user_id="alice"):
@@ -240,7 +182,7 @@ def test_operations_are_recorded_with_raw_bytes(cloud):
 def test_fire_delivers_on_an_engine_thread(cloud, callback, args, kwargs, expected):
     _, recorder, iid = cloud
     thread_ids = []
-    recorder.on_event = lambda event: thread_ids.append(threading.get_ident())
+    recorder.hook = lambda event: thread_ids.append(threading.get_ident())
     assert probe.fire(iid, callback, *args, **kwargs) == probe.DELIVERED
     assert recorder.events == [expected]
     assert thread_ids[0] != threading.get_ident()
@@ -287,7 +229,7 @@ def test_full_queue_drops_and_counts(watchdog):
     try:
         recorder = Recorder()
         gate = threading.Event()
-        recorder.on_event = lambda event: event[0] == "OnEnterRoom" and gate.wait(5)
+        recorder.hook = lambda event: event[0] == "OnEnterRoom" and gate.wait(5)
         instance = _corvel.VORACloud(recorder)
         iid = probe.last_instance()
     finally:
@@ -310,7 +252,7 @@ def test_full_queue_drops_and_counts(watchdog):
 def test_destroy_while_firehose_runs_stops_callbacks(watchdog):
     recorder = Recorder()
     # Slow callbacks keep one in progress or queued whenever Destroy comes.
-    recorder.on_event = lambda event: time.sleep(0.001)
+    recorder.hook = lambda event: time.sleep(0.001)
     instance = _corvel.VORACloud(recorder)
     iid = probe.last_instance()
     assert probe.firehose_start(iid, "OnRequestKeyFrame", 2) == 0
@@ -328,7 +270,7 @@ def test_dropping_the_cloud_inside_its_own_callback(watchdog):
     recorder = Recorder()
     holder = [_corvel.VORACloud(recorder)]
     iid = probe.last_instance()
-    recorder.on_event = lambda event: event[0] == "OnEnterRoom" and holder.clear()
+    recorder.hook = lambda event: event[0] == "OnEnterRoom" and holder.clear()
     assert holder[0].EnterRoom(enter_params()) == 0
     assert recorder.wait_for(3)
     time.sleep(0.05)

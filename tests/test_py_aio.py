@@ -14,8 +14,7 @@ import gc
 import itertools
 import threading
 import weakref
-from collections.abc import Awaitable, Callable
-from typing import Any, TypeVar
+from typing import Any
 
 import pytest
 
@@ -24,34 +23,15 @@ import corvel
 from corvel import aio
 
 import engine_probe
+from py_kit import probe, run  # noqa: F401  (probe is a fixture)
 
-T = TypeVar("T")
-BOUND = 30.0  # no test body runs longer than this
 WAIT = 5.0  # seconds to wait for one engine event
 ROOMS = itertools.count(710000)
-
-
-def run(body: Callable[[], Awaitable[T]]) -> T:
-    async def bounded() -> T:
-        async with asyncio.timeout(BOUND):
-            return await body()
-
-    return asyncio.run(bounded())
 
 
 def params(user: str = "alice", **overrides: Any) -> _corvel.EnterRoomParams:
     room = overrides.pop("room", None) or next(ROOMS)
     return corvel.room_params(room, user, **overrides)
-
-
-@pytest.fixture(scope="module")
-def probe() -> Any:
-    """The loopback engine's inspection interface; skips with another engine."""
-    try:
-        engine_probe.library()
-    except AttributeError:
-        pytest.skip("the engine has no inspection interface")
-    return engine_probe
 
 
 async def delivered(instance: int) -> None:

@@ -10,9 +10,9 @@ import contextlib
 import itertools
 import math
 import wave
-from collections.abc import AsyncIterator, Awaitable, Callable
+from collections.abc import AsyncIterator
 from pathlib import Path
-from typing import Any, TypeVar
+from typing import Any
 
 import pytest
 
@@ -20,36 +20,16 @@ import _corvel
 import corvel
 from corvel import aio, audio
 
-import engine_probe
+from py_kit import probe, run  # noqa: F401  (probe is a fixture)
 
-T = TypeVar("T")
-BOUND = 30.0
 WAIT = 5.0
 ROOMS = itertools.count(740000)
-
-
-def run(body: Callable[[], Awaitable[T]]) -> T:
-    async def bounded() -> T:
-        async with asyncio.timeout(BOUND):
-            return await body()
-
-    return asyncio.run(bounded())
 
 
 def frame_of(values: list[int] | array.array[int], rate: int = 48000, channels: int = 1,
              pts: int = 0) -> _corvel.AudioFrame:
     return audio.make_frame(array.array("h", values), sample_rate=rate, channels=channels,
                             pts=pts)
-
-
-@pytest.fixture
-def probe() -> Any:
-    """The loopback engine's inspection interface; skips with another engine."""
-    try:
-        engine_probe.library()
-    except AttributeError:
-        pytest.skip("the engine has no inspection interface")
-    return engine_probe
 
 
 @contextlib.asynccontextmanager

@@ -17,7 +17,7 @@ import _corvel
 import corvel
 from corvel import aio, audio
 
-import engine_probe
+from py_kit import probe  # noqa: F401  (probe is a fixture)
 
 WAIT = 5.0
 VALUES = [0, 1, -1, 32767, -32768, 1234, -4321, 7]
@@ -194,16 +194,6 @@ def test_cancelled_recording_leaves_a_complete_file(tmp_path: Path) -> None:
 
 
 # --- WAV into a room ---------------------------------------------------------------
-
-
-@pytest.fixture
-def probe() -> Any:
-    """The loopback engine's inspection interface; skips with another engine."""
-    try:
-        engine_probe.library()
-    except AttributeError:
-        pytest.skip("the engine has no inspection interface")
-    return engine_probe
 
 
 @pytest.mark.parametrize("realtime", [True, False])

@@ -1,0 +1,33 @@
+"""Shared pieces of the tests of the corvel package (test_py_*.py): bounded
+asyncio runs and the engine's inspection interface as a fixture."""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Awaitable, Callable
+from typing import Any, TypeVar
+
+import pytest
+
+import engine_probe
+
+T = TypeVar("T")
+BOUND = 30.0  # no test body runs longer than this
+
+
+def run(body: Callable[[], Awaitable[T]]) -> T:
+    async def bounded() -> T:
+        async with asyncio.timeout(BOUND):
+            return await body()
+
+    return asyncio.run(bounded())
+
+
+@pytest.fixture(scope="module")
+def probe() -> Any:
+    """The loopback engine's inspection interface; skips with another engine."""
+    try:
+        engine_probe.library()
+    except AttributeError:
+        pytest.skip("the engine has no inspection interface")
+    return engine_probe
