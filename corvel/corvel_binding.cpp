@@ -8,7 +8,6 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -69,8 +68,8 @@ void CheckSuppliedLength(const char* message, size_t length) {
 // the interpreter finalizes, CPython 3.12 ends a thread that takes the lock
 // from under its thread-exit destructor, which aborts the process. So the
 // ending thread only hands its thread state over; the next thread that holds
-// the lock anyway (the caller of Destroy once it returns, the next callback,
-// the exit hook) deletes it.
+// the lock anyway (the caller of Destroy once it returns, a method call, the
+// next callback, the exit hook) deletes it.
 //
 // Compile with -DCORVEL_PER_CALLBACK_THREAD_STATE for one thread state per
 // callback instead (the benchmarks compare both: bench/run.py --variant).
@@ -530,9 +529,7 @@ class VORACloudWrapper {
       py::gil_scoped_release release;
       VORACloud::Destroy(cloud);
     }
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-    RetiredThreadStates::Delete();  // those of the instance's ended threads
-#endif
+    DeleteRetiredThreadStates();  // those of the instance's ended threads
     --EndingNow();  // with the lock held again
   }
 
