@@ -4,6 +4,7 @@
 (``corvel.VORACloud``, ``corvel.AudioFrame``, ``corvel.ERR_OK``, ...) plus a
 few helpers written in Python:
 
+- :class:`Delegate` is a delegate base whose every callback does nothing;
 - :func:`room_params` builds an ``EnterRoomParams`` in one call;
 - :func:`engine_info` tells which module and engine library are loaded;
 - :mod:`corvel.aio` is an asyncio layer (rooms, async iteration over media);
@@ -19,6 +20,7 @@ from __future__ import annotations
 
 from _corvel import *  # noqa: F401,F403  (the binding's whole surface)
 
+from ._delegate import Delegate as Delegate
 from ._info import EngineInfo as EngineInfo
 from ._info import __version__ as __version__
 from ._info import engine_info as engine_info
