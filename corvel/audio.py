@@ -46,6 +46,11 @@ __all__ = [
 ]
 
 SAMPLE_BYTES = 2
+#: The PCM formats the engine takes (audio channels and sends).
+SAMPLE_RATES = (8000, 16000, 24000, 32000, 44100, 48000)
+CHANNELS = (1, 2)
+#: Frame lengths wav_frames cuts: 10 s is the engine's continuous send queue.
+MIN_FRAME_MS, MAX_FRAME_MS = 1, 10_000
 Samples: TypeAlias = "bytes | bytearray | memoryview | array.array[int]"
 PathLike: TypeAlias = "str | os.PathLike[str]"
 
@@ -133,16 +138,32 @@ def wav_frames(path: PathLike, *, frame_ms: int = 20, pad: bool = True) -> Itera
     The last frame is filled up with silence when ``pad`` (engines expect
     frames of one length), else it is left short. ``pts`` counts milliseconds
     from the start of the file.
+
+    ValueError, before any frame is made, for a file the engine could not
+    send: not 16-bit PCM, a rate other than 8000, 16000, 24000, 32000, 44100
+    or 48000 Hz, more than 2 channels, or a header that is not WAV at all;
+    also for ``frame_ms`` outside 1..10000.
     """
-    with wave.open(os.fspath(path), "rb") as wav:
-        if wav.getsampwidth() != SAMPLE_BYTES:
-            raise ValueError(f"{path}: {8 * wav.getsampwidth()}-bit samples; 16-bit needed")
+    if not MIN_FRAME_MS <= frame_ms <= MAX_FRAME_MS:
+        raise ValueError(f"frame_ms={frame_ms}: frames of {MIN_FRAME_MS} to {MAX_FRAME_MS} ms")
+    try:
+        wav = wave.open(os.fspath(path), "rb")
+    except (wave.Error, EOFError) as error:
+        raise ValueError(f"{path}: not a readable WAV file ({error})") from None
+    with wav:
+        # The header is the file's claim, checked before anything is sized by
+        # it: the frame buffer below grows with the rate and channel count.
+        rate, channels = wav.getframerate(), wav.getnchannels()
         if wav.getcomptype() != "NONE":
             raise ValueError(f"{path}: compressed WAV ({wav.getcomptype()})")
-        rate, channels = wav.getframerate(), wav.getnchannels()
+        if wav.getsampwidth() != SAMPLE_BYTES:
+            raise ValueError(f"{path}: {8 * wav.getsampwidth()}-bit samples; 16-bit needed")
+        if rate not in SAMPLE_RATES:
+            raise ValueError(f"{path}: {rate} Hz; the engine takes "
+                             f"{', '.join(map(str, SAMPLE_RATES))} Hz")
+        if channels not in CHANNELS:
+            raise ValueError(f"{path}: {channels} channels; the engine takes 1 or 2")
         per_frame = rate * frame_ms // 1000
-        if per_frame < 1:
-            raise ValueError(f"frame_ms={frame_ms} holds no sample at {rate} Hz")
         frame_bytes = per_frame * channels * SAMPLE_BYTES
         pts = 0
         while True:

@@ -5,7 +5,10 @@ from __future__ import annotations
 import array
 import asyncio
 import math
+import re
+import struct
 import threading
+import tracemalloc
 import wave
 from collections.abc import AsyncIterator, Callable
 from pathlib import Path
@@ -133,6 +136,37 @@ def test_wav_frames_refuses_other_sample_widths(tmp_path: Path) -> None:
     write_wav(tmp_path / "8bit.wav", array.array("h", [0] * 100), 8000, 1, width=1)
     with pytest.raises(ValueError, match="16-bit"):
         list(audio.wav_frames(tmp_path / "8bit.wav"))
+
+
+def wav_header(rate: int, channels: int, bits: int = 16, data: bytes = bytes(4)) -> bytes:
+    """A PCM WAV file as its header claims it, whatever the claim."""
+    block = channels * bits // 8
+    fmt = struct.pack("<HHIIHH", 1, channels, rate, (rate * block) & 0xFFFFFFFF, block, bits)
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    body += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+@pytest.mark.parametrize("content, frame_ms, message", [
+    (wav_header(25_000_000, 1000), 20, "25000000 Hz"),   # would size a 1 GB frame
+    (wav_header(22050, 1), 20, "22050 Hz"),
+    (wav_header(48000, 3), 20, "3 channels"),
+    (wav_header(48000, 2, bits=24, data=bytes(6)), 20, "24-bit"),
+    (b"RIFF\x04\x00\x00\x00WAVE" + bytes(36), 20, "not a readable WAV"),
+    (wav_header(48000, 2), 0, "frame_ms=0"),
+    (wav_header(48000, 2), 10**9, "frame_ms=1000000000"),  # a 48-byte file, 2 GB of padding
+], ids=["huge-header", "rate", "channels", "width", "not-wav", "frame-0", "frame-huge"])
+def test_wav_frames_refuses_what_the_engine_cannot_take_before_allocating(
+        tmp_path: Path, content: bytes, frame_ms: int, message: str) -> None:
+    (tmp_path / "claim.wav").write_bytes(content)
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            next(audio.wav_frames(tmp_path / "claim.wav", frame_ms=frame_ms))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
 
 
 def test_wav_writer_round_trip_and_format_checks(tmp_path: Path) -> None:
