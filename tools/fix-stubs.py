@@ -12,6 +12,12 @@ Used by tools/gen-stubs.sh: ``fix-stubs.py GENERATED OUTPUT``.
    parameters are positional-only so overrides may name them freely. Each
    generated signature is first checked against the one expected here: a
    change in the module makes this script fail instead of hiding the change.
+3. Integer parameters read ``typing.SupportsInt | typing.SupportsIndex``, but
+   pybind11's integer conversion takes an ``int`` or an object with
+   ``__index__`` and refuses the rest (a ``float`` has ``__int__`` and is
+   refused): they become ``int | typing.SupportsIndex``.
+4. ``VoraString.GetValue`` returns None for a value that holds no text: its
+   result is ``str | None``.
 """
 
 from __future__ import annotations
@@ -20,6 +26,7 @@ import re
 import sys
 
 INT = "typing.SupportsInt | typing.SupportsIndex"
+INT_ACCEPTED = "int | typing.SupportsIndex"
 
 # name: (parameter types pybind11-stubgen renders, parameters an override receives)
 DELEGATE: dict[str, tuple[list[str], str]] = {
@@ -97,6 +104,16 @@ def fix_delegate(lines: list[str]) -> list[str]:
     return out + lines[index:]
 
 
+def fix_get_value(lines: list[str]) -> list[str]:
+    start = lines.index("class VoraString:")
+    for index in range(start + 1, len(lines)):
+        if not lines[index].startswith("    "):
+            break
+        if lines[index] == "    def GetValue(self) -> str:":
+            return lines[:index] + ["    def GetValue(self) -> str | None:"] + lines[index + 1:]
+    sys.exit("fix-stubs: VoraString.GetValue() -> str not found in the generated stub")
+
+
 def main(source: str, target: str) -> None:
     with open(source, encoding="utf-8") as file:
         text = file.read()
@@ -105,7 +122,8 @@ def main(source: str, target: str) -> None:
     unresolved = sorted(set(re.findall(r"\w+::\w+", text)))
     if unresolved:
         sys.exit(f"fix-stubs: C++ names left in the stub: {unresolved}")
-    lines = fix_delegate(text.split("\n"))
+    lines = fix_get_value(fix_delegate(text.split("\n")))
+    lines = [line.replace(INT, INT_ACCEPTED) for line in lines]
     with open(target, "w", encoding="utf-8") as file:
         file.write(HEADER + "\n".join(lines))
 
