@@ -7,6 +7,20 @@ import _corvel
 DEFAULT_SDK_APP_ID = 1400000001
 
 
+def checked_text(what: str, value: str) -> str:
+    """``value`` when the engine can take it as it is, else ValueError.
+
+    The engine receives text as C strings, which end at the first NUL: a user
+    id ``"bot\\x00evil"`` would reach it as ``"bot"`` and enter (or
+    subscribe to) somebody else.
+    """
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
+    if "\x00" in value:
+        raise ValueError(f"{what} {value!r} contains a NUL character")
+    return value
+
+
 def room_params(
     room_id: int | str,
     user_id: str,
@@ -32,7 +46,14 @@ def room_params(
     ``channels`` and ``frame_length_ms`` describe the remote audio the
     application wants to receive. ``pixel_frames`` sends and receives video as
     raw ``PixelFrame`` pictures rather than encoded ``VideoFrame`` data.
+
+    Text containing a NUL character raises ValueError: the engine would cut
+    it there and enter as another user or into another room.
     """
+    if isinstance(room_id, str):
+        checked_text("room id", room_id)
+    checked_text("user id", user_id)
+    checked_text("user signature", user_sig)
     params = _corvel.EnterRoomParams()
     room = params.room
     room.sdk_app_id = sdk_app_id

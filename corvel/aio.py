@@ -37,14 +37,18 @@ delegate refers only to the room's queues and futures, never to the cloud or
 the room, so no reference cycle keeps an engine alive. :meth:`Room.close`
 drops the cloud, which destroys the engine instance at once (the engine
 waits for callbacks in flight). ``async with`` closes the room on the way
-out, also when the block raises or its task is cancelled.
+out, also when the block raises or its task is cancelled. A room dropped
+without being closed is closed when it is collected, with a
+``ResourceWarning`` like an unclosed file: its streams end then.
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
+import sys
 import threading
+import warnings
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from types import TracebackType
@@ -52,7 +56,7 @@ from typing import Any, Generic, Literal, TypeAlias, TypeVar, cast
 
 import _corvel
 
-from ._params import as_error, error_name
+from ._params import as_error, checked_text, error_name
 
 __all__ = [
     "AudioAvailable",
@@ -480,11 +484,21 @@ class _Hub:
 
     def shut(self) -> None:
         """The engine is gone: end every stream, cancel every future."""
+        self.end_streams()
+        self.cancel_waits()
+
+    # Any thread.
+    def end_streams(self) -> None:
+        """Ends every stream: readers get what is queued, then the end."""
         self.closed = True
-        for group in (*self.streams.values(), *self.user_audio.values()):
+        groups = (*self.streams.values(), *self.user_audio.values())
+        self.streams, self.user_audio = {}, {}
+        for group in groups:
             for stream in group:
                 stream._finish()
-        self.streams, self.user_audio = {}, {}
+
+    # Loop thread.
+    def cancel_waits(self) -> None:
         for futures in (*self.pending.values(), *self.user_waiters.values()):
             for future in futures:
                 future.cancel()
@@ -764,6 +778,27 @@ class Room:
         if self._hub is not None:
             self._hub.shut()
 
+    def __del__(self, _warn: Callable[..., None] = warnings.warn,
+                _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        # Dropped without close(). The collector may run this on any thread
+        # (an engine thread among them) and during interpreter exit, when
+        # module globals may be gone: only what was bound above is used.
+        if getattr(self, "_closed", True) or getattr(self, "_cloud", None) is None:
+            return
+        try:
+            if not _finalizing():
+                _warn(f"unclosed {self!r}", ResourceWarning, source=self)
+        finally:
+            self._closed = True
+            cloud, self._cloud = self._cloud, None
+            if cloud is not None and self._needs_exit:
+                cloud.ExitRoom()
+            del cloud  # the engine instance ends here
+            hub = self._hub
+            if hub is not None:
+                hub.end_streams()  # safe from any thread; wakes readers on their loop
+                hub.call_soon(hub.cancel_waits)
+
     async def aclose(self, *, timeout: float | None = None) -> None:
         """Leaves the room (waiting up to ``timeout`` for OnExitRoom), then closes."""
         try:
@@ -866,10 +901,13 @@ class Room:
         return self._hub.users if self._hub is not None else frozenset()
 
     def subscribe(self, user_id: str, stream_type: _corvel.StreamType) -> None:
-        _check(self.cloud.Subscribe(user_id, stream_type), "Subscribe")
+        """``Subscribe``; ValueError for a user id with a NUL character."""
+        _check(self.cloud.Subscribe(checked_text("user id", user_id), stream_type), "Subscribe")
 
     def unsubscribe(self, user_id: str, stream_type: _corvel.StreamType) -> None:
-        _check(self.cloud.Unsubscribe(user_id, stream_type), "Unsubscribe")
+        """``Unsubscribe``; ValueError for a user id with a NUL character."""
+        _check(self.cloud.Unsubscribe(checked_text("user id", user_id), stream_type),
+               "Unsubscribe")
 
     # -- local channels and sending --
 

@@ -12,6 +12,10 @@ from __future__ import annotations
 import asyncio
 import gc
 import itertools
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import weakref
 from typing import Any
@@ -200,12 +204,87 @@ def test_dropping_a_room_ends_the_engine_without_the_cycle_collector() -> None:
         cloud = weakref.ref(room.cloud)
         gc.disable()
         try:
-            del room
+            with pytest.warns(ResourceWarning, match="unclosed"):
+                del room
             return cloud() is None
         finally:
             gc.enable()
 
     assert run(body)
+
+
+class Cycle:
+    """Keeps a room in a reference cycle: only the collector frees it."""
+
+    def __init__(self, room: aio.Room) -> None:
+        self.room, self.me = room, self
+
+
+@pytest.mark.parametrize("collected", ["by-refcount", "by-collector-on-another-thread"])
+def test_a_room_dropped_unclosed_warns_ends_its_engine_and_its_streams(collected: str) -> None:
+    """Dropped without close(): the engine instance ends, an `async for` over
+    a stream ends instead of waiting forever, and a ResourceWarning says so -
+    also when the collector frees the room on a thread that is not the loop's."""
+    async def body() -> None:
+        room = aio.Room(params(), timeout=WAIT)
+        await room.__aenter__()
+        cloud = weakref.ref(room.cloud)
+        reader = asyncio.create_task(collect(room.audio("bob")))
+        await asyncio.sleep(0.01)  # the reader waits now
+        with pytest.warns(ResourceWarning, match="unclosed <corvel.aio.Room"):
+            if collected == "by-refcount":
+                del room
+            else:
+                Cycle(room)
+                del room
+                gc.disable()  # no collection on this thread before the one below
+                try:
+                    await asyncio.get_running_loop().run_in_executor(None, gc.collect)
+                finally:
+                    gc.enable()
+        assert cloud() is None
+        assert await asyncio.wait_for(reader, WAIT) == []
+
+    run(body)
+
+
+async def collect(stream: aio.Stream[Any]) -> list[Any]:
+    return [item async for item in stream]
+
+
+def test_a_room_left_unclosed_at_interpreter_exit_ends_quietly() -> None:
+    source = textwrap.dedent("""
+        import asyncio, warnings
+        import corvel
+        from corvel import aio
+        warnings.simplefilter("error")
+        KEPT = []
+        async def main():
+            room = aio.Room(corvel.room_params(%d, "alice"))
+            await room.enter()
+            KEPT.append((room, room.audio("bob")))
+        asyncio.run(main())
+        print("done")
+    """ % next(ROOMS))
+    child = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                           timeout=60, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert (child.returncode, child.stdout, child.stderr) == (0, "done\n", "")
+
+
+@pytest.mark.parametrize("use", [
+    lambda room: corvel.room_params(5, "bot\x00evil"),  # would enter as "bot"
+    lambda room: corvel.room_params("lobby\x00b", "bot"),
+    lambda room: corvel.room_params(5, "bot", user_sig="sig\x00"),
+    lambda room: room.subscribe("bob\x00x", corvel.STREAM_TYPE_AUDIO),
+    lambda room: room.unsubscribe("bob\x00x", corvel.STREAM_TYPE_AUDIO),
+], ids=["user-id", "room-id", "user-sig", "subscribe", "unsubscribe"])
+def test_text_with_a_nul_is_refused_before_the_engine_cuts_it(use: Any) -> None:
+    async def body() -> None:
+        async with aio.Room(timeout=WAIT) as room:
+            with pytest.raises(ValueError, match="NUL"):
+                use(room)
+
+    run(body)
 
 
 def test_close_is_idempotent_and_operations_after_it_raise() -> None:
