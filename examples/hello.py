@@ -3,10 +3,12 @@
 import tempfile
 import threading
 
-import _corvel as corvel
+import corvel
 
 
-class Delegate(corvel.VORACloudDelegate):
+class Delegate(corvel.Delegate):
+    """Defines the callbacks it cares about; corvel.Delegate ignores the rest."""
+
     def __init__(self) -> None:
         super().__init__()
         self.entered = threading.Event()

@@ -16,28 +16,13 @@ import sys
 import threading
 import time
 
-import _corvel as corvel
+import corvel
 
 ROOM, APP, RATE = 4343, 1400000001, 16000
-CALLBACKS = ("OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
-             "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
-             "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-             "OnRequestChangeVideoEncodeBitrate", "OnRequestKeyFrame", "OnRemoteUserEnterRoom",
-             "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
-             "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
-             "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived")
-
-
-class Delegate(corvel.VORACloudDelegate):
-    """Ignores every callback."""
-
-
-for _name in CALLBACKS:
-    setattr(Delegate, _name, lambda self, *args: None)
 
 
 def join(user: str, get: bool = False) -> corvel.VORACloud:
-    cloud = corvel.VORACloud(Delegate())
+    cloud = corvel.VORACloud(corvel.Delegate())  # ignores every callback
     p = corvel.EnterRoomParams()
     p.room.sdk_app_id, p.room.room_id = APP, ROOM
     p.room.user_id, p.room.user_sig = corvel.VoraString(user), corvel.VoraString("demo")

@@ -17,8 +17,9 @@ import corvel
 Event = tuple[str, object]
 
 
-class Delegate(_corvel.VORACloudDelegate):
-    """Every callback the engine can make, each one a single put()."""
+class Delegate(corvel.Delegate):
+    """The callbacks a call goes through, each one a single put(); the base class
+    ignores the rest (SEI, custom messages, network quality)."""
 
     def __init__(self, events: queue.Queue[Event]) -> None:
         super().__init__()  # required when overriding __init__

@@ -23,7 +23,7 @@ import threading
 import time
 import wave
 
-import _corvel as corvel
+import corvel
 
 ROOM, APP = 4242, 1400000001
 SEND_RATE, RECV_RATE = 48000, 16000
@@ -51,8 +51,8 @@ def speech_like(rate: int, seconds: float) -> array.array[int]:
     return out
 
 
-class Quiet(corvel.VORACloudDelegate):
-    """Defines the callbacks a delegate must have; subclasses override some."""
+class Quiet(corvel.Delegate):
+    """Notes entering and errors; corvel.Delegate ignores what is not defined."""
 
     def __init__(self, name: str) -> None:
         super().__init__()
@@ -63,37 +63,8 @@ class Quiet(corvel.VORACloudDelegate):
     def OnError(self, error: corvel.Error) -> None:
         print(f"{self.name}: error {int(error)}")
 
-    def OnConnectionStateChanged(self, old: corvel.ConnectionState,
-                                 new: corvel.ConnectionState) -> None: pass
-
     def OnEnterRoom(self) -> None:
         self.entered.set()
-
-    def OnExitRoom(self) -> None: pass
-    def OnLocalAudioChannelCreated(self) -> None: pass
-    def OnLocalAudioChannelDestroyed(self) -> None: pass
-    def OnLocalVideoChannelCreated(self, stream_type: corvel.StreamType) -> None: pass
-    def OnLocalVideoChannelDestroyed(self, stream_type: corvel.StreamType) -> None: pass
-
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type: corvel.StreamType,
-                                          bitrate: int) -> None: pass
-
-    def OnRequestKeyFrame(self, stream_type: corvel.StreamType) -> None: pass
-    def OnRemoteUserEnterRoom(self, info: corvel.UserInfo) -> None: pass
-    def OnRemoteUserExitRoom(self, info: corvel.UserInfo, reason: int) -> None: pass
-    def OnRemoteAudioAvailable(self, user_id: str, available: bool) -> None: pass
-
-    def OnRemoteVideoAvailable(self, user_id: str, available: bool,
-                               stream_type: corvel.StreamType) -> None: pass
-
-    def OnRemoteAudioReceived(self, user_id: str, frame: corvel.AudioFrame) -> None: pass
-    def OnRemoteMixedAudioReceived(self, frame: corvel.AudioFrame) -> None: pass
-
-    def OnRemoteVideoFrameReceived(self, user_id: str, stream_type: corvel.StreamType,
-                                   frame: corvel.VideoFrame) -> None: pass
-
-    def OnRemotePixelFrameReceived(self, user_id: str, stream_type: corvel.StreamType,
-                                   frame: corvel.PixelFrame) -> None: pass
 
 
 class Alice(Quiet):
