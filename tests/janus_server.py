@@ -92,6 +92,13 @@ def require_janus() -> None:
         pytest.skip(reason)
 
 
+def clean_environment() -> dict[str, str]:
+    """The environment for programs that are not ours to instrument: the
+    sanitizer runs preload their runtime into the test process."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")}
+
+
 def free_port() -> int:
     """A TCP port free on 127.0.0.1 right now (the server's answer is checked
     afterwards, since another process may take it in between)."""
@@ -213,7 +220,7 @@ admin: {{
             self._process = subprocess.Popen(
                 [binary, "-C", str(self.workdir / "janus.jcfg"), "-F", str(self.workdir), "-o"],
                 stdin=subprocess.DEVNULL, stdout=self._log_file, stderr=subprocess.STDOUT,
-                start_new_session=True)
+                env=clean_environment(), start_new_session=True)
             error = self._wait_ready()
             if error is None:
                 return self

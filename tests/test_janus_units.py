@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from janus_server import janus_fixture
+from janus_server import clean_environment, janus_fixture
 
 ROOT = Path(__file__).resolve().parent.parent
 PROGRAMS = ("net_units_test", "janus_client_test")
@@ -58,7 +58,8 @@ def net_programs() -> dict[str, Path]:
                      "-DCORVEL_ENGINE_GTESTS=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
         compile_ = ["cmake", "--build", str(build), "-j2", "--target", *PROGRAMS]
         for step in (configure, compile_):
-            done = subprocess.run(step, capture_output=True, text=True, timeout=BUILD_TIMEOUT)
+            done = subprocess.run(step, capture_output=True, text=True, timeout=BUILD_TIMEOUT,
+                                  env=clean_environment())
             assert done.returncode == 0, f"{' '.join(step)} failed:\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}"
     programs = find()
     missing_programs = sorted(set(PROGRAMS) - set(programs))
@@ -68,7 +69,7 @@ def net_programs() -> dict[str, Path]:
 
 def _run(program: Path, env: dict[str, str] | None = None) -> str:
     done = subprocess.run([str(program)], capture_output=True, text=True, timeout=RUN_TIMEOUT,
-                          env={**os.environ, **(env or {})})
+                          env={**clean_environment(), **(env or {})})
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-8000:]
     return output

@@ -46,7 +46,7 @@ TEST(UdpSocket, ReceiveWaitsNoLongerThanItsTimeout) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_EQ(r.status, Received::Status::kTimeout);
     EXPECT_GE(waited, timeout_ms);
-    EXPECT_LT(waited, timeout_ms + 100);
+    EXPECT_LT(waited, timeout_ms + 250);  // slack for a loaded machine
   }
 }
 
