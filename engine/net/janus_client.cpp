@@ -224,7 +224,9 @@ Result<json> JanusClient::info() {
 Result<json> JanusClient::post(const std::string& path, json body) {
   body["transaction"] = next_transaction();
   const std::string text = body.dump();
-  return parse(http(base_url_ + path, &text, options_.request_timeout_ms, false));
+  auto r = parse(http(base_url_ + path, &text, options_.request_timeout_ms, false));
+  if (r.error.code == kJanusNoSuchSession) session_ = 0;  // expired or destroyed
+  return r;
 }
 
 Result<std::string> JanusClient::session_path() {
@@ -319,6 +321,12 @@ Result<std::vector<json>> JanusClient::poll_events(std::optional<long> timeout_m
   const std::string url = base_url_ + path.value + "?maxev=" + std::to_string(std::max(1, options_.max_events));
   const HttpAnswer answer = http(url, nullptr, timeout_ms.value_or(options_.poll_timeout_ms), true);
   if (answer.error.code == kJanusTimeout) return result;  // nothing within our bound
+  if (answer.error.ok() && answer.status == 404) {
+    // The long poll's way of saying the session is gone.
+    session_ = 0;
+    result.error = {kJanusNoSuchSession, "no such session (HTTP 404)"};
+    return result;
+  }
   auto r = parse(answer);
   if (!r.ok()) {
     result.error = r.error;
@@ -338,7 +346,7 @@ Result<std::vector<json>> JanusClient::poll_events(std::optional<long> timeout_m
     if (kind == "keepalive") continue;  // Janus' 30 s filler
     if (kind == "timeout") {
       session_ = 0;
-      result.error = {458, "session timed out"};
+      result.error = {kJanusNoSuchSession, "session timed out"};
     }
     result.value.push_back(std::move(e));
   }

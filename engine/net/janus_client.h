@@ -36,6 +36,9 @@ enum JanusError : int {
   kJanusProtocol = -5,   // JSON, but not the answer Janus should give
   kJanusNoSession = -6,  // a session call before create_session()
   kJanusCancelled = -7,  // cancel_poll() ended the long poll
+  // Janus' own code, named because the client acts on it: the session
+  // expired or was destroyed. The client forgets its id on it.
+  kJanusNoSuchSession = 458,
 };
 
 struct Error {
@@ -94,7 +97,10 @@ class JanusClient {
 
   // One long poll: up to max_events events, or none when Janus sent its
   // keepalive filler or timeout_ms (default: options) passed. A session
-  // that expired gives 458 ("timeout" event) or kJanusHttp (404).
+  // that expired gives kJanusNoSuchSession (Janus' "timeout" event, or 404
+  // on the poll), with the events that came before it. Janus counts the
+  // start of a poll as activity, but not a poll hanging there: keep the
+  // session with keepalive() (every <= session_timeout / 3).
   Result<std::vector<nlohmann::json>> poll_events(std::optional<long> timeout_ms = std::nullopt);
   // Ends a poll_events() in progress (and the next one) with
   // kJanusCancelled; reset_cancel() allows polling again.

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -347,6 +348,52 @@ TEST_F(JanusTest, ObserverSeesRemotePublishersComeAndGo) {
   ASSERT_TRUE(destroyed) << observer.seen;
   EXPECT_EQ(destroyed->sender, fresh.handle());
   EXPECT_EQ(destroyed->room, room);
+}
+
+// Run against a Janus with a short session_timeout, given in
+// CORVEL_JANUS_SESSION_TIMEOUT (seconds). What keeps a session alive is a
+// request arriving: a keepalive, or a new long poll. One long poll that
+// hangs in Janus does not.
+TEST_F(JanusTest, SessionsLiveOnRequestsNotOnAHangingPoll) {
+  const char* timeout_env = std::getenv("CORVEL_JANUS_SESSION_TIMEOUT");
+  const long timeout_s = timeout_env ? std::atol(timeout_env) : 0;
+  if (timeout_s <= 0 || timeout_s > 10) GTEST_SKIP() << "needs CORVEL_JANUS_SESSION_TIMEOUT (1..10 s)";
+  JanusClient hanging(url_), kept(url_), repolled(url_);
+  ASSERT_TRUE(hanging.create_session().ok());
+  ASSERT_TRUE(kept.create_session().ok());
+  ASSERT_TRUE(repolled.create_session().ok());
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  auto every = [&](long period_ms, const std::function<bool()>& step) {
+    return std::thread([&, period_ms, step] {
+      while (!done) {
+        if (!step()) ++failures;
+        for (long waited = 0; waited < period_ms && !done; waited += 50)
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  };
+  std::thread keeper = every(timeout_s * 1000 / 3, [&] { return kept.keepalive().ok(); });
+  std::thread poller = every(0, [&] { return repolled.poll_events(500).ok(); });
+  // Janus' watchdog runs every 2 s or so, so expiry comes up to ~2 s late;
+  // the "timeout" event ends the hanging poll.
+  const auto start = Clock::now();
+  auto r = hanging.poll_events((timeout_s + 5) * 1000);
+  const long expired_after = elapsed_ms(start);
+  done = true;
+  keeper.join();
+  poller.join();
+  EXPECT_EQ(r.error.code, kJanusNoSuchSession) << r.error.text;
+  EXPECT_GE(expired_after, timeout_s * 1000 - 500);
+  EXPECT_LT(expired_after, (timeout_s + 4) * 1000);
+  EXPECT_FALSE(hanging.session_id());
+  EXPECT_EQ(hanging.keepalive().code, kJanusNoSession);
+  // The two others outlived it.
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(kept.attach().ok());
+  EXPECT_TRUE(repolled.attach().ok());
+  EXPECT_TRUE(kept.destroy_session().ok());
+  EXPECT_TRUE(repolled.destroy_session().ok());
 }
 
 // One side of a call: its remote publisher in the room and the socket its
