@@ -60,7 +60,8 @@ std::optional<uint64_t> get_id(const json& j, const char* key) {
   const auto it = j.find(key);
   if (it == j.end()) return std::nullopt;
   if (it->is_number_unsigned()) return it->get<uint64_t>();
-  if (it->is_number_integer() && it->get<int64_t>() >= 0) return static_cast<uint64_t>(it->get<int64_t>());
+  if (it->is_number_integer() && it->get<int64_t>() >= 0)
+    return static_cast<uint64_t>(it->get<int64_t>());
   return std::nullopt;
 }
 
@@ -184,7 +185,8 @@ JanusClient::HttpAnswer JanusClient::http(const std::string& url, const std::str
     } else if (rc == CURLE_ABORTED_BY_CALLBACK) {
       answer.error = {kJanusCancelled, "poll cancelled"};
     } else if (sink.overflow) {
-      answer.error = {kJanusProtocol, "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes"};
+      answer.error = {kJanusProtocol,
+                      "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes"};
     } else {
       answer.error = {kJanusTransport, text};
     }
@@ -250,7 +252,8 @@ Result<uint64_t> JanusClient::attach(const std::string& plugin) {
   auto r = post(path.value, {{"janus", "attach"}, {"plugin", plugin}});
   if (!r.ok()) return {0, r.error};
   const auto id = get_id(member(r.value, "data"), "id");
-  if (get_string(r.value, "janus") != "success" || !id) return {0, protocol_error("attach", r.value)};
+  if (get_string(r.value, "janus") != "success" || !id)
+    return {0, protocol_error("attach", r.value)};
   return {*id, {}};
 }
 
@@ -284,7 +287,8 @@ Result<json> JanusClient::plugin_request(uint64_t handle, const json& body) {
   if (!path.ok()) return {nullptr, path.error};
   auto r = post(path.value + "/" + std::to_string(handle), {{"janus", "message"}, {"body", body}});
   if (!r.ok()) return r;
-  if (get_string(r.value, "janus") != "success") return {nullptr, protocol_error("plugin request", r.value)};
+  if (get_string(r.value, "janus") != "success")
+    return {nullptr, protocol_error("plugin request", r.value)};
   json data = member(member(r.value, "plugindata"), "data");
   if (!data.is_object()) return {nullptr, protocol_error("plugin request", r.value)};
   Error error = plugin_error(data);
@@ -318,7 +322,8 @@ Result<std::vector<json>> JanusClient::poll_events(std::optional<long> timeout_m
     return result;
   }
   // maxev > 1 always gives an array; 1 gives one object.
-  const std::string url = base_url_ + path.value + "?maxev=" + std::to_string(std::max(1, options_.max_events));
+  const std::string url =
+      base_url_ + path.value + "?maxev=" + std::to_string(std::max(1, options_.max_events));
   const HttpAnswer answer = http(url, nullptr, timeout_ms.value_or(options_.poll_timeout_ms), true);
   if (answer.error.code == kJanusTimeout) return result;  // nothing within our bound
   if (answer.error.ok() && answer.status == 404) {
@@ -380,8 +385,10 @@ RoomEvent parse_room_event(const json& event) {
       const auto it = data.find(key);
       if (it == data.end() || !it->is_array()) continue;
       for (const json& p : *it) {
-        if (key[0] == 'p') ev.publishers.push_back(parse_publisher(p));
-        else ev.attendees.push_back(parse_participant(p));
+        if (key[0] == 'p')
+          ev.publishers.push_back(parse_publisher(p));
+        else
+          ev.attendees.push_back(parse_participant(p));
       }
     }
     return ev;
@@ -420,16 +427,17 @@ Result<bool> VideoRoom::exists(uint64_t room) {
 }
 
 Result<uint64_t> VideoRoom::create(const RoomSettings& s) {
-  json body = {{"request", "create"},           {"description", s.description},
-               {"publishers", s.publishers},    {"audiocodec", s.audiocodec},
-               {"videocodec", s.videocodec},    {"notify_joining", s.notify_joining}};
+  json body = {{"request", "create"},        {"description", s.description},
+               {"publishers", s.publishers}, {"audiocodec", s.audiocodec},
+               {"videocodec", s.videocodec}, {"notify_joining", s.notify_joining}};
   if (s.room) body["room"] = s.room;
   add_secret(body, s.secret);
   if (!s.admin_key.empty()) body["admin_key"] = s.admin_key;
   auto r = client_.plugin_request(handle_, body);
   if (!r.ok()) return {0, r.error};
   const auto room = get_id(r.value, "room");
-  if (get_string(r.value, "videoroom") != "created" || !room) return {0, protocol_error("create", r.value)};
+  if (get_string(r.value, "videoroom") != "created" || !room)
+    return {0, protocol_error("create", r.value)};
   return {*room, {}};
 }
 
@@ -438,14 +446,16 @@ Error VideoRoom::destroy(uint64_t room, const std::string& secret) {
   add_secret(body, secret);
   auto r = client_.plugin_request(handle_, body);
   if (!r.ok()) return r.error;
-  return get_string(r.value, "videoroom") == "destroyed" ? Error{} : protocol_error("destroy", r.value);
+  return get_string(r.value, "videoroom") == "destroyed" ? Error{}
+                                                         : protocol_error("destroy", r.value);
 }
 
 Result<std::vector<Participant>> VideoRoom::list_participants(uint64_t room) {
   auto r = client_.plugin_request(handle_, {{"request", "listparticipants"}, {"room", room}});
   if (!r.ok()) return {{}, r.error};
   const auto it = r.value.find("participants");
-  if (it == r.value.end() || !it->is_array()) return {{}, protocol_error("listparticipants", r.value)};
+  if (it == r.value.end() || !it->is_array())
+    return {{}, protocol_error("listparticipants", r.value)};
   std::vector<Participant> list;
   for (const json& p : *it) list.push_back(parse_participant(p));
   return {std::move(list), {}};
@@ -501,8 +511,11 @@ Result<std::vector<Forwarder>> VideoRoom::rtp_forward(uint64_t room, uint64_t pu
     if (f.ssrc) s["ssrc"] = *f.ssrc;
     list.push_back(std::move(s));
   }
-  json body = {{"request", "rtp_forward"}, {"room", room}, {"publisher_id", publisher_id},
-               {"host", host}, {"streams", std::move(list)}};
+  json body = {{"request", "rtp_forward"},
+               {"room", room},
+               {"publisher_id", publisher_id},
+               {"host", host},
+               {"streams", std::move(list)}};
   add_secret(body, secret);
   if (!admin_key.empty()) body["admin_key"] = admin_key;
   auto r = client_.plugin_request(handle_, body);
@@ -519,7 +532,9 @@ Result<std::vector<Forwarder>> VideoRoom::rtp_forward(uint64_t room, uint64_t pu
 
 Error VideoRoom::stop_rtp_forward(uint64_t room, uint64_t publisher_id, uint64_t stream_id,
                                   const std::string& secret, const std::string& admin_key) {
-  json body = {{"request", "stop_rtp_forward"}, {"room", room}, {"publisher_id", publisher_id},
+  json body = {{"request", "stop_rtp_forward"},
+               {"room", room},
+               {"publisher_id", publisher_id},
                {"stream_id", stream_id}};
   add_secret(body, secret);
   if (!admin_key.empty()) body["admin_key"] = admin_key;
@@ -534,6 +549,8 @@ Result<std::string> VideoRoom::join_observer(uint64_t room, const std::string& d
   return client_.plugin_message(handle_, body);
 }
 
-Result<std::string> VideoRoom::leave() { return client_.plugin_message(handle_, {{"request", "leave"}}); }
+Result<std::string> VideoRoom::leave() {
+  return client_.plugin_message(handle_, {{"request", "leave"}});
+}
 
 }  // namespace corvel::net

@@ -19,11 +19,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace corvel::net {
 
@@ -155,7 +154,9 @@ struct RemotePublisher {
 };
 
 // SSRC Janus expects for the stream at `mindex` of a remote publisher.
-constexpr uint32_t remote_publisher_ssrc(int mindex) { return 1000u + 10u * static_cast<uint32_t>(mindex); }
+constexpr uint32_t remote_publisher_ssrc(int mindex) {
+  return 1000u + 10u * static_cast<uint32_t>(mindex);
+}
 
 struct ForwardSpec {
   std::string mid;  // Janus' mid of the publisher's stream ("0", "1", ...)
@@ -241,7 +242,8 @@ class VideoRoom {
 
   // streams in mindex order; SSRC remote_publisher_ssrc(i) for stream i.
   // id 0: Janus picks one. iface empty: Janus binds all addresses.
-  Result<RemotePublisher> add_remote_publisher(uint64_t room, const std::vector<StreamSpec>& streams,
+  Result<RemotePublisher> add_remote_publisher(uint64_t room,
+                                               const std::vector<StreamSpec>& streams,
                                                const std::string& display = {}, uint64_t id = 0,
                                                const std::string& secret = {},
                                                const std::string& iface = {});

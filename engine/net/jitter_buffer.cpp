@@ -145,9 +145,9 @@ JitterSlot JitterBuffer::pop() {
   }
   // A gap: the oldest buffered packet is later than this slot.
   slot.kind = JitterSlot::Kind::kLost;
-  const auto samples_per_frame =
-      static_cast<int64_t>(config_.clock_rate) * config_.frame_ms / 1000;
-  slot.timestamp = static_cast<uint32_t>(it->second.timestamp - (it->first - seq) * samples_per_frame);
+  const auto samples_per_frame = static_cast<int64_t>(config_.clock_rate) * config_.frame_ms / 1000;
+  slot.timestamp =
+      static_cast<uint32_t>(it->second.timestamp - (it->first - seq) * samples_per_frame);
   if (it->first == seq + 1) slot.next_payload = it->second.payload;
   ++counters_.lost;
   ++counters_.concealed;

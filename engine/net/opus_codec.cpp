@@ -28,7 +28,8 @@ std::optional<Encoder> Encoder::create(const EncoderConfig& config, int* error) 
                                     &status));
   }
   if (status == OPUS_OK) status = opus_encoder_ctl(state.get(), OPUS_SET_BITRATE(config.bitrate));
-  if (status == OPUS_OK) status = opus_encoder_ctl(state.get(), OPUS_SET_INBAND_FEC(config.fec ? 1 : 0));
+  if (status == OPUS_OK)
+    status = opus_encoder_ctl(state.get(), OPUS_SET_INBAND_FEC(config.fec ? 1 : 0));
   if (status == OPUS_OK)
     status = opus_encoder_ctl(state.get(), OPUS_SET_PACKET_LOSS_PERC(config.expected_loss_percent));
   if (error) *error = status;
@@ -53,7 +54,8 @@ int Encoder::set_bitrate(int bitrate) {
 std::optional<Decoder> Decoder::create(int channels, int* error) {
   int status = OPUS_BAD_ARG;
   std::unique_ptr<::OpusDecoder, Deleter> state;
-  if (channels == 1 || channels == 2) state.reset(opus_decoder_create(kSampleRate, channels, &status));
+  if (channels == 1 || channels == 2)
+    state.reset(opus_decoder_create(kSampleRate, channels, &status));
   if (error) *error = status;
   if (status != OPUS_OK) return std::nullopt;
   return Decoder(std::move(state), channels);
@@ -87,7 +89,8 @@ int Decoder::conceal(std::span<int16_t> pcm, int frame_samples) {
 
 int Decoder::packet_samples(std::span<const uint8_t> packet) {
   if (packet.empty() || packet.size() > INT_MAX) return OPUS_INVALID_PACKET;
-  return opus_packet_get_nb_samples(packet.data(), static_cast<opus_int32>(packet.size()), kSampleRate);
+  return opus_packet_get_nb_samples(packet.data(), static_cast<opus_int32>(packet.size()),
+                                    kSampleRate);
 }
 
 }  // namespace corvel::net::opus

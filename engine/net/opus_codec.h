@@ -28,12 +28,12 @@ const char* error_text(int error);
 constexpr int frame_samples(int frame_ms) { return kSampleRate / 1000 * frame_ms; }
 
 struct EncoderConfig {
-  int channels = 1;           // 1 or 2
-  int frame_ms = 20;          // 10, 20, 40 or 60
-  int bitrate = 32000;        // bits per second (500..512000)
-  bool fec = false;           // in-band forward error correction
+  int channels = 1;               // 1 or 2
+  int frame_ms = 20;              // 10, 20, 40 or 60
+  int bitrate = 32000;            // bits per second (500..512000)
+  bool fec = false;               // in-band forward error correction
   int expected_loss_percent = 0;  // tunes FEC strength (0..100)
-  bool voip = true;           // OPUS_APPLICATION_VOIP, else AUDIO
+  bool voip = true;               // OPUS_APPLICATION_VOIP, else AUDIO
 };
 
 class Encoder {

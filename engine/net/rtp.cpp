@@ -33,8 +33,8 @@ ReportBlock read_block(const uint8_t* p) {
   b.fraction_lost = p[4];
   uint32_t lost = static_cast<uint32_t>(p[5]) << 16 | static_cast<uint32_t>(p[6]) << 8 | p[7];
   // Sign-extend the 24-bit field.
-  b.cumulative_lost = (lost & 0x800000u) ? static_cast<int32_t>(lost | 0xFF000000u)
-                                         : static_cast<int32_t>(lost);
+  b.cumulative_lost =
+      (lost & 0x800000u) ? static_cast<int32_t>(lost | 0xFF000000u) : static_cast<int32_t>(lost);
   b.extended_highest_sequence = get32(p + 8);
   b.jitter = get32(p + 12);
   b.last_sr = get32(p + 16);
@@ -68,13 +68,20 @@ void write_rtcp_header(uint8_t count, uint8_t type, size_t body_bytes, std::vect
 
 const char* rtp_error_text(RtpError error) {
   switch (error) {
-    case RtpError::kOk: return "ok";
-    case RtpError::kTooShort: return "packet too short";
-    case RtpError::kBadVersion: return "not RTP version 2";
-    case RtpError::kBadPadding: return "bad padding";
-    case RtpError::kBadLength: return "bad RTCP length";
-    case RtpError::kTooManyCsrcs: return "more than 15 CSRCs";
-    case RtpError::kBadExtension: return "extension not a multiple of 4 bytes";
+    case RtpError::kOk:
+      return "ok";
+    case RtpError::kTooShort:
+      return "packet too short";
+    case RtpError::kBadVersion:
+      return "not RTP version 2";
+    case RtpError::kBadPadding:
+      return "bad padding";
+    case RtpError::kBadLength:
+      return "bad RTCP length";
+    case RtpError::kTooManyCsrcs:
+      return "more than 15 CSRCs";
+    case RtpError::kBadExtension:
+      return "extension not a multiple of 4 bytes";
   }
   return "unknown";
 }
@@ -178,7 +185,8 @@ RtpError parse_rtcp(std::span<const uint8_t> data, RtcpPackets& out) {
       const size_t fixed = type == kRtcpSr ? 24 : 4;
       if (body_size < fixed + count * kReportBlockSize) return RtpError::kBadLength;
       std::vector<ReportBlock> blocks;
-      for (size_t i = 0; i < count; ++i) blocks.push_back(read_block(body + fixed + i * kReportBlockSize));
+      for (size_t i = 0; i < count; ++i)
+        blocks.push_back(read_block(body + fixed + i * kReportBlockSize));
       if (type == kRtcpSr) {
         SenderReport sr;
         sr.sender_ssrc = get32(body);
@@ -276,8 +284,10 @@ ReportBlock ReceptionStats::make_report_block(uint32_t ssrc, uint32_t last_sr,
   expected_prior_ = expected;
   received_prior_ = received_;
   if (expected_interval > 0 && lost_interval > 0)
-    b.fraction_lost = static_cast<uint8_t>(std::min<int64_t>(255, (lost_interval << 8) / expected_interval));
-  b.cumulative_lost = static_cast<int32_t>(std::clamp<int64_t>(cumulative_lost(), -0x800000, 0x7FFFFF));
+    b.fraction_lost =
+        static_cast<uint8_t>(std::min<int64_t>(255, (lost_interval << 8) / expected_interval));
+  b.cumulative_lost =
+      static_cast<int32_t>(std::clamp<int64_t>(cumulative_lost(), -0x800000, 0x7FFFFF));
   b.extended_highest_sequence = static_cast<uint32_t>(highest_);
   b.jitter = static_cast<uint32_t>(jitter_);
   return b;

@@ -75,13 +75,13 @@ class SequenceUnwrapper {
 // ---- RTCP ------------------------------------------------------------------
 
 struct ReportBlock {
-  uint32_t ssrc = 0;                // the source this block reports on
-  uint8_t fraction_lost = 0;        // lost since the last report, /256
-  int32_t cumulative_lost = 0;      // 24-bit signed on the wire
+  uint32_t ssrc = 0;            // the source this block reports on
+  uint8_t fraction_lost = 0;    // lost since the last report, /256
+  int32_t cumulative_lost = 0;  // 24-bit signed on the wire
   uint32_t extended_highest_sequence = 0;
-  uint32_t jitter = 0;              // interarrival jitter, RTP timestamp units
-  uint32_t last_sr = 0;             // middle 32 bits of the last SR's NTP time
-  uint32_t delay_since_last_sr = 0; // 1/65536 s
+  uint32_t jitter = 0;               // interarrival jitter, RTP timestamp units
+  uint32_t last_sr = 0;              // middle 32 bits of the last SR's NTP time
+  uint32_t delay_since_last_sr = 0;  // 1/65536 s
 };
 
 struct SenderInfo {

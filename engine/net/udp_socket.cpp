@@ -1,13 +1,13 @@
 #include "udp_socket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -72,11 +72,13 @@ int UdpSocket::send_to(std::span<const uint8_t> data, const Endpoint& to) {
 Received UdpSocket::receive(std::span<uint8_t> buffer, int timeout_ms) {
   Received r;
   pollfd p{fd_, POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeout_ms));
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeout_ms));
   int ready;
   for (;;) {
     // Rounded up: poll must not return before the deadline.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
     if (ready >= 0 || errno != EINTR) break;  // a signal: wait out the rest
   }

@@ -24,7 +24,7 @@ struct Received {
   size_t size = 0;         // bytes stored (kData)
   bool truncated = false;  // the datagram was larger than the buffer
   Endpoint from;
-  int error = 0;           // errno (kError)
+  int error = 0;  // errno (kError)
 };
 
 class UdpSocket {

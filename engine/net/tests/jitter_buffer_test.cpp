@@ -14,7 +14,8 @@ std::vector<uint8_t> payload_of(int64_t seq) { return {static_cast<uint8_t>(seq)
 
 // Pushes packet `seq` (timestamp 960 per packet) arriving at `at_ms`.
 PushResult push(JitterBuffer& jb, int64_t seq, int64_t at_ms) {
-  return jb.push(static_cast<uint16_t>(seq), static_cast<uint32_t>(seq * 960), payload_of(seq), at_ms);
+  return jb.push(static_cast<uint16_t>(seq), static_cast<uint32_t>(seq * 960), payload_of(seq),
+                 at_ms);
 }
 
 // One letter per pop: P packet, L lost, E empty.
@@ -60,13 +61,17 @@ TEST_P(JitterOrder, PlaysInSequenceOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, JitterOrder,
-    testing::Values(
-        OrderCase{"in_order", {10, 11, 12, 13}, "PPPPEEEE", {10, 11, 12, 13}, 0},
-        OrderCase{"swapped", {10, 12, 11, 13}, "PPPPEEEE", {10, 11, 12, 13}, 0},
-        OrderCase{"reversed_before_start", {13, 12, 11, 10}, "PPPPEEEE", {10, 11, 12, 13}, 0},
-        OrderCase{"duplicates", {10, 10, 11, 11, 12}, "PPPEEEEE", {10, 11, 12}, 2},
-        OrderCase{"gap_is_lost", {10, 11, 13, 14}, "PPLPPEEE", {10, 11, 12, 13, 14}, 0},
-        OrderCase{"across_wrap", {65534, 65535, 65536, 65537}, "PPPPEEEE", {65534, 65535, 65536, 65537}, 0}),
+    testing::Values(OrderCase{"in_order", {10, 11, 12, 13}, "PPPPEEEE", {10, 11, 12, 13}, 0},
+                    OrderCase{"swapped", {10, 12, 11, 13}, "PPPPEEEE", {10, 11, 12, 13}, 0},
+                    OrderCase{
+                        "reversed_before_start", {13, 12, 11, 10}, "PPPPEEEE", {10, 11, 12, 13}, 0},
+                    OrderCase{"duplicates", {10, 10, 11, 11, 12}, "PPPEEEEE", {10, 11, 12}, 2},
+                    OrderCase{"gap_is_lost", {10, 11, 13, 14}, "PPLPPEEE", {10, 11, 12, 13, 14}, 0},
+                    OrderCase{"across_wrap",
+                              {65534, 65535, 65536, 65537},
+                              "PPPPEEEE",
+                              {65534, 65535, 65536, 65537},
+                              0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JitterBuffer, WaitsForTheTargetDelayBeforePlaying) {
@@ -89,9 +94,9 @@ TEST(JitterBuffer, LateAndDuplicatePacketsAreCountedNotPlayed) {
   push(jb, 102, 40);
   EXPECT_EQ(pops(jb, 2), "PL");  // 101 given up
   EXPECT_EQ(push(jb, 101, 45), PushResult::kLate);
-  EXPECT_EQ(push(jb, 100, 46), PushResult::kDuplicate);   // already played
-  EXPECT_EQ(push(jb, 102, 47), PushResult::kDuplicate);   // still buffered
-  EXPECT_EQ(push(jb, 99, 48), PushResult::kLate);         // older than anything played
+  EXPECT_EQ(push(jb, 100, 46), PushResult::kDuplicate);  // already played
+  EXPECT_EQ(push(jb, 102, 47), PushResult::kDuplicate);  // still buffered
+  EXPECT_EQ(push(jb, 99, 48), PushResult::kLate);        // older than anything played
   EXPECT_EQ(jb.push(103, 0, {}, 50), PushResult::kMalformed);
   EXPECT_EQ(pops(jb, 2), "PE");
   const JitterCounters& c = jb.counters();
@@ -158,8 +163,8 @@ TEST(JitterBuffer, TargetDelayFollowsTheJitter) {
 TEST(JitterBuffer, LastingExcessDelayIsShedOneFrameAtATime) {
   // The player stalled for 300 ms while a steady stream kept coming: 15
   // packets wait, against a 20 ms target. Then one packet comes per pop.
-  JitterBuffer jb({.min_delay_ms = 20, .max_delay_ms = 400, .initial_delay_ms = 20,
-                   .shed_after_pops = 10});
+  JitterBuffer jb(
+      {.min_delay_ms = 20, .max_delay_ms = 400, .initial_delay_ms = 20, .shed_after_pops = 10});
   int64_t seq = 0;
   for (; seq < 15; ++seq) push(jb, seq, seq * 20);
   EXPECT_EQ(jb.buffered_ms(), 300);

@@ -29,13 +29,14 @@ std::vector<int16_t> voice(int samples) {
   uint32_t noise = 12345;
   for (int i = 0; i < samples; ++i) {
     const double t = static_cast<double>(i) / kSampleRate;
-    phase += 2 * std::numbers::pi * (150 + 30 * std::sin(2 * std::numbers::pi * 3 * t)) / kSampleRate;
+    phase +=
+        2 * std::numbers::pi * (150 + 30 * std::sin(2 * std::numbers::pi * 3 * t)) / kSampleRate;
     double v = 0;
     for (int h = 1; h <= 6; ++h) v += std::sin(h * phase) / h;
     noise = noise * 1664525u + 1013904223u;
     const double n = static_cast<double>(noise >> 16) / 65536.0 - 0.5;
-    pcm[static_cast<size_t>(i)] =
-        static_cast<int16_t>(6000 * v * (0.6 + 0.4 * std::sin(2 * std::numbers::pi * 4 * t)) + 2000 * n);
+    pcm[static_cast<size_t>(i)] = static_cast<int16_t>(
+        6000 * v * (0.6 + 0.4 * std::sin(2 * std::numbers::pi * 4 * t)) + 2000 * n);
   }
   return pcm;
 }
@@ -56,7 +57,8 @@ class OpusFormats : public testing::TestWithParam<FormatCase> {};
 TEST_P(OpusFormats, EncodesAndDecodesATone) {
   const auto [channels, frame_ms] = GetParam();
   int error = 1;
-  auto encoder = Encoder::create({.channels = channels, .frame_ms = frame_ms, .bitrate = 48000}, &error);
+  auto encoder =
+      Encoder::create({.channels = channels, .frame_ms = frame_ms, .bitrate = 48000}, &error);
   ASSERT_TRUE(encoder) << error_text(error);
   EXPECT_EQ(error, 0);
   auto decoder = Decoder::create(channels);
@@ -77,7 +79,8 @@ TEST_P(OpusFormats, EncodesAndDecodesATone) {
     EXPECT_EQ(Decoder::packet_samples(p), n);
     const int got = decoder->decode(p, out);
     ASSERT_EQ(got, n) << error_text(got);
-    decoded.insert(decoded.end(), out.begin(), out.begin() + static_cast<ptrdiff_t>(got) * channels);
+    decoded.insert(decoded.end(), out.begin(),
+                   out.begin() + static_cast<ptrdiff_t>(got) * channels);
   }
   // After the codec's start-up, the tone comes back at about its level
   // (8000 peak: rms 5657).
@@ -107,14 +110,16 @@ TEST_P(OpusBadConfig, IsRefusedWithAnError) {
   EXPECT_STRNE(error_text(error), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpusBadConfig,
-    testing::Values(BadConfig{"zero_channels", {.channels = 0}}, BadConfig{"three_channels", {.channels = 3}},
-                    BadConfig{"frame_15ms", {.frame_ms = 15}}, BadConfig{"frame_120ms", {.frame_ms = 120}},
-                    BadConfig{"bitrate_too_low", {.bitrate = 100}},
-                    BadConfig{"bitrate_too_high", {.bitrate = 600000}},
-                    BadConfig{"loss_over_100", {.expected_loss_percent = 101}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, OpusBadConfig,
+                         testing::Values(BadConfig{"zero_channels", {.channels = 0}},
+                                         BadConfig{"three_channels", {.channels = 3}},
+                                         BadConfig{"frame_15ms", {.frame_ms = 15}},
+                                         BadConfig{"frame_120ms", {.frame_ms = 120}},
+                                         BadConfig{"bitrate_too_low", {.bitrate = 100}},
+                                         BadConfig{"bitrate_too_high", {.bitrate = 600000}},
+                                         BadConfig{"loss_over_100",
+                                                   {.expected_loss_percent = 101}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Opus, WrongInputSizesAreErrorsNotCrashes) {
   auto encoder = Encoder::create({});
@@ -145,7 +150,8 @@ TEST(Opus, WrongInputSizesAreErrorsNotCrashes) {
 TEST(Opus, LostFrameIsRebuiltFromFecOrConcealed) {
   // 20 ms frames with FEC on; each frame k in turn is lost, and frame k+1,
   // which carries a low-rate copy of it, is the next to arrive.
-  auto encoder = Encoder::create({.frame_ms = 20, .bitrate = 32000, .fec = true, .expected_loss_percent = 20});
+  auto encoder =
+      Encoder::create({.frame_ms = 20, .bitrate = 32000, .fec = true, .expected_loss_percent = 20});
   ASSERT_TRUE(encoder);
   const auto input = voice(960 * 40);
   std::vector<std::vector<uint8_t>> packets;
@@ -161,7 +167,8 @@ TEST(Opus, LostFrameIsRebuiltFromFecOrConcealed) {
   std::vector<int16_t> out(kMaxFrameSamples), lost(kMaxFrameSamples);
   std::vector<int16_t> rebuilt(kMaxFrameSamples), concealed(kMaxFrameSamples);
   for (int k = 10; k < 39; ++k) {
-    auto with_fec = Decoder::create(1), with_plc = Decoder::create(1), reference = Decoder::create(1);
+    auto with_fec = Decoder::create(1), with_plc = Decoder::create(1),
+         reference = Decoder::create(1);
     ASSERT_TRUE(with_fec && with_plc && reference);
     for (int f = 0; f < k; ++f) {
       ASSERT_EQ(with_fec->decode(packets[f], out), 960);

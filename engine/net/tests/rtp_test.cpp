@@ -32,7 +32,8 @@ TEST_P(RtpRoundTrip, ParseGivesBackWhatWasWritten) {
   if (c.extension_words) {
     h.has_extension = true;
     h.extension_profile = 0xBEDE;
-    for (size_t i = 0; i < 4 * c.extension_words; ++i) h.extension.push_back(static_cast<uint8_t>(i + 1));
+    for (size_t i = 0; i < 4 * c.extension_words; ++i)
+      h.extension.push_back(static_cast<uint8_t>(i + 1));
   }
   Bytes payload(c.payload);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
@@ -55,15 +56,15 @@ TEST_P(RtpRoundTrip, ParseGivesBackWhatWasWritten) {
   EXPECT_EQ(Bytes(v.payload.begin(), v.payload.end()), payload);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, RtpRoundTrip,
-    testing::Values(RoundTripCase{"plain", false, 0, 0, 0, 60}, RoundTripCase{"marker", true, 0, 0, 0, 1},
-                    RoundTripCase{"csrcs", false, 15, 0, 0, 20},
-                    RoundTripCase{"extension", false, 0, 1, 0, 20},
-                    RoundTripCase{"padding", false, 0, 0, 4, 20},
-                    RoundTripCase{"everything", true, 3, 2, 1, 0},
-                    RoundTripCase{"empty_extension", false, 0, 0, 0, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shapes, RtpRoundTrip,
+                         testing::Values(RoundTripCase{"plain", false, 0, 0, 0, 60},
+                                         RoundTripCase{"marker", true, 0, 0, 0, 1},
+                                         RoundTripCase{"csrcs", false, 15, 0, 0, 20},
+                                         RoundTripCase{"extension", false, 0, 1, 0, 20},
+                                         RoundTripCase{"padding", false, 0, 0, 4, 20},
+                                         RoundTripCase{"everything", true, 3, 2, 1, 0},
+                                         RoundTripCase{"empty_extension", false, 0, 0, 0, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Rtp, ParsesWhatJanusForwards) {
   // A remote publisher's audio as a forwarder delivers it: one-byte header
@@ -116,10 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"version0_stun_like", with(kHeader, 0, 0x00), RtpError::kBadVersion},
         BadCase{"csrcs_missing", with(kHeader, 0, 0x82), RtpError::kTooShort},
         BadCase{"extension_header_missing", with(kHeader, 0, 0x90), RtpError::kTooShort},
-        BadCase{"extension_longer_than_packet", plus(with(kHeader, 0, 0x90), {0xBE, 0xDE, 0x00, 0x02, 1, 2, 3, 4}),
+        BadCase{"extension_longer_than_packet",
+                plus(with(kHeader, 0, 0x90), {0xBE, 0xDE, 0x00, 0x02, 1, 2, 3, 4}),
                 RtpError::kTooShort},
         BadCase{"padding_zero", plus(with(kHeader, 0, 0xA0), {1, 2, 0}), RtpError::kBadPadding},
-        BadCase{"padding_past_header", plus(with(kHeader, 0, 0xA0), {1, 2, 4}), RtpError::kBadPadding},
+        BadCase{"padding_past_header", plus(with(kHeader, 0, 0xA0), {1, 2, 4}),
+                RtpError::kBadPadding},
         BadCase{"padding_without_bytes", with(kHeader, 0, 0xA0), RtpError::kBadPadding}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -135,10 +138,10 @@ TEST(Rtp, SerializeRefusesWhatTheWireCannotCarry) {
 }
 
 TEST(Rtp, DemultiplexesRtcpFromRtp) {
-  EXPECT_TRUE(is_rtcp(Bytes{0x80, 0xC9, 0x00, 0x01, 0, 0, 0, 1}));   // empty RR
-  EXPECT_TRUE(is_rtcp(Bytes{0x81, 0xCE, 0x00, 0x02, 0, 0, 0, 1}));   // PLI
-  EXPECT_FALSE(is_rtcp(kHeader));                                    // PT 111
-  EXPECT_FALSE(is_rtcp(with(kHeader, 1, 0xEF)));                     // PT 111 with marker
+  EXPECT_TRUE(is_rtcp(Bytes{0x80, 0xC9, 0x00, 0x01, 0, 0, 0, 1}));  // empty RR
+  EXPECT_TRUE(is_rtcp(Bytes{0x81, 0xCE, 0x00, 0x02, 0, 0, 0, 1}));  // PLI
+  EXPECT_FALSE(is_rtcp(kHeader));                                   // PT 111
+  EXPECT_FALSE(is_rtcp(with(kHeader, 1, 0xEF)));                    // PT 111 with marker
   EXPECT_FALSE(is_rtcp(Bytes{0x80, 0xC9}));
 }
 
@@ -161,9 +164,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Unwrap,
     testing::Values(UnwrapCase{"in_order", {1, 2, 3}, {1, 2, 3}},
                     UnwrapCase{"forward_wrap", {65534, 65535, 0, 1}, {65534, 65535, 65536, 65537}},
-                    UnwrapCase{"reorder_across_wrap", {65535, 1, 0, 2}, {65535, 65537, 65536, 65538}},
+                    UnwrapCase{
+                        "reorder_across_wrap", {65535, 1, 0, 2}, {65535, 65537, 65536, 65538}},
                     UnwrapCase{"backward_across_zero", {1, 65535}, {1, -1}},
-                    UnwrapCase{"two_wraps", {0, 30000, 60000, 24464, 54464, 18928}, {0, 30000, 60000, 90000, 120000, 150000}},
+                    UnwrapCase{"two_wraps",
+                               {0, 30000, 60000, 24464, 54464, 18928},
+                               {0, 30000, 60000, 90000, 120000, 150000}},
                     UnwrapCase{"large_jump_back", {40000, 7233}, {40000, 7233}},
                     UnwrapCase{"duplicate", {7, 7, 8}, {7, 7, 8}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -240,7 +246,7 @@ TEST(Rtcp, RoundTripTimeFromLsrAndDlsr) {
   rtt = round_trip_ms(0xFFFF0000, 0x00008000, 0x00000000);
   ASSERT_TRUE(rtt);
   EXPECT_DOUBLE_EQ(*rtt, 500.0);
-  EXPECT_FALSE(round_trip_ms(0, 0, 12345));             // no SR seen yet
+  EXPECT_FALSE(round_trip_ms(0, 0, 12345));                // no SR seen yet
   EXPECT_FALSE(round_trip_ms(0x00020000, 0, 0x00010000));  // clocks disagree
   EXPECT_EQ(ntp_compact(0x0001234556780000ull), 0x23455678u);
 }

@@ -43,7 +43,8 @@ TEST(UdpSocket, ReceiveWaitsNoLongerThanItsTimeout) {
   for (int timeout_ms : {0, 50, 150}) {
     const auto start = Clock::now();
     const Received r = s.receive(buf, timeout_ms);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_EQ(r.status, Received::Status::kTimeout);
     EXPECT_GE(waited, timeout_ms);
     EXPECT_LT(waited, timeout_ms + 250);  // slack for a loaded machine
