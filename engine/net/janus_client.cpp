@@ -462,13 +462,13 @@ Result<std::vector<Participant>> VideoRoom::list_participants(uint64_t room) {
 }
 
 Result<RemotePublisher> VideoRoom::add_remote_publisher(uint64_t room,
-                                                        const std::vector<StreamSpec>& streams,
+                                                        const std::vector<StreamConfig>& streams,
                                                         const std::string& display, uint64_t id,
                                                         const std::string& secret,
                                                         const std::string& iface) {
   json list = json::array();
   for (size_t i = 0; i < streams.size(); ++i) {
-    const StreamSpec& s = streams[i];
+    const StreamConfig& s = streams[i];
     // Janus renumbers mids by position anyway; say so up front.
     json stream = {{"type", s.type}, {"mid", std::to_string(i)}, {"mindex", i}};
     if (s.type != "data") stream["codec"] = s.codec;
@@ -500,11 +500,11 @@ Error VideoRoom::remove_remote_publisher(uint64_t room, uint64_t id, const std::
 
 Result<std::vector<Forwarder>> VideoRoom::rtp_forward(uint64_t room, uint64_t publisher_id,
                                                       const std::string& host,
-                                                      const std::vector<ForwardSpec>& streams,
+                                                      const std::vector<ForwardTarget>& streams,
                                                       const std::string& secret,
                                                       const std::string& admin_key) {
   json list = json::array();
-  for (const ForwardSpec& f : streams) {
+  for (const ForwardTarget& f : streams) {
     json s = {{"mid", f.mid}, {"port", f.port}};
     if (f.rtcp_port) s["rtcp_port"] = f.rtcp_port;
     if (f.pt) s["pt"] = *f.pt;

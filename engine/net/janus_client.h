@@ -138,7 +138,7 @@ struct RoomSettings {
   std::string admin_key;  // needed by "create" when the plugin has one
 };
 
-struct StreamSpec {
+struct StreamConfig {
   std::string type;   // "audio", "video" or "data"
   std::string codec;  // "opus", "vp8", ... (not for data)
   std::string description;
@@ -158,7 +158,7 @@ constexpr uint32_t remote_publisher_ssrc(int mindex) {
   return 1000u + 10u * static_cast<uint32_t>(mindex);
 }
 
-struct ForwardSpec {
+struct ForwardTarget {
   std::string mid;  // Janus' mid of the publisher's stream ("0", "1", ...)
   uint16_t port = 0;
   uint16_t rtcp_port = 0;  // video: where keyframe requests can be sent back
@@ -243,7 +243,7 @@ class VideoRoom {
   // streams in mindex order; SSRC remote_publisher_ssrc(i) for stream i.
   // id 0: Janus picks one. iface empty: Janus binds all addresses.
   Result<RemotePublisher> add_remote_publisher(uint64_t room,
-                                               const std::vector<StreamSpec>& streams,
+                                               const std::vector<StreamConfig>& streams,
                                                const std::string& display = {}, uint64_t id = 0,
                                                const std::string& secret = {},
                                                const std::string& iface = {});
@@ -252,7 +252,7 @@ class VideoRoom {
   // Unknown mids are skipped by Janus: the result then has fewer entries.
   Result<std::vector<Forwarder>> rtp_forward(uint64_t room, uint64_t publisher_id,
                                              const std::string& host,
-                                             const std::vector<ForwardSpec>& streams,
+                                             const std::vector<ForwardTarget>& streams,
                                              const std::string& secret = {},
                                              const std::string& admin_key = {});
   Error stop_rtp_forward(uint64_t room, uint64_t publisher_id, uint64_t stream_id,

@@ -170,15 +170,15 @@ RoomSettings room_settings(uint64_t room, const std::string& secret = {}) {
   return s;
 }
 
-StreamSpec stream(const std::string& type, const std::string& codec = {}) {
-  StreamSpec s;
+StreamConfig stream(const std::string& type, const std::string& codec = {}) {
+  StreamConfig s;
   s.type = type;
   s.codec = codec;
   return s;
 }
 
-ForwardSpec forward(const std::string& mid, uint16_t port) {
-  ForwardSpec f;
+ForwardTarget forward(const std::string& mid, uint16_t port) {
+  ForwardTarget f;
   f.mid = mid;
   f.port = port;
   return f;
