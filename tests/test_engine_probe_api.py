@@ -13,7 +13,7 @@ import pytest
 _corvel = pytest.importorskip("_corvel")
 
 import engine_probe as probe  # noqa: E402
-from test_rooms_kit import Party  # noqa: E402
+from rooms_kit import Party  # noqa: E402
 
 
 class Recorder(Party):

@@ -5,7 +5,7 @@ import gc
 
 import pytest
 
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
+from rooms_kit import (  # noqa: F401  (scene is a fixture)
     Party, _corvel, audio_params, enter_params, probe, scene)
 
 E = _corvel

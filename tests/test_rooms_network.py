@@ -4,10 +4,9 @@ one else; overload is counted)."""
 
 import threading
 
-import numpy as np
 import pytest
 
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
+from rooms_kit import (  # noqa: F401  (scene is a fixture)
     _corvel, audio_frame, audio_params, probe, scene, send_tone, until)
 
 E = _corvel
@@ -126,7 +125,7 @@ def test_full_delivery_queue_drops_and_counts(scene):
     gate = threading.Event()
     b.party.hook = lambda e: e[0] == "OnRemoteAudioReceived" and gate.wait(WAIT_GATE)
     a.cloud.CreateLocalAudioChannel(audio_params(16000))
-    silence = np.zeros(320, dtype=np.int16)
+    silence = [0] * 320
     for _ in range(40):
         assert a.cloud.SendAudioFrame(audio_frame(silence, 16000, 1)) == 0
     assert a.cloud.SendCustomCmdMsg(1, b"after", True, True)

@@ -3,7 +3,7 @@ requests, encoded and pixel forms, message limits, order and loss."""
 
 import pytest
 
-from test_rooms_kit import _corvel, probe, scene, until  # noqa: F401  (scene is a fixture)
+from rooms_kit import _corvel, probe, scene, until  # noqa: F401  (scene is a fixture)
 
 E = _corvel
 HIGH, LOW, AUX = E.STREAM_TYPE_VIDEO_HIGH, E.STREAM_TYPE_VIDEO_LOW, E.STREAM_TYPE_VIDEO_AUX
