@@ -1,4 +1,16 @@
+"""Shared fixtures, the silent delegate and the Hypothesis profiles.
+
+Test tiers: the default run leaves out the tests marked ``slow`` (rebuilds,
+long fuzzing, leak counts, stress and exhaustive exit matrices; see
+pyproject.toml's addopts); ``-m slow`` runs only those, ``-m ""`` everything.
+
+Hypothesis profiles: "dev" (few examples, the default) and "ci" (more, for
+the slow tier and CI). Choose one with CORVEL_HYPOTHESIS_PROFILE=ci or
+pytest's --hypothesis-profile=ci.
+"""
+
 import gc
+import os
 
 import pytest
 
@@ -11,6 +23,15 @@ import engine_probe
 # defined and does nothing. Tests of what happens when a callback is missing
 # use a bare _corvel.VORACloudDelegate subclass instead.
 SilentDelegate = corvel.Delegate
+
+try:
+    from hypothesis import settings
+except ImportError:  # the tests that need it skip themselves
+    pass
+else:
+    settings.register_profile("dev", max_examples=3, deadline=None, database=None)
+    settings.register_profile("ci", max_examples=25, deadline=None, database=None)
+    settings.load_profile(os.environ.get("CORVEL_HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture

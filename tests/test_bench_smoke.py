@@ -14,6 +14,9 @@ import pytest
 
 import _corvel
 
+# A build of the native baselines and every section: the slow tier.
+pytestmark = pytest.mark.slow
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE_DIR = os.path.dirname(os.path.abspath(_corvel.__file__))
 

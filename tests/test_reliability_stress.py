@@ -7,11 +7,14 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 import _corvel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+@pytest.mark.slow  # waits out the watchdog: seconds of nothing
 def test_a_hung_run_is_reported_with_its_stacks_and_fails():
     env = dict(os.environ, CORVEL_STRESS_HANG="1", CORVEL_STRESS_NO_GDB="1")
     env["PYTHONPATH"] = os.pathsep.join(
