@@ -18,6 +18,8 @@ import _corvel
 import corvel
 
 import engine_probe
+from py_kit import probe  # noqa: F401  (a fixture: the engine's inspection interface)
+from rooms_kit import scene  # noqa: F401  (a fixture: parties in rooms, destroyed at the end)
 
 # The package's delegate base: every callback (required and guarded) is
 # defined and does nothing. Tests of what happens when a callback is missing

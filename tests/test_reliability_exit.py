@@ -215,7 +215,8 @@ MATRIX = [pytest.param(workload, ending, id=f"{workload}-{ending}",
 def test_process_ends_cleanly_with_clouds_in_rooms_and_media_flowing(workload, ending, request):
     room = 60000 + abs(hash(request.node.name)) % 30000
     child, status = run(workload, ending, room)
-    report = f"exit status {child.returncode}\nstdout: {child.stdout}\nstderr: {child.stderr[-20000:]}"
+    report = (f"exit status {child.returncode}\nstdout: {child.stdout}\n"
+              f"stderr: {child.stderr[-20000:]}")
     assert child.returncode == status, report
     for fatal in FATAL:
         assert fatal not in child.stderr, report

@@ -89,6 +89,7 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
     from hypothesis import strategies as st
 
     import _corvel as corvel
+
     from conftest import SilentDelegate
 
     class HostileError(Exception):
@@ -271,10 +272,9 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
         targets = [(label, contained if label == "SetLogPath" else fn, r)
                    for label, fn, r in targets]
 
-    failures = 0
-    for label, fn, receiver in targets:
-        pure_ok = group == "VORACloudDelegate"
+    pure_ok = group == "VORACloudDelegate"
 
+    def fuzz_one(label, fn, receiver):
         @settings(max_examples=examples, deadline=None, database=None,
                   suppress_health_check=list(HealthCheck))
         @given(args=st.lists(values, max_size=4), own=st.booleans())
@@ -283,8 +283,12 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
                 args = [receiver(), *args]
             call(label, fn, args, pure_virtual_ok=pure_ok)
 
+        check()
+
+    failures = 0
+    for label, fn, receiver in targets:
         try:
-            check()
+            fuzz_one(label, fn, receiver)
         except Exception:  # noqa: BLE001 - reported below with the failing call
             failures += 1
             print(f"FAILED {label}")

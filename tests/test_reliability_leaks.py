@@ -24,6 +24,7 @@ import weakref
 import pytest
 
 import _corvel as corvel
+
 import engine_probe as probe
 from conftest import SilentDelegate
 
@@ -147,11 +148,11 @@ class Reading(SilentDelegate):
             self.done.set()
 
     def OnRemoteAudioReceived(self, user_id, frame):
-        frame.data
+        _ = frame.data
         self._seen()
 
     def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
-        frame.data
+        _ = frame.data
         self._seen()
 
     def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):

@@ -6,8 +6,17 @@ import time
 
 import pytest
 
-from rooms_kit import (  # noqa: F401  (scene is a fixture)
-    _corvel, audio_frame, audio_params, pcm, peak_frequency, probe, rms, scene, send_tone, tone)
+from rooms_kit import (
+    _corvel,
+    audio_frame,
+    audio_params,
+    pcm,
+    peak_frequency,
+    probe,
+    rms,
+    send_tone,
+    tone,
+)
 
 np = pytest.importorskip("numpy")
 

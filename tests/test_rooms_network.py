@@ -6,8 +6,7 @@ import threading
 
 import pytest
 
-from rooms_kit import (  # noqa: F401  (scene is a fixture)
-    _corvel, audio_frame, audio_params, probe, scene, send_tone, until)
+from rooms_kit import _corvel, audio_frame, audio_params, probe, send_tone, until
 
 E = _corvel
 
@@ -25,7 +24,7 @@ def test_network_quality_reports_follow_conditions(scene, conditions, grade):
     a = scene.join("a")
     a.cloud.CreateLocalAudioChannel(audio_params())
     b = scene.join("b")
-    c = scene.join("c")
+    scene.join("c")
     if conditions:
         probe.set_conditions(a.iid, **conditions)
     expected_local = ("OnNetworkQuality", ("a", grade), [("b", 1), ("c", 1)])
