@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -129,7 +129,8 @@ TEST(AudioDsp, ResamplerPitchLevelAndPurityOfATone) {
     const size_t expect_frames =
         (static_cast<uint64_t>(in_frames) * p.out_rate + p.in_rate - 1) / p.in_rate;
     EXPECT_TRUE(out.size() % p.out_ch == 0) << Format("partial frame");
-    EXPECT_TRUE(out_frames == expect_frames) << Format("%d->%d: %zu frames, expected %zu", p.in_rate, p.out_rate, out_frames, expect_frames);
+    EXPECT_TRUE(out_frames == expect_frames) << Format(
+        "%d->%d: %zu frames, expected %zu", p.in_rate, p.out_rate, out_frames, expect_frames);
     // Skip the filter warm-up (a few times the delay) and analyse the rest.
     const size_t skip = static_cast<size_t>(r.latency_frames()) * 2 + p.out_rate / 100;
     for (int c = 0; c < p.out_ch; ++c) {
@@ -146,15 +147,20 @@ TEST(AudioDsp, ResamplerPitchLevelAndPurityOfATone) {
             p.in_rate, p.in_ch, p.out_rate, p.out_ch, f, level_err, rms_err, resid, r.taps(),
             r.latency_frames());
       }
-      EXPECT_TRUE(std::fabs(f - 1000.0) <= 10.0) << Format("%d->%d: frequency %.2f Hz", p.in_rate, p.out_rate, f);
-      EXPECT_TRUE(std::fabs(level_err) <= 0.5) << Format("%d->%d: tone level off by %.3f dB", p.in_rate, p.out_rate, level_err);
-      EXPECT_TRUE(std::fabs(rms_err) <= 0.5) << Format("%d->%d: rms off by %.3f dB", p.in_rate, p.out_rate, rms_err);
+      EXPECT_TRUE(std::fabs(f - 1000.0) <= 10.0)
+          << Format("%d->%d: frequency %.2f Hz", p.in_rate, p.out_rate, f);
+      EXPECT_TRUE(std::fabs(level_err) <= 0.5)
+          << Format("%d->%d: tone level off by %.3f dB", p.in_rate, p.out_rate, level_err);
+      EXPECT_TRUE(std::fabs(rms_err) <= 0.5)
+          << Format("%d->%d: rms off by %.3f dB", p.in_rate, p.out_rate, rms_err);
       // A correct band-limited interpolator leaves only rounding noise; phase
       // jitter, wrong tap alignment or coarse phase tables show up here.
-      EXPECT_TRUE(resid <= -80.0) << Format("%d->%d: residual %.1f dB", p.in_rate, p.out_rate, resid);
+      EXPECT_TRUE(resid <= -80.0) << Format("%d->%d: residual %.1f dB", p.in_rate, p.out_rate,
+                                            resid);
     }
     if (p.out_ch == 2) {
-      EXPECT_TRUE(Channel(out, 2, 0) == Channel(out, 2, 1)) << Format("%d->%d: channels differ", p.in_rate, p.out_rate);
+      EXPECT_TRUE(Channel(out, 2, 0) == Channel(out, 2, 1))
+          << Format("%d->%d: channels differ", p.in_rate, p.out_rate);
     }
   }
 }
@@ -167,7 +173,9 @@ TEST(AudioDsp, ResamplerDelayAndDcGain) {
     in[0] = 20000;
     const auto out = ResampleAll(r, in);
     const size_t peak = std::max_element(out.begin(), out.end()) - out.begin();
-    EXPECT_TRUE(std::abs(static_cast<int>(peak) - r.latency_frames()) <= 1) << Format("%d->%d: impulse peak at %zu, latency_frames %d", p.in_rate, p.out_rate, peak, r.latency_frames());
+    EXPECT_TRUE(std::abs(static_cast<int>(peak) - r.latency_frames()) <= 1)
+        << Format("%d->%d: impulse peak at %zu, latency_frames %d", p.in_rate, p.out_rate, peak,
+                  r.latency_frames());
 
     // DC passes at unity gain once the filter has filled.
     Resampler dc(p.in_rate, 1, p.out_rate, 1);
@@ -209,22 +217,26 @@ TEST(AudioDsp, ResamplerChunkedEqualsOneShot) {
       f += n;
       ++calls;
     }
-    EXPECT_TRUE(got.size() == expect.size()) << Format("%d->%d: chunked %zu samples vs %zu", p.in_rate, p.out_rate, got.size(), expect.size());
+    EXPECT_TRUE(got.size() == expect.size()) << Format(
+        "%d->%d: chunked %zu samples vs %zu", p.in_rate, p.out_rate, got.size(), expect.size());
     int worst = 0;
     for (size_t i = 0; i < std::min(got.size(), expect.size()); ++i) {
       worst = std::max(worst, std::abs(got[i] - expect[i]));
     }
-    EXPECT_TRUE(worst <= 1) << Format("%d->%d: chunked differs by %d LSB over %zu calls", p.in_rate, p.out_rate, worst, calls);
+    EXPECT_TRUE(worst <= 1) << Format("%d->%d: chunked differs by %d LSB over %zu calls", p.in_rate,
+                                      p.out_rate, worst, calls);
 
     // Single-frame chunks for the first 0.1 s, too.
     Resampler single(p.in_rate, p.in_ch, p.out_rate, p.out_ch);
     std::vector<int16_t> got1;
     for (size_t f = 0; f < frames / 15; ++f) single.Process(in.data() + f * p.in_ch, 1, got1);
-    EXPECT_TRUE(std::equal(got1.begin(), got1.end(), expect.begin()) && !got1.empty()) << Format("%d->%d: frame-by-frame output differs", p.in_rate, p.out_rate);
+    EXPECT_TRUE(std::equal(got1.begin(), got1.end(), expect.begin()) && !got1.empty())
+        << Format("%d->%d: frame-by-frame output differs", p.in_rate, p.out_rate);
 
     // Reset restores the initial state exactly.
     whole.Reset();
-    EXPECT_TRUE(ResampleAll(whole, in) == expect) << Format("%d->%d: output after Reset differs", p.in_rate, p.out_rate);
+    EXPECT_TRUE(ResampleAll(whole, in) == expect)
+        << Format("%d->%d: output after Reset differs", p.in_rate, p.out_rate);
   }
 }
 
@@ -244,7 +256,8 @@ TEST(AudioDsp, ResamplerAntiAliasingAndAntiImaging) {
     const double atten = RmsDbfs(y) - RmsDbfs(in);
     std::printf("    %d -> %d: %.0f Hz attenuated by %.1f dB\n", k.in_rate, k.out_rate, k.freq,
                 -atten);
-    EXPECT_TRUE(atten <= -40.0) << Format("%d->%d: %.0f Hz only %.1f dB down", k.in_rate, k.out_rate, k.freq, atten);
+    EXPECT_TRUE(atten <= -40.0) << Format("%d->%d: %.0f Hz only %.1f dB down", k.in_rate,
+                                          k.out_rate, k.freq, atten);
   }
   // Interpolation must not create images: 1 kHz at 16 kHz -> 48 kHz leaves
   // nothing at 15 and 17 kHz.
@@ -282,7 +295,8 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   std::vector<int16_t> out = {1, 2};
   copy.Process(stereo.data(), 4801, out);
   EXPECT_TRUE(out.size() == stereo.size() + 2 && out[0] == 1 && out[1] == 2 &&
-            std::equal(stereo.begin(), stereo.end(), out.begin() + 2)) << Format("identity is not a copy");
+              std::equal(stereo.begin(), stereo.end(), out.begin() + 2))
+      << Format("identity is not a copy");
 
   // Same rate, stereo -> mono: rounded average, no delay.
   Resampler down(48000, 2, 48000, 1);
@@ -293,7 +307,8 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
     ok = std::fabs(mono[f] - avg) <= 0.5;
   }
   EXPECT_TRUE(ok) << Format("stereo -> mono is not the average");
-  EXPECT_TRUE(ResampleAll(down, std::vector<int16_t>{32767, 32767, -32768, -32768})[1] == -32768) << Format("down-mix overflow at the rails");
+  EXPECT_TRUE(ResampleAll(down, std::vector<int16_t>{32767, 32767, -32768, -32768})[1] == -32768)
+      << Format("down-mix overflow at the rails");
 
   // Same rate, mono -> stereo: duplication.
   Resampler up(16000, 1, 16000, 2);
@@ -315,9 +330,12 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   }
   const auto res = ResampleAll(st, lr);
   const auto l = Channel(res, 2, 0, 200), rr = Channel(res, 2, 1, 200);
-  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(l.data(), l.size(), 16000, 100, 8000) - 500) < 5) << Format("left channel pitch");
-  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(rr.data(), rr.size(), 16000, 100, 8000) - 1500) < 15) << Format("right channel pitch");
-  EXPECT_TRUE(DbOf(ToneAmplitude(l.data(), l.size(), 16000, 1500.0) / 16383.0) < -80) << Format("right leaks into left");
+  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(l.data(), l.size(), 16000, 100, 8000) - 500) < 5)
+      << Format("left channel pitch");
+  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(rr.data(), rr.size(), 16000, 100, 8000) - 1500) < 15)
+      << Format("right channel pitch");
+  EXPECT_TRUE(DbOf(ToneAmplitude(l.data(), l.size(), 16000, 1500.0) / 16383.0) < -80)
+      << Format("right leaks into left");
 
   // 48 kHz stereo with different channels -> 16 kHz mono averages them.
   Resampler dm(48000, 2, 16000, 1);
@@ -327,7 +345,8 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   const double a1500 = ToneAmplitude(mm.data(), mm.size(), 16000, 1500.0);
   // Averaging halves each channel's contribution.
   EXPECT_TRUE(std::fabs(DbOf(a500 / (32767 * 0.5 * std::pow(10.0, -6.0 / 20.0)))) < 0.05 &&
-            std::fabs(DbOf(a1500 / (32767 * 0.5 * std::pow(10.0, -12.0 / 20.0)))) < 0.05) << Format("down-mix levels %.0f %.0f", a500, a1500);
+              std::fabs(DbOf(a1500 / (32767 * 0.5 * std::pow(10.0, -12.0 / 20.0)))) < 0.05)
+      << Format("down-mix levels %.0f %.0f", a500, a1500);
 
   // A full-scale square wave overshoots after filtering; the output must clip
   // at the rails, never wrap around (which would add sign changes).
@@ -338,9 +357,11 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   int sign_changes = 0;
   for (size_t i = 101; i < y.size(); ++i) sign_changes += (y[i] < 0) != (y[i - 1] < 0);
   const int expected = static_cast<int>(2 * (y.size() - 101) / 44.1);  // 2 per 1 kHz period
-  EXPECT_TRUE(std::abs(sign_changes - expected) <= 2) << Format("square wave: %d sign changes, expected ~%d", sign_changes, expected);
+  EXPECT_TRUE(std::abs(sign_changes - expected) <= 2)
+      << Format("square wave: %d sign changes, expected ~%d", sign_changes, expected);
   EXPECT_TRUE(*std::max_element(y.begin(), y.end()) == 32767 &&
-            *std::min_element(y.begin(), y.end()) == -32768) << Format("square wave does not reach the rails");
+              *std::min_element(y.begin(), y.end()) == -32768)
+      << Format("square wave does not reach the rails");
 
   // Invalid configurations.
   auto throws = [](int ir, int ic, int orate, int oc) {
@@ -351,8 +372,10 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
     }
     return false;
   };
-  EXPECT_TRUE(throws(7999, 1, 16000, 1) && throws(48000, 1, 96001, 1) && throws(48000, 0, 48000, 1) &&
-            throws(48000, 2, 48000, 3) && throws(48000, 9, 48000, 9) && !throws(8000, 6, 96000, 1)) << Format("argument validation");
+  EXPECT_TRUE(throws(7999, 1, 16000, 1) && throws(48000, 1, 96001, 1) &&
+              throws(48000, 0, 48000, 1) && throws(48000, 2, 48000, 3) &&
+              throws(48000, 9, 48000, 9) && !throws(8000, 6, 96000, 1))
+      << Format("argument validation");
 
   // Zero-length input is a no-op; moved-from state is usable.
   Resampler mv(44100, 1, 48000, 1);
@@ -361,7 +384,8 @@ TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   EXPECT_TRUE(none.empty()) << Format("empty input produced output");
   Resampler moved = std::move(mv);
   const auto after_move = ResampleAll(moved, Sine(44100, 1, 1000, -6, 441));
-  EXPECT_TRUE(after_move.size() == 480) << Format("moved resampler produced %zu", after_move.size());
+  EXPECT_TRUE(after_move.size() == 480)
+      << Format("moved resampler produced %zu", after_move.size());
 }
 
 // --------------------------------------------------------------------------
@@ -374,7 +398,8 @@ TEST(AudioDsp, MixerSaturationAndMixMinus) {
   MixInto(acc, hi);
   MixInto(acc, hi);
   Saturate(acc, out);
-  EXPECT_TRUE(out == (std::vector<int16_t>{32767, -32768, 32767, -32768, 200, 0})) << Format("saturation: %d %d %d %d %d %d", out[0], out[1], out[2], out[3], out[4], out[5]);
+  EXPECT_TRUE(out == (std::vector<int16_t>{32767, -32768, 32767, -32768, 200, 0}))
+      << Format("saturation: %d %d %d %d %d %d", out[0], out[1], out[2], out[3], out[4], out[5]);
 
   // Wide accumulation: intermediate sums beyond int16 still come out exact.
   const std::vector<int16_t> a = {30000, -30000, 20000}, b = {30000, -30000, 20000},
@@ -386,17 +411,21 @@ TEST(AudioDsp, MixerSaturationAndMixMinus) {
   mix.Add(c);
   std::vector<int16_t> m(3);
   mix.Mix(m);
-  EXPECT_TRUE(m == (std::vector<int16_t>{30000, -30000, 15000}) && mix.streams() == 3) << Format("three-way mix %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{30000, -30000, 15000}) && mix.streams() == 3)
+      << Format("three-way mix %d %d %d", m[0], m[1], m[2]);
   // Mix-minus: everyone but c.
   mix.MixMinus(c, m);
-  EXPECT_TRUE(m == (std::vector<int16_t>{32767, -32768, 32767})) << Format("mix-minus %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{32767, -32768, 32767}))
+      << Format("mix-minus %d %d %d", m[0], m[1], m[2]);
   mix.MixMinus(a, m);
-  EXPECT_TRUE(m == (std::vector<int16_t>{0, 0, -5000})) << Format("mix-minus a %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{0, 0, -5000}))
+      << Format("mix-minus a %d %d %d", m[0], m[1], m[2]);
 
   // Gain: Q15 half gain.
   std::vector<int32_t> g(3, 0);
   MixInto(g, std::vector<int16_t>{20000, -20000, 3}, 16384);
-  EXPECT_TRUE(g == (std::vector<int32_t>{10000, -10000, 2})) << Format("half gain %d %d %d", g[0], g[1], g[2]);
+  EXPECT_TRUE(g == (std::vector<int32_t>{10000, -10000, 2}))
+      << Format("half gain %d %d %d", g[0], g[1], g[2]);
 
   // Two-stream in-place add, exhaustive over a grid of values.
   bool ok = true;
@@ -427,7 +456,8 @@ TEST(AudioDsp, FifoFramingAndOverflow) {
   // then must continue exactly after the dropped (oldest) ones.
   {
     AudioFifo fifo(48000, 2, 10, 200);
-    EXPECT_TRUE(fifo.frame_frames() == 480 && fifo.frame_samples() == 960) << Format("block size %zu", fifo.frame_frames());
+    EXPECT_TRUE(fifo.frame_frames() == 480 && fifo.frame_samples() == 960)
+        << Format("block size %zu", fifo.frame_frames());
     EXPECT_TRUE(fifo.capacity_frames() == 9600) << Format("capacity %zu", fifo.capacity_frames());
     std::mt19937 rng(3);
     std::uniform_int_distribution<size_t> chunk(1, 1500);
@@ -461,9 +491,12 @@ TEST(AudioDsp, FifoFramingAndOverflow) {
     }
     EXPECT_TRUE(fifo.dropped_frames() > 0) << Format("test never overflowed");
     EXPECT_TRUE(overflowed_ok) << Format("drop accounting on overflow");
-    EXPECT_TRUE(order_ok) << Format("samples reordered, corrupted, or newest dropped instead of oldest");
-    EXPECT_TRUE(next_in - popped - fifo.dropped_frames() == fifo.buffered_frames()) << Format("frame accounting");
-    EXPECT_TRUE(std::fabs(fifo.buffered_ms() - fifo.buffered_frames() / 48.0) < 1e-9) << Format("buffered_ms");
+    EXPECT_TRUE(order_ok) << Format(
+        "samples reordered, corrupted, or newest dropped instead of oldest");
+    EXPECT_TRUE(next_in - popped - fifo.dropped_frames() == fifo.buffered_frames())
+        << Format("frame accounting");
+    EXPECT_TRUE(std::fabs(fifo.buffered_ms() - fifo.buffered_frames() / 48.0) < 1e-9)
+        << Format("buffered_ms");
   }
   // Partial blocks are held back; overflow drops the oldest frames.
   {
@@ -472,16 +505,21 @@ TEST(AudioDsp, FifoFramingAndOverflow) {
     for (size_t i = 0; i < seq.size(); ++i) seq[i] = static_cast<int16_t>(i);
     fifo.Push(seq.data(), 319);
     std::vector<int16_t> block(320, -1);
-    EXPECT_TRUE(!fifo.PopFrame(std::span<int16_t>(block)) && block[0] == -1) << Format("popped a partial block");
+    EXPECT_TRUE(!fifo.PopFrame(std::span<int16_t>(block)) && block[0] == -1)
+        << Format("popped a partial block");
     fifo.Push(seq.data() + 319, 1000);
     EXPECT_TRUE(fifo.dropped_frames() == 0) << Format("dropped below capacity");
     fifo.Push(seq.data() + 1319, 681);  // 2000 frames pushed, capacity 1600
-    EXPECT_TRUE(fifo.dropped_frames() == 400 && fifo.dropped_samples() == 400) << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
-    EXPECT_TRUE(fifo.buffered_frames() == 1600 && std::fabs(fifo.buffered_ms() - 100.0) < 1e-9) << Format("buffered %zu", fifo.buffered_frames());
-    EXPECT_TRUE(fifo.PopFrame(std::span<int16_t>(block)) && block[0] == 400 && block[319] == 719) << Format("oldest frames were not the ones dropped (first %d)", block[0]);
+    EXPECT_TRUE(fifo.dropped_frames() == 400 && fifo.dropped_samples() == 400)
+        << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
+    EXPECT_TRUE(fifo.buffered_frames() == 1600 && std::fabs(fifo.buffered_ms() - 100.0) < 1e-9)
+        << Format("buffered %zu", fifo.buffered_frames());
+    EXPECT_TRUE(fifo.PopFrame(std::span<int16_t>(block)) && block[0] == 400 && block[319] == 719)
+        << Format("oldest frames were not the ones dropped (first %d)", block[0]);
     int popped = 1;
     while (fifo.PopFrame(std::span<int16_t>(block))) ++popped;
-    EXPECT_TRUE(popped == 5 && block[319] == 1999) << Format("popped %d blocks, last sample %d", popped, block[319]);
+    EXPECT_TRUE(popped == 5 && block[319] == 1999)
+        << Format("popped %d blocks, last sample %d", popped, block[319]);
   }
   // Stereo overflow counts samples, and a chunk larger than the whole buffer
   // keeps only its newest part.
@@ -491,16 +529,20 @@ TEST(AudioDsp, FifoFramingAndOverflow) {
     for (size_t f = 0; f < 1000; ++f) seq[2 * f] = seq[2 * f + 1] = static_cast<int16_t>(f);
     fifo.Push(seq.data(), 100);
     fifo.Push(seq.data() + 200, 900);  // frames 100..999
-    EXPECT_TRUE(fifo.dropped_frames() == 100 + 900 - 240 && fifo.dropped_samples() == 2 * 760) << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
+    EXPECT_TRUE(fifo.dropped_frames() == 100 + 900 - 240 && fifo.dropped_samples() == 2 * 760)
+        << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
     std::vector<int16_t> block;
-    EXPECT_TRUE(fifo.PopFrame(block) && block.size() == 160 && block[0] == 760 && block[1] == 760) << Format("first kept frame %d", block.empty() ? -1 : block[0]);
+    EXPECT_TRUE(fifo.PopFrame(block) && block.size() == 160 && block[0] == 760 && block[1] == 760)
+        << Format("first kept frame %d", block.empty() ? -1 : block[0]);
     fifo.Clear();
-    EXPECT_TRUE(fifo.buffered_frames() == 0 && !fifo.HasFrame() && fifo.dropped_frames() == 760) << Format("Clear");
+    EXPECT_TRUE(fifo.buffered_frames() == 0 && !fifo.HasFrame() && fifo.dropped_frames() == 760)
+        << Format("Clear");
   }
   // Odd rates: 44.1 kHz 10 ms = 441 frames; capacity rounds up to whole blocks.
   {
     AudioFifo fifo(44100, 1, 10, 25);
-    EXPECT_TRUE(fifo.frame_frames() == 441 && fifo.capacity_frames() == 3 * 441) << Format("44.1k sizes %zu %zu", fifo.frame_frames(), fifo.capacity_frames());
+    EXPECT_TRUE(fifo.frame_frames() == 441 && fifo.capacity_frames() == 3 * 441)
+        << Format("44.1k sizes %zu %zu", fifo.frame_frames(), fifo.capacity_frames());
     bool threw = false;
     try {
       AudioFifo bad(48000, 0, 10, 100);
@@ -580,12 +622,14 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
   {
     VoiceActivityDetector vad;
     const auto d = RunVad(vad, AtLevel(WhiteNoise(48000, 1), -60.0), 16000, 1);
-    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0) << Format("-60 dBFS noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
+    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0)
+        << Format("-60 dBFS noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
   }
   {
     VoiceActivityDetector vad;
     const auto d = RunVad(vad, AtLevel(WhiteNoise(48000, 2), -40.0), 16000, 1);
-    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0) << Format("-40 dBFS white noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
+    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0)
+        << Format("-40 dBFS white noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
   }
   // High-frequency hiss at -30 dBFS (differentiated white noise, 48 kHz stereo).
   {
@@ -598,7 +642,9 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
                 vad.noise_floor_dbfs(), CountTrue(d, 0, d.size()), d.size());
     EXPECT_TRUE(CountTrue(d, 100, d.size()) == 0) << Format("hiss detected as speech after 1 s");
     // (The channels are independent, so the mono mix is ~3 dB below -30 dBFS.)
-    EXPECT_TRUE(vad.noise_floor_dbfs() > vad.last_level_dbfs() - 3.0) << Format("floor did not adapt to hiss: %.1f vs level %.1f", vad.noise_floor_dbfs(), vad.last_level_dbfs());
+    EXPECT_TRUE(vad.noise_floor_dbfs() > vad.last_level_dbfs() - 3.0)
+        << Format("floor did not adapt to hiss: %.1f vs level %.1f", vad.noise_floor_dbfs(),
+                  vad.last_level_dbfs());
   }
   // Stationary low-frequency rumble (low zero-crossing rate) is learned by the
   // floor within a few seconds.
@@ -616,7 +662,8 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
     std::printf("    rumble: zcr %.0f/s, floor %.1f dBFS, speech blocks in 0-1 s %d, 4-6 s %d\n",
                 vad.last_zcr_hz(), vad.noise_floor_dbfs(), CountTrue(d, 0, 100),
                 CountTrue(d, 400, d.size()));
-    EXPECT_TRUE(CountTrue(d, 400, d.size()) == 0) << Format("stationary rumble still speech after 4 s");
+    EXPECT_TRUE(CountTrue(d, 400, d.size()) == 0)
+        << Format("stationary rumble still speech after 4 s");
   }
   // Syllable-modulated voiced sound after silence, then silence again.
   {
@@ -660,7 +707,8 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
     std::printf("    speech in noise: %d/200 speech blocks, noise-only %d/150\n",
                 CountTrue(d, 100, 300), CountTrue(d, 0, 100) + CountTrue(d, 325, 375));
     EXPECT_TRUE(CountTrue(d, 100, 300) >= 190) << Format("speech in noise missed");
-    EXPECT_TRUE(CountTrue(d, 0, 100) == 0 && CountTrue(d, 330, 400) == 0) << Format("noise-only detected");
+    EXPECT_TRUE(CountTrue(d, 0, 100) == 0 && CountTrue(d, 330, 400) == 0)
+        << Format("noise-only detected");
   }
   // A steady sum of sines between 150 Hz and 3 kHz at -20 dBFS after silence.
   {
@@ -675,7 +723,8 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
     const auto d = RunVad(vad, x, rate, 1);
     std::printf("    sum of sines: zcr %.0f/s, %d/100 speech blocks\n", vad.last_zcr_hz(),
                 CountTrue(d, 50, 150));
-    EXPECT_TRUE(CountTrue(d, 50, 150) >= 98) << Format("sum of sines detected in %d/100 blocks", CountTrue(d, 50, 150));
+    EXPECT_TRUE(CountTrue(d, 50, 150) >= 98)
+        << Format("sum of sines detected in %d/100 blocks", CountTrue(d, 50, 150));
   }
   // Reset returns to the initial state.
   {
@@ -683,7 +732,8 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
     RunVad(vad, AtLevel(SyllableSpeech(16000, 0.1), -20.0), 16000, 1);
     EXPECT_TRUE(vad.active()) << Format("not active after a syllable");
     vad.Reset();
-    EXPECT_TRUE(!vad.active() && vad.noise_floor_dbfs() == vad.options().initial_floor_dbfs) << Format("Reset");
+    EXPECT_TRUE(!vad.active() && vad.noise_floor_dbfs() == vad.options().initial_floor_dbfs)
+        << Format("Reset");
   }
 }
 
@@ -692,16 +742,19 @@ TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
 
 TEST(AudioDsp, HelpersLevelsAndFrequencyEstimates) {
   const std::vector<int16_t> square = {32767, -32767, 32767, -32767};
-  EXPECT_TRUE(std::fabs(RmsDbfs(square) - 20 * std::log10(32767.0 / 32768.0)) < 1e-9) << Format("square level");
+  EXPECT_TRUE(std::fabs(RmsDbfs(square) - 20 * std::log10(32767.0 / 32768.0)) < 1e-9)
+      << Format("square level");
   const auto s = Sine(48000, 1, 1000.0, 0.0, 48000);
   EXPECT_TRUE(std::fabs(RmsDbfs(s) + 3.0103) < 0.01) << Format("sine level %.3f", RmsDbfs(s));
-  EXPECT_TRUE(RmsDbfs(std::vector<int16_t>(100, 0)) == -120.0 && RmsDbfs(nullptr, 0) == -120.0) << Format("silence level");
+  EXPECT_TRUE(RmsDbfs(std::vector<int16_t>(100, 0)) == -120.0 && RmsDbfs(nullptr, 0) == -120.0)
+      << Format("silence level");
   for (double f : {123.4, 997.0, 3456.7, 7000.0}) {
     const auto x = Sine(16000, 1, f, -10.0, 8000);
     const double est = EstimateFrequencyHz(x.data(), x.size(), 16000, 50, 8000);
     EXPECT_TRUE(std::fabs(est - f) < f * 0.001) << Format("estimate %.2f for %.2f", est, f);
     const double amp = ToneAmplitude(x.data(), x.size(), 16000, f);
-    EXPECT_TRUE(std::fabs(DbOf(amp / (32767 * std::pow(10.0, -0.5)))) < 0.05) << Format("amplitude %.1f", amp);
+    EXPECT_TRUE(std::fabs(DbOf(amp / (32767 * std::pow(10.0, -0.5)))) < 0.05)
+        << Format("amplitude %.1f", amp);
   }
 }
 

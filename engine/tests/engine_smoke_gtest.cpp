@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "corvel_probe.h"
 #include "corvel_premier.h"
+#include "corvel_probe.h"
 #include "recording_delegate.h"
 
 using namespace corvel::vora;
@@ -61,7 +61,7 @@ TEST(EngineSmoke, EnterAndExit) {
   ASSERT_EQ(cloud->EnterRoom(ValidParams()), ERR_INVALID_OPERATION);
   ASSERT_TRUE(d.WaitFor(3));
   ASSERT_EQ(d.texts(), (std::vector<std::string>{"OnConnectionStateChanged(0,2)",
-                                                "OnConnectionStateChanged(2,3)", "OnEnterRoom"}));
+                                                 "OnConnectionStateChanged(2,3)", "OnEnterRoom"}));
   for (const auto& e : d.events()) ASSERT_TRUE(e.thread != std::this_thread::get_id());
 
   ASSERT_EQ(cloud->CreateLocalAudioChannel(AudioEncodeParams()), ERR_OK);
@@ -142,7 +142,7 @@ TEST(EngineSmoke, ThrowingDelegate) {
   const std::string log = ReadFile(log_dir + "/corvel.log");
   ASSERT_TRUE(log.find("delegate callback OnError threw: boom") != std::string::npos);
   ASSERT_TRUE(log.find("delegate callback OnRequestKeyFrame threw: unknown exception") !=
-        std::string::npos);
+              std::string::npos);
   corvel_inspect_reset_settings();
 }
 

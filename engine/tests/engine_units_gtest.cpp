@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "corvel_probe.h"
 #include "corvel_premier.h"
+#include "corvel_probe.h"
 #include "recording_delegate.h"
 
 using namespace corvel::vora;
@@ -153,9 +153,7 @@ void CheckPayloadSemantics() {
   f.SetData(next, 2);  // copies keep the old payload
   ASSERT_TRUE(copy.size() == 3 && std::memcmp(copy.data(), "abc", 3) == 0);
   ASSERT_TRUE(assigned.size() == 3 && std::memcmp(assigned.data(), "abc", 3) == 0);
-  {
-    Frame temp(copy);
-  }  // destroying a sharer leaves the others intact
+  { Frame temp(copy); }  // destroying a sharer leaves the others intact
   ASSERT_TRUE(std::memcmp(copy.data(), "abc", 3) == 0);
   copy = copy;
   ASSERT_EQ(copy.size(), 3u);
@@ -171,10 +169,10 @@ TEST(EngineUnits, Frames) {
   ASSERT_TRUE(a.codec == AUDIO_CODEC_TYPE_PCM && a.pts == 0 && !a.has_voice);
   VideoFrame v;
   ASSERT_TRUE(v.pts == 0 && v.dts == 0 && !v.is_key_frame && v.codec == VIDEO_CODEC_TYPE_H264 &&
-        v.rotation == VIDEO_ROTATION_0);
+              v.rotation == VIDEO_ROTATION_0);
   PixelFrame p;
   ASSERT_TRUE(p.width == 0 && p.height == 0 && p.format == VIDEO_PIXEL_FORMAT_YUV420p &&
-        p.rotation == VIDEO_ROTATION_0);
+              p.rotation == VIDEO_ROTATION_0);
   CheckPayloadSemantics<AudioFrame>();
   CheckPayloadSemantics<VideoFrame>();
   CheckPayloadSemantics<PixelFrame>();
@@ -234,11 +232,11 @@ TEST(EngineUnits, ProxyAndEnvironment) {
   // while last_calls holds the raw arguments of the final (refused) call.
   std::string s = Take(corvel_inspect_settings_json());
   ASSERT_TRUE(Contains(s,
-                 "\"proxy\":{\"ip_hex\":\"6c6f63616c686f7374\",\"port\":9050,"
-                 "\"username_hex\":null,\"password_hex\":null}"));
+                       "\"proxy\":{\"ip_hex\":\"6c6f63616c686f7374\",\"port\":9050,"
+                       "\"username_hex\":null,\"password_hex\":null}"));
   ASSERT_TRUE(Contains(s,
-                 "\"SetSocks5Proxy\":{\"ip_hex\":\"3132372e302e302e31\",\"port\":1080,"
-                 "\"username_hex\":\"\",\"password_hex\":\"70\",\"result\":false}"));
+                       "\"SetSocks5Proxy\":{\"ip_hex\":\"3132372e302e302e31\",\"port\":1080,"
+                       "\"username_hex\":\"\",\"password_hex\":\"70\",\"result\":false}"));
 
   const std::pair<const char*, bool> envs[] = {
       {"production", true},  {"staging", true}, {"test", true},   {"loopback", true},
@@ -247,7 +245,8 @@ TEST(EngineUnits, ProxyAndEnvironment) {
   for (const auto& [name, ok] : envs) ASSERT_EQ(OrbLiveSDK::SetEnvironment(name), ok);
   s = Take(corvel_inspect_settings_json());
   ASSERT_TRUE(Contains(s, "\"environment\":\"loopback\""));
-  ASSERT_TRUE(Contains(s, "\"SetEnvironment\":{\"env_hex\":\"6c6f6f706261636b20\",\"result\":false}"));
+  ASSERT_TRUE(
+      Contains(s, "\"SetEnvironment\":{\"env_hex\":\"6c6f6f706261636b20\",\"result\":false}"));
   OrbLiveSDK::SetEnvironment(nullptr);
   s = Take(corvel_inspect_settings_json());
   ASSERT_TRUE(Contains(s, "\"SetEnvironment\":{\"env_hex\":null,\"result\":false}"));
@@ -510,14 +509,15 @@ TEST(EngineUnits, ChannelsAndSends) {
   // The record of the custom command carries the unsigned id and every byte.
   const std::string calls = inst.calls();
   ASSERT_TRUE(Contains(calls,
-                 "\"op\":\"SendCustomCmdMsg\",\"cmd_id\":4294967295,\"length\":3,"
-                 "\"message_null\":false"));
+                       "\"op\":\"SendCustomCmdMsg\",\"cmd_id\":4294967295,\"length\":3,"
+                       "\"message_null\":false"));
   ASSERT_TRUE(Contains(calls,
-                 "\"message_hex\":\"610062\",\"reliable\":false,\"ordered\":true,"
-                 "\"result\":false"));
+                       "\"message_hex\":\"610062\",\"reliable\":false,\"ordered\":true,"
+                       "\"result\":false"));
   ASSERT_TRUE(Contains(calls, "\"op\":\"SendVideoFrame\",\"overload\":\"PixelFrame\",\"type\":3"));
   ASSERT_TRUE(Contains(calls, "\"op\":\"GetAudioFrame\",\"frame_null\":true,\"result\":-2"));
-  ASSERT_TRUE(Contains(calls, "\"op\":\"Subscribe\",\"user_id_hex\":null,\"type\":1,\"result\":-2"));
+  ASSERT_TRUE(
+      Contains(calls, "\"op\":\"Subscribe\",\"user_id_hex\":null,\"type\":1,\"result\":-2"));
   ASSERT_TRUE(Contains(calls, "\"op\":\"SendContinuousAudioFrame\""));
   ASSERT_TRUE(Contains(calls, "\"size\":4,\"fnv1a\":"));
   ASSERT_TRUE(Contains(calls, "\"data_hex\":\"00010203\""));
@@ -534,11 +534,12 @@ TEST(EngineUnits, EnterRoomRecord) {
   p.use_pixel_frame_output = true;
   ASSERT_EQ(inst.cloud->EnterRoom(p), ERR_OK);
   const std::string calls = inst.calls();
-  ASSERT_TRUE(Contains(calls,
-                 "\"room\":{\"sdk_app_id\":7,\"user_id_hex\":\"616c696365\",\"user_sig_hex\":"
-                 "\"736967\",\"room_id\":1,\"str_room_id_hex\":null,\"custom_data\":4660,"
-                 "\"decryption_delegate\":0,\"encryption_delegate\":0},\"scene\":2,\"role\":0,"
-                 "\"private_map_key_hex\":\"6b\""));
+  ASSERT_TRUE(
+      Contains(calls,
+               "\"room\":{\"sdk_app_id\":7,\"user_id_hex\":\"616c696365\",\"user_sig_hex\":"
+               "\"736967\",\"room_id\":1,\"str_room_id_hex\":null,\"custom_data\":4660,"
+               "\"decryption_delegate\":0,\"encryption_delegate\":0},\"scene\":2,\"role\":0,"
+               "\"private_map_key_hex\":\"6b\""));
   ASSERT_TRUE(Contains(calls, "\"output_channels\":2"));
   ASSERT_TRUE(Contains(calls, "\"use_pixel_frame_input\":false,\"use_pixel_frame_output\":true"));
 }
