@@ -1,11 +1,13 @@
 # corvel: one command to set up and run the demo, one to set up and test.
 #
 #   make demo   venv + install + a two-party call on the loopback engine
-#   make test   venv + install + the test suite
+#   make test   venv + install + the test suite's default tier (about a minute)
 #
-# More: make bench (benchmark suite), make asan / tsan (sanitizer runs),
-# make stress / soak (bounded load runs), make valgrind, make typecheck,
-# make stubs, make dev (fast developer build in build/dev).
+# More: make test-slow / test-all (the slow tier / both tiers), make
+# engine-tests (the engine's GoogleTest tests), make lint / check-format /
+# format (ruff; clang-format), make bench (benchmark suite), make asan / tsan
+# (sanitizer runs), make stress / soak (bounded load runs), make valgrind,
+# make typecheck, make stubs, make dev (fast developer build in build/dev).
 #
 # The Python 3.12 used is found by tools/find-python.sh (CORVEL_PYTHON=... to choose).
 
@@ -14,7 +16,8 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all demo test install venv dev clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
+.PHONY: all demo test test-slow test-all engine-tests lint check-format format install venv dev \
+	clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
 
 all: test
 
@@ -32,13 +35,40 @@ install: venv
 demo: install
 	$(PY) examples/two_party_call.py
 
+# The default tier leaves out tests marked slow (pyproject.toml's addopts);
+# the slow tier runs with the larger Hypothesis profile. pytest's status 5
+# (nothing selected, e.g. with a -k that matches no slow test) is no failure.
 test: install
-	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+	cd tests && $(abspath $(PY)) -m pytest $(PYTEST_ARGS) || [ $$? = 5 ]
+
+test-slow: install
+	cd tests && CORVEL_HYPOTHESIS_PROFILE=ci $(abspath $(PY)) -m pytest -m slow $(PYTEST_ARGS) || [ $$? = 5 ]
+
+test-all: install
+	cd tests && CORVEL_HYPOTHESIS_PROFILE=ci $(abspath $(PY)) -m pytest -m '' $(PYTEST_ARGS) || [ $$? = 5 ]
+
+# The engine's tests (engine/tests/*_gtest.cpp) in build/engine, run by ctest.
+engine-tests:
+	@tools/system-deps.sh --tests
+	cmake -S engine -B build/engine -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVEL_ENGINE_TESTS=ON >/dev/null
+	cmake --build build/engine -j2
+	cd build/engine && ctest --output-on-failure
+
+lint: install
+	$(PY) -m ruff check .
+
+check-format:
+	@tools/system-deps.sh --format
+	tools/check-format.sh
+
+format:
+	@tools/system-deps.sh --format
+	tools/check-format.sh --fix
 
 # Fast developer build in build/dev (module and engine side by side in build/dev/lib);
 # run the tests against it with: PYTHONPATH=build/dev/lib .venv/bin/python -m pytest tests
 dev: venv
-	$(PIP) install scikit-build-core 'pybind11>=3.0.4,<3.1' pytest hypothesis mypy numpy \
+	$(PIP) install scikit-build-core 'pybind11>=3.0.4,<3.1' pytest hypothesis mypy numpy ruff \
 	  'pybind11-stubgen>=3.0,<3.1'
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) \

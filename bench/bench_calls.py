@@ -25,8 +25,17 @@ from __future__ import annotations
 import ctypes
 
 import native
-from common import (NoopDelegate, _corvel, bench, calibrate, engine_probe, enter_room, loop_cost,
-                    make_pcm, per_call)
+from common import (
+    NoopDelegate,
+    _corvel,
+    bench,
+    calibrate,
+    engine_probe,
+    enter_room,
+    loop_cost,
+    make_pcm,
+    per_call,
+)
 
 # Slots of VORACloud's virtual functions, in declaration order (Itanium ABI).
 VT_SUBSCRIBE = 2

@@ -58,11 +58,13 @@ def build_module(build_dir: str, extra_flags: str = "") -> str:
                  f"-DPython_EXECUTABLE={sys.executable}",
                  f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
                  f"-DCMAKE_CXX_FLAGS={extra_flags}"]
-    if shutil.which("ninja", path=path) and not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+    configured = os.path.exists(os.path.join(build_dir, "CMakeCache.txt"))
+    if shutil.which("ninja", path=path) and not configured:
         configure += ["-G", "Ninja"]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, PATH=path))
-    subprocess.run([cmake, "--build", build_dir, "-j2"], check=True, env=dict(os.environ, PATH=path))
+    subprocess.run([cmake, "--build", build_dir, "-j2"], check=True,
+                   env=dict(os.environ, PATH=path))
     return os.path.join(build_dir, "lib")
 
 
@@ -149,7 +151,7 @@ def main() -> int:
         section_main(args.section, args.section_out, args.quick)
         return 0
 
-    started = datetime.datetime.now(datetime.timezone.utc)
+    started = datetime.datetime.now(datetime.UTC)
     if args.installed:
         module_dir = None
     elif args.module_dir:
@@ -171,7 +173,7 @@ def main() -> int:
             results["variant"][name] = run_section(name, args.quick, variant_dir, timeout)
     results["machine"]["load_average_after"] = machine().get("load_average")
     results["seconds"] = round(
-        (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds(), 1)
+        (datetime.datetime.now(datetime.UTC) - started).total_seconds(), 1)
 
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "results.json"), "w") as f:

@@ -6,7 +6,6 @@ import ctypes
 import os
 import platform
 import sys
-import tomllib
 from dataclasses import dataclass
 from importlib import metadata
 
@@ -19,13 +18,7 @@ DELETED = " (deleted)"
 
 
 def _package_version() -> str:
-    """pyproject.toml's version in a source tree, else the installed distribution's."""
-    pyproject = os.path.join(os.path.dirname(os.path.dirname(__file__)), "pyproject.toml")
-    try:
-        with open(pyproject, "rb") as file:
-            return f"{tomllib.load(file)['project']['version']} (source tree)"
-    except (OSError, KeyError, TypeError, tomllib.TOMLDecodeError):
-        pass
+    """The installed distribution's version, or ``"unknown"`` when corvel is not installed."""
     try:
         return metadata.version("corvel")
     except metadata.PackageNotFoundError:

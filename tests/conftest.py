@@ -1,21 +1,39 @@
+"""Shared fixtures, the silent delegate and the Hypothesis profiles.
+
+Test tiers: the default run leaves out the tests marked ``slow`` (rebuilds,
+long fuzzing, leak counts, stress and exhaustive exit matrices; see
+pyproject.toml's addopts); ``-m slow`` runs only those, ``-m ""`` everything.
+
+Hypothesis profiles: "dev" (few examples, the default) and "ci" (more, for
+the slow tier and CI). Choose one with CORVEL_HYPOTHESIS_PROFILE=ci or
+pytest's --hypothesis-profile=ci.
+"""
+
 import gc
+import os
 
 import pytest
 
 import _corvel
+import corvel
 
 import engine_probe
+from py_kit import probe  # noqa: F401  (a fixture: the engine's inspection interface)
+from rooms_kit import scene  # noqa: F401  (a fixture: parties in rooms, destroyed at the end)
 
-# The callbacks a Python delegate must define.
-REQUIRED_CALLBACKS = engine_probe.CALLBACKS[:18]
+# The package's delegate base: every callback (required and guarded) is
+# defined and does nothing. Tests of what happens when a callback is missing
+# use a bare _corvel.VORACloudDelegate subclass instead.
+SilentDelegate = corvel.Delegate
 
-
-class SilentDelegate(_corvel.VORACloudDelegate):
-    """Defines every required callback, each doing nothing."""
-
-
-for _name in REQUIRED_CALLBACKS:
-    setattr(SilentDelegate, _name, lambda self, *args: None)
+try:
+    from hypothesis import settings
+except ImportError:  # the tests that need it skip themselves
+    pass
+else:
+    settings.register_profile("dev", max_examples=3, deadline=None, database=None)
+    settings.register_profile("ci", max_examples=25, deadline=None, database=None)
+    settings.load_profile(os.environ.get("CORVEL_HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture

@@ -361,7 +361,7 @@ def _arguments(slot: int, args: tuple, kwargs: dict) -> str:
     label = CALLBACKS[slot - 1] if slot in PARAMS else f"slot {slot}"
     if len(args) > len(names):
         raise TypeError(f"{label} takes {len(names)} arguments")
-    values = dict(zip(names, args))
+    values = dict(zip(names, args, strict=False))  # the rest may come by keyword
     for key, value in kwargs.items():
         if key not in names or key in values:
             raise TypeError(f"bad or repeated argument {key!r} for {label}")
@@ -479,7 +479,8 @@ def stats(instance: int = 0) -> dict:
 def set_conditions(instance: int, **conditions: float) -> None:
     """Simulated network of an instance: loss (0..1), delay_ms, bandwidth_kbps
     (0 unlimited). KeyError for an unknown instance, ValueError for bad values."""
-    code = _check(library().corvel_inspect_set_conditions(instance, json.dumps(conditions).encode()))
+    encoded = json.dumps(conditions).encode()
+    code = _check(library().corvel_inspect_set_conditions(instance, encoded))
     if code == UNKNOWN_INSTANCE:
         raise KeyError(instance)
 

@@ -14,6 +14,9 @@ import pytest
 
 import _corvel
 
+# A build of the native baselines and every section: the slow tier.
+pytestmark = pytest.mark.slow
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE_DIR = os.path.dirname(os.path.abspath(_corvel.__file__))
 
@@ -43,7 +46,8 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
     assert len(sections["payload"]["rows"]) == 5
     e2e = sections["e2e"]
     if "skipped" not in e2e:
-        assert [r["main"] for r in e2e["latency"]] == ["idle", "busy", "binding sends, C++ delegate receives", "native baseline"]
+        assert [r["main"] for r in e2e["latency"]] == [
+            "idle", "busy", "binding sends, C++ delegate receives", "native baseline"]
         assert [s["parties"] for s in e2e["scale"]] == [2, 2, 8, 8, 32, 32]
     markdown = (out / "results.md").read_text()
     for title in ("Callback delivery", "Calls into the engine", "Payload transfer"):

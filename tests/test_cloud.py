@@ -10,8 +10,8 @@ import weakref
 import pytest
 
 import _corvel as corvel
-import engine_probe as probe
 
+import engine_probe as probe
 from conftest import SilentDelegate
 
 ERR_INVALID_OPERATION = -3
@@ -153,7 +153,7 @@ def test_one_delegate_serves_several_clouds():
     clouds.append(corvel.VORACloud(delegate))
     ids.append(probe.last_instance())
     del delegate
-    for stream, iid in zip((1, 2), ids):
+    for stream, iid in zip((1, 2), ids, strict=True):
         assert probe.fire(iid, "OnRequestKeyFrame", stream) == probe.DELIVERED
     assert seen == [1, 2]
     del clouds[0]
@@ -401,6 +401,6 @@ def test_cloud_without_engine():
     with pytest.raises(TypeError):
         cloud.GetAudioFrame(None)
     assert probe.last_instance() == last
-    del cloud
+    cloud = None  # the last reference (the calls above hold the name, not the object)
     gc.collect()
     assert probe.destroy_count() == destroys

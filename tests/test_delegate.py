@@ -10,6 +10,7 @@ import threading
 import pytest
 
 import _corvel as corvel
+
 import engine_probe as probe
 
 REQUIRED = probe.CALLBACKS[:18]

@@ -13,7 +13,7 @@ import pytest
 _corvel = pytest.importorskip("_corvel")
 
 import engine_probe as probe  # noqa: E402
-from test_rooms_kit import Party  # noqa: E402
+from rooms_kit import Party  # noqa: E402
 
 
 class Recorder(Party):
@@ -170,7 +170,8 @@ def test_operations_are_recorded_with_raw_bytes(cloud):
         ("OnRemoteVideoAvailable", ("éa", False, 7), {},
          ("OnRemoteVideoAvailable", "éa", False, 7)),
         ("OnRemoteUserExitRoom", ("bob",), {"reason": -4}, ("OnRemoteUserExitRoom", "bob", -4)),
-        ("OnRemoteAudioReceived", ("u",), {"frame": {"sample_rate": 8000, "pts": 9, "data": b"\0\1"}},
+        ("OnRemoteAudioReceived", ("u",),
+         {"frame": {"sample_rate": 8000, "pts": 9, "data": b"\0\1"}},
          ("OnRemoteAudioReceived", "u", 8000, 9, b"\0\1")),
         ("OnRemoteMixedAudioReceived", ({"data": b""},), {}, ("OnRemoteMixedAudioReceived", b"")),
         ("OnRemotePixelFrameReceived", ("p", 3, {"width": 1}), {},
@@ -197,7 +198,8 @@ def test_invalid_utf8_user_id_is_reported_and_delivery_goes_on(cloud, clean_sett
     assert recorder.events == [("OnEnterRoom",)]
     assert probe.stats(iid)["callback_errors"] == errors + 1
     probe.flush_log()
-    assert "delegate callback OnRemoteAudioAvailable threw:" in (tmp_path / "corvel.log").read_text()
+    log = (tmp_path / "corvel.log").read_text()
+    assert "delegate callback OnRemoteAudioAvailable threw:" in log
 
 
 @pytest.mark.parametrize(

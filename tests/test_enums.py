@@ -49,7 +49,8 @@ ENUMS = {
         ("STREAM_TYPE_VIDEO_AUX", 7),
         ("STREAM_TYPE_AUDIO", 1),
     ]),
-    "AudioObtainMethod": (False, [("AUDIO_OBTAIN_METHOD_GET", 0), ("AUDIO_OBTAIN_METHOD_CALLBACK", 1)]),
+    "AudioObtainMethod": (False, [("AUDIO_OBTAIN_METHOD_GET", 0),
+                                  ("AUDIO_OBTAIN_METHOD_CALLBACK", 1)]),
     "NetworkQuality": (False, [
         ("NETWORK_QUALITY_UNKNOWN", 0),
         ("NETWORK_QUALITY_EXCELLENT", 1),

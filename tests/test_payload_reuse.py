@@ -11,9 +11,9 @@ import os
 import pytest
 
 import _corvel as corvel
+
 import engine_probe as probe
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
-    Member, Party, audio_params, enter_params, scene)
+from rooms_kit import Member, Party, audio_params, enter_params
 
 MAX_CALLS = 20000  # operation records kept per instance
 

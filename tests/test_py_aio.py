@@ -27,7 +27,7 @@ import corvel
 from corvel import aio
 
 import engine_probe
-from py_kit import probe, run  # noqa: F401  (probe is a fixture)
+from py_kit import run
 
 WAIT = 5.0  # seconds to wait for one engine event
 ROOMS = itertools.count(710000)
@@ -294,7 +294,7 @@ def test_close_is_idempotent_and_operations_after_it_raise() -> None:
             pass
         room.close()
         with pytest.raises(RuntimeError):
-            room.cloud
+            _ = room.cloud
         with pytest.raises(RuntimeError):
             await room.enter(params())
 

@@ -20,7 +20,7 @@ import _corvel
 import corvel
 from corvel import aio, audio
 
-from py_kit import probe, run  # noqa: F401  (probe is a fixture)
+from py_kit import run
 
 WAIT = 5.0
 ROOMS = itertools.count(740000)
@@ -90,7 +90,8 @@ def test_remote_audio_arrives_in_order_in_the_format_asked_for(
 
     frames = run(body)
     per_frame = rate * frame_ms // 1000 * channels
-    assert {(f.sample_rate, f.channels, f.size) for f in frames} == {(rate, channels, per_frame * 2)}
+    shapes = {(f.sample_rate, f.channels, f.size) for f in frames}
+    assert shapes == {(rate, channels, per_frame * 2)}
     assert [f.pts for f in frames] == sorted(f.pts for f in frames)
     if (rate, channels) == (48000, 1):
         received = array.array("h")

@@ -20,8 +20,6 @@ import _corvel
 import corvel
 from corvel import aio, audio
 
-from py_kit import probe  # noqa: F401  (probe is a fixture)
-
 WAIT = 5.0
 VALUES = [0, 1, -1, 32767, -32768, 1234, -4321, 7]
 
@@ -61,7 +59,8 @@ RAW = array.array("h", VALUES).tobytes()
 ], ids=["bytes", "bytearray", "memoryview", "memoryview-h", "partial-view", "array"])
 def test_samples_round_trip_through_a_frame(make: Callable[[], Any]) -> None:
     frame = audio.make_frame(make(), sample_rate=16000, channels=2, pts=5)
-    assert (frame.sample_rate, frame.channels, frame.bits_per_sample, frame.pts) == (16000, 2, 16, 5)
+    shape = (frame.sample_rate, frame.channels, frame.bits_per_sample, frame.pts)
+    assert shape == (16000, 2, 16, 5)
     assert frame.codec == _corvel.AUDIO_CODEC_TYPE_PCM
     assert audio.samples(frame).tolist() == VALUES
     assert audio.to_array(frame).tolist() == VALUES

@@ -6,11 +6,13 @@ import os
 import platform
 import subprocess
 import sys
+from importlib import metadata
 from pathlib import Path
 
 import pytest
 
 import _corvel
+import corvel
 from corvel import _info
 
 TIMEOUT = 120
@@ -32,7 +34,7 @@ def test_prints_the_module_engine_and_python_in_use(command: str) -> None:
     result = run_cli(command=[str(SCRIPT)] if command == "corvel" else None)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0].startswith("corvel ")
+    assert lines[0] == f"corvel {corvel.__version__}"
     assert lines[1] == f"module: {os.path.realpath(_corvel.__file__)}"
     engine = _info.loaded_engine_path()
     assert engine is not None and lines[2].startswith("engine: ")
@@ -40,6 +42,22 @@ def test_prints_the_module_engine_and_python_in_use(command: str) -> None:
     version, executable = lines[3].removeprefix("python: ").split(" ", 1)
     assert version == platform.python_version()
     assert os.path.samefile(executable.strip("()"), sys.executable)
+
+
+def _not_installed(name: str) -> str:
+    raise metadata.PackageNotFoundError(name)
+
+
+@pytest.mark.parametrize("lookup, expected", [
+    (lambda name: "9.8.7" if name == "corvel" else "?", "9.8.7"),
+    (_not_installed, "unknown"),
+], ids=["installed", "not-installed"])
+def test_package_version_is_the_installed_distributions(
+        monkeypatch: pytest.MonkeyPatch, lookup, expected: str) -> None:
+    # Never a pyproject.toml found beside the package: a source tree that is
+    # not installed has no version.
+    monkeypatch.setattr(metadata, "version", lookup)
+    assert _info._package_version() == expected
 
 
 def test_self_check_passes_on_the_loopback_engine() -> None:

@@ -24,6 +24,9 @@ import pytest
 import _corvel
 from corvel._info import VERSION_SYMBOL, engine_version, loaded_engine_path
 
+# A second build of the engine from scratch: the slow tier.
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE_PARENT = Path(__import__("corvel").__file__).resolve().parent.parent
 

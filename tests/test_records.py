@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 import _corvel as corvel
+
 import engine_probe as probe
 
 INT32 = (-2**31, 2**31 - 1)
@@ -441,7 +442,8 @@ ENTER_ROOM_CASES = {
     "distinct": dict(
         sdk_app_id=4_000_000_001, room_id=3_999_999_999, user_id="alice-ü",
         user_sig="sig\x7f", str_room_id="room-42", scene=corvel.VORA_SCENE_VOICE_CHAT,
-        role=corvel.VORA_ROLE_AUDIENCE, private_map_key="pmk", method=corvel.AUDIO_OBTAIN_METHOD_GET,
+        role=corvel.VORA_ROLE_AUDIENCE, private_map_key="pmk",
+        method=corvel.AUDIO_OBTAIN_METHOD_GET,
         mix=True, rate=44100, channels=2, frame_ms=10, codec=corvel.AUDIO_CODEC_TYPE_OPUS,
         pixel_in=True, pixel_out=False),
     "extremes": dict(
@@ -539,10 +541,11 @@ def test_engine_receives_audio_encode_params(engine_cloud, values):
     cloud, instance = engine_cloud
     params = corvel.AudioEncodeParams()
     names = ("channels", "sample_rate", "frame_length_ms", "bitrate_bps", "need_encode")
-    for name, value in zip(names, values):
+    for name, value in zip(names, values, strict=True):
         setattr(params, name, value)
     cloud.CreateLocalAudioChannel(params)
-    assert _last_call(instance, "CreateLocalAudioChannel")["params"] == dict(zip(names, values))
+    received = _last_call(instance, "CreateLocalAudioChannel")["params"]
+    assert received == dict(zip(names, values, strict=True))
 
 
 @pytest.mark.parametrize("stream,values", [
@@ -554,12 +557,12 @@ def test_engine_receives_video_encode_params(engine_cloud, stream, values):
     cloud, instance = engine_cloud
     params = corvel.VideoEncodeParams()
     names = ("frame_rate", "bitrate_bps", "gop_in_seconds")
-    for name, value in zip(names, values):
+    for name, value in zip(names, values, strict=True):
         setattr(params, name, value)
     cloud.SetVideoEncodeParam(stream, params)
     call = _last_call(instance, "SetVideoEncodeParam")
     assert call["type"] == stream.value
-    assert call["param"] == dict(zip(names, values))
+    assert call["param"] == dict(zip(names, values, strict=True))
 
 
 @pytest.mark.parametrize("enable", [True, False, None, 2])

@@ -13,8 +13,10 @@ float).
 
 Every group of callables runs in its own interpreter (this file run as a
 script), which writes each call to a file before making it: a crash fails the
-test and names the call that crashed. CORVEL_FUZZ_EXAMPLES sets the examples
-per callable (default 12).
+test and names the call that crashed. The default test tier runs every group
+in one interpreter with few examples; the slow tier runs each group in its own.
+Examples per callable: the loaded Hypothesis profile's max_examples (see
+conftest.py), or CORVEL_FUZZ_EXAMPLES.
 """
 
 from __future__ import annotations
@@ -26,7 +28,6 @@ import sys
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = int(os.environ.get("CORVEL_FUZZ_EXAMPLES", "12"))
 
 CLASSES = [
     "VORACloud", "VORACloudDelegate", "VoraString", "RoomParams", "EnterRoomParams",
@@ -34,15 +35,22 @@ CLASSES = [
     "AudioObtainParams", "VADParams", "AudioFrame", "VideoFrame", "PixelFrame",
 ]
 GROUPS = ["functions", "enums", *CLASSES]
-# Under a sanitizer an interpreter starts several times slower: one child
-# then takes every group in turn (a crash still names the call).
-if os.environ.get("CORVEL_SANITIZED"):
-    GROUPS = [",".join(GROUPS)]
+# One interpreter taking every group in turn (a crash still names the call),
+# and each group in an interpreter of its own.
+CASES = [pytest.param(",".join(GROUPS), id="all-groups"),
+         *(pytest.param(group, id=group, marks=pytest.mark.slow) for group in GROUPS)]
 
 
-@pytest.mark.parametrize("group", GROUPS, ids=lambda g: "all-groups" if "," in g else g)
+def examples() -> int:
+    if os.environ.get("CORVEL_FUZZ_EXAMPLES"):
+        return int(os.environ["CORVEL_FUZZ_EXAMPLES"])
+    from hypothesis import settings
+    return settings().max_examples  # the profile loaded by conftest.py
+
+
+@pytest.mark.parametrize("group", CASES)
 def test_arbitrary_arguments_never_crash(group, tmp_path):
-    pytest.importorskip("hypothesis")
+    pytest.importorskip("hypothesis", reason="the fuzzing needs hypothesis")
     last_call = tmp_path / "last-call"
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
@@ -50,7 +58,7 @@ def test_arbitrary_arguments_never_crash(group, tmp_path):
     try:
         child = subprocess.run(
             [sys.executable, "-X", "faulthandler", __file__, group, str(last_call),
-             str(EXAMPLES)],
+             str(examples())],
             capture_output=True, text=True, timeout=600, env=env, cwd=tmp_path)
     except subprocess.TimeoutExpired as hung:
         pytest.fail(f"{group}: still running after 600 s; last call: "
@@ -81,6 +89,7 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
     from hypothesis import strategies as st
 
     import _corvel as corvel
+
     from conftest import SilentDelegate
 
     class HostileError(Exception):
@@ -173,10 +182,14 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
         st.integers(0, len(hostiles) - 1).map(lambda i: hostiles[i]),
         module_objects,
     )
+    # Dictionary keys: any text that encodes to UTF-8. Spelled out, since the
+    # default alphabet (characters(codec="utf-8")) costs seconds of set-up in
+    # every interpreter.
+    utf8_keys = st.text(st.characters(exclude_categories=("Cs",)), max_size=5)
     values = st.recursive(
         scalars,
         lambda inner: st.one_of(st.lists(inner, max_size=3), st.tuples(inner, inner),
-                                st.dictionaries(st.text(max_size=5), inner, max_size=2)),
+                                st.dictionaries(utf8_keys, inner, max_size=2)),
         max_leaves=4)
 
     allowed = (TypeError, ValueError, AttributeError, OverflowError, UnicodeError, HostileError)
@@ -259,10 +272,9 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
         targets = [(label, contained if label == "SetLogPath" else fn, r)
                    for label, fn, r in targets]
 
-    failures = 0
-    for label, fn, receiver in targets:
-        pure_ok = group == "VORACloudDelegate"
+    pure_ok = group == "VORACloudDelegate"
 
+    def fuzz_one(label, fn, receiver):
         @settings(max_examples=examples, deadline=None, database=None,
                   suppress_health_check=list(HealthCheck))
         @given(args=st.lists(values, max_size=4), own=st.booleans())
@@ -271,8 +283,12 @@ def fuzz(group: str, last_call_path: str, examples: int) -> int:
                 args = [receiver(), *args]
             call(label, fn, args, pure_virtual_ok=pure_ok)
 
+        check()
+
+    failures = 0
+    for label, fn, receiver in targets:
         try:
-            check()
+            fuzz_one(label, fn, receiver)
         except Exception:  # noqa: BLE001 - reported below with the failing call
             failures += 1
             print(f"FAILED {label}")

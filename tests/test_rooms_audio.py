@@ -4,11 +4,21 @@ voice activity flags."""
 
 import time
 
-import numpy as np
 import pytest
 
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
-    _corvel, audio_frame, audio_params, pcm, peak_frequency, probe, rms, scene, send_tone, tone)
+from rooms_kit import (
+    _corvel,
+    audio_frame,
+    audio_params,
+    pcm,
+    peak_frequency,
+    probe,
+    rms,
+    send_tone,
+    tone,
+)
+
+np = pytest.importorskip("numpy")
 
 E = _corvel
 

@@ -5,8 +5,7 @@ import gc
 
 import pytest
 
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
-    Party, _corvel, audio_params, enter_params, probe, scene)
+from rooms_kit import Party, _corvel, audio_params, enter_params, probe
 
 E = _corvel
 

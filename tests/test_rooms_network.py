@@ -4,11 +4,9 @@ one else; overload is counted)."""
 
 import threading
 
-import numpy as np
 import pytest
 
-from test_rooms_kit import (  # noqa: F401  (scene is a fixture)
-    _corvel, audio_frame, audio_params, probe, scene, send_tone, until)
+from rooms_kit import _corvel, audio_frame, audio_params, probe, send_tone, until
 
 E = _corvel
 
@@ -26,7 +24,7 @@ def test_network_quality_reports_follow_conditions(scene, conditions, grade):
     a = scene.join("a")
     a.cloud.CreateLocalAudioChannel(audio_params())
     b = scene.join("b")
-    c = scene.join("c")
+    scene.join("c")
     if conditions:
         probe.set_conditions(a.iid, **conditions)
     expected_local = ("OnNetworkQuality", ("a", grade), [("b", 1), ("c", 1)])
@@ -126,7 +124,7 @@ def test_full_delivery_queue_drops_and_counts(scene):
     gate = threading.Event()
     b.party.hook = lambda e: e[0] == "OnRemoteAudioReceived" and gate.wait(WAIT_GATE)
     a.cloud.CreateLocalAudioChannel(audio_params(16000))
-    silence = np.zeros(320, dtype=np.int16)
+    silence = [0] * 320
     for _ in range(40):
         assert a.cloud.SendAudioFrame(audio_frame(silence, 16000, 1)) == 0
     assert a.cloud.SendCustomCmdMsg(1, b"after", True, True)

@@ -3,7 +3,7 @@ requests, encoded and pixel forms, message limits, order and loss."""
 
 import pytest
 
-from test_rooms_kit import _corvel, probe, scene, until  # noqa: F401  (scene is a fixture)
+from rooms_kit import _corvel, probe, until
 
 E = _corvel
 HIGH, LOW, AUX = E.STREAM_TYPE_VIDEO_HIGH, E.STREAM_TYPE_VIDEO_LOW, E.STREAM_TYPE_VIDEO_AUX
@@ -75,7 +75,8 @@ def test_sei_rides_on_the_next_video_frame(scene):
     assert probe.wait_idle(b.iid) and not b.party.named("OnSeiMessageReceived")
     assert a.cloud.SendVideoFrame(LOW, encoded(9, True)) == 0
     assert b.party.wait_count("OnRemoteVideoFrameReceived", 1)
-    ev = [e for e in b.party.events if e[0] in ("OnSeiMessageReceived", "OnRemoteVideoFrameReceived")]
+    ev = [e for e in b.party.events
+          if e[0] in ("OnSeiMessageReceived", "OnRemoteVideoFrameReceived")]
     assert ev[:2] == [("OnSeiMessageReceived", "a", LOW, 5, b"caption 1"),
                       ("OnSeiMessageReceived", "a", LOW, 242, b"caption 2")]
 

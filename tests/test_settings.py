@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import _corvel as corvel
+
 import engine_probe as probe
 
 

@@ -56,10 +56,8 @@ export CORVEL_SANITIZED=address
 export CORVEL_FUZZ_EXAMPLES=${CORVEL_FUZZ_EXAMPLES:-4}
 
 cd tests
-# Left to the normal suite: the engine-swap tests (they build a second,
-# unsanitized engine from scratch to check packaging), the benchmark smoke
-# test (timings), and tests marked slow (long leak counts, whose resident
-# memory means nothing under ASan anyway).
-"$python" -m pytest -x -q -p no:cacheprovider -m "not slow" \
-  --ignore=test_py_engine_swap.py --ignore=test_bench_smoke.py \
-  "$@"
+# The default tier: the slow one holds the engine-swap rebuild (a second,
+# unsanitized engine built from scratch to check packaging), the benchmark
+# smoke run (timings), the full leak counts (resident memory means nothing
+# under ASan) and the long fuzzing and exit matrices.
+"$python" -m pytest -x -q -p no:cacheprovider -m "not slow" "$@"

@@ -51,6 +51,7 @@ ROOMS = (91001, 91002, 91003)
 def child_main(args: argparse.Namespace) -> int:
     sys.path.insert(0, os.path.join(ROOT, "tests"))
     import _corvel as corvel
+
     import engine_probe as probe
 
     faulthandler.register(signal.SIGUSR1, all_threads=True)
@@ -288,7 +289,7 @@ def child_main(args: argparse.Namespace) -> int:
                 def OnError(self, error):
                     threading.Event().wait()
             with create_lock:
-                stuck = corvel.VORACloud(Stuck("plain", rng))
+                _stuck = corvel.VORACloud(Stuck("plain", rng))  # kept until the end
                 probe.fire(probe.last_instance(), "OnError", -1, timeout=None)
 
         try:
@@ -378,7 +379,8 @@ def child_main(args: argparse.Namespace) -> int:
     if result["late"]:
         problems.append(f"{result['late']} callbacks arrived after their cloud was dropped")
     if result["live"]:
-        problems.append(f"{result['live']} engine instances still live after every cloud was dropped")
+        problems.append(
+            f"{result['live']} engine instances still live after every cloud was dropped")
     result["problems"] = problems
     print("result " + json.dumps(result), flush=True)
     return 1 if problems else 0
@@ -452,7 +454,8 @@ def parent_main(args: argparse.Namespace) -> int:
 
     code = child.returncode
     final = result or last
-    print("stress: " + ", ".join(f"{k} {v}" for k, v in final.items() if k not in ("errors", "problems")))
+    shown = (f"{k} {v}" for k, v in final.items() if k not in ("errors", "problems"))
+    print("stress: " + ", ".join(shown))
     callback_error_lines = sum(1 for line in stderr.splitlines() if "python callback" in line)
     print(f"stress: {callback_error_lines} callback errors printed by the module")
     failed = hang is not None or code != 0 or result is None
@@ -476,7 +479,8 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=60.0, help="length of the run")
     parser.add_argument("--threads", type=int, default=4, help="Python worker threads")
     parser.add_argument("--clouds", type=int, default=6, help="clouds held per worker at most")
-    parser.add_argument("--seed", type=int, default=None, help="random seed (printed when not given)")
+    parser.add_argument("--seed", type=int, default=None,
+                        help="random seed (printed when not given)")
     parser.add_argument("--stall", type=float, default=60.0,
                         help="seconds without progress that count as a hang")
     parser.add_argument("--grace", type=float, default=120.0,

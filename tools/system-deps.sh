@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
-# Makes sure the system libraries the build needs are present: the zlib
-# headers (engine log compression) and, with --tests, GoogleTest for the
-# engine's own tests. Installs them with apt-get when running as root;
-# otherwise says what is missing.
+# Makes sure the system packages the build needs are present: the zlib
+# headers (engine log compression); with --tests also GoogleTest for the
+# engine's own tests; with --format also clang-format (tools/check-format.sh).
+# Installs them with apt-get when running as root; otherwise says what is
+# missing.
+#
+#   tools/system-deps.sh                    # the build's
+#   tools/system-deps.sh --tests --format   # and the checks'
 set -eu
 want_tests=0
-[ "${1:-}" = "--tests" ] && want_tests=1
+want_format=0
+for arg in "$@"; do
+  case "$arg" in
+    --tests) want_tests=1 ;;
+    --format) want_format=1 ;;
+    *) echo "system-deps: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
 if [ "$want_tests" = 1 ]; then
   [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+fi
+if [ "$want_format" = 1 ]; then
+  command -v clang-format >/dev/null 2>&1 || missing+=(clang-format)
 fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -1,13 +1,11 @@
-// Test helpers shared by the engine's C++ test programs: a CHECK that stays
-// active in release builds, and a delegate that records every callback as a
-// line of text together with the thread it arrived on.
+// A test helper shared by the engine's GoogleTest programs: a delegate that
+// records every callback as a line of text together with the thread it
+// arrived on.
 #ifndef CORVEL_ENGINE_TESTS_RECORDING_DELEGATE_H_
 #define CORVEL_ENGINE_TESTS_RECORDING_DELEGATE_H_
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -16,24 +14,6 @@
 #include <vector>
 
 #include "vora/corvel_vora_cloud.h"
-
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                 \
-    }                                                                               \
-  } while (0)
-
-#define CHECK_EQ(a, b)                                                                        \
-  do {                                                                                        \
-    const auto& check_a_ = (a);                                                               \
-    const auto& check_b_ = (b);                                                               \
-    if (!(check_a_ == check_b_)) {                                                            \
-      std::fprintf(stderr, "%s:%d: CHECK_EQ failed: %s == %s\n", __FILE__, __LINE__, #a, #b); \
-      std::abort();                                                                           \
-    }                                                                                         \
-  } while (0)
 
 namespace corvel_test {
 

@@ -1,7 +1,8 @@
 // Unit tests of the engine library through its public headers and the
 // inspection interface: value types, frames, settings and the log, operation
-// results and records, and callback injection. Aborts on the first failure.
+// results and records, and callback injection.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "corvel_probe.h"
 #include "corvel_premier.h"
+#include "corvel_probe.h"
 #include "recording_delegate.h"
 
 using namespace corvel::vora;
@@ -27,7 +28,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Take(char* json) {
-  CHECK(json != nullptr);
+  EXPECT_NE(json, nullptr);
+  if (json == nullptr) return {};
   std::string out(json);
   corvel_inspect_free(json);
   return out;
@@ -46,7 +48,7 @@ std::string ReadFile(const fs::path& path) {
 
 fs::path MakeTempDir() {
   char tmpl[] = "/tmp/corvel_units_XXXXXX";
-  CHECK(mkdtemp(tmpl) != nullptr);
+  EXPECT_NE(mkdtemp(tmpl), nullptr);
   return tmpl;
 }
 
@@ -66,113 +68,111 @@ struct Instance {
   uint64_t id = 0;
   Instance() {
     cloud = VORACloud::Create(&delegate);
-    CHECK(cloud != nullptr);
+    EXPECT_NE(cloud, nullptr);
     id = corvel_inspect_last_instance();
   }
   ~Instance() { VORACloud::Destroy(cloud); }
   std::string calls() { return Take(corvel_inspect_calls_json(id)); }
-  void Settle() { CHECK_EQ(corvel_inspect_wait_idle(id, 5000), 0); }
+  void Settle() { ASSERT_EQ(corvel_inspect_wait_idle(id, 5000), 0); }
 };
 
 // ---- value types ----
 
-void TestVoraString() {
+TEST(EngineUnits, VoraString) {
   VoraString empty;
-  CHECK(empty.GetValue() != nullptr && std::strcmp(empty.GetValue(), "") == 0);
+  ASSERT_TRUE(empty.GetValue() != nullptr && std::strcmp(empty.GetValue(), "") == 0);
   VoraString none(nullptr);
-  CHECK(none.GetValue() == nullptr);
+  ASSERT_TRUE(none.GetValue() == nullptr);
   VoraString none_copy(none);
-  CHECK(none_copy.GetValue() == nullptr);
+  ASSERT_TRUE(none_copy.GetValue() == nullptr);
 
   char buffer[] = "abc";
   VoraString s(buffer);
   buffer[0] = 'x';  // owns its copy
-  CHECK(std::strcmp(s.GetValue(), "abc") == 0);
+  ASSERT_TRUE(std::strcmp(s.GetValue(), "abc") == 0);
   VoraString copy(s);
   s.SetValue("changed");
-  CHECK(std::strcmp(copy.GetValue(), "abc") == 0);
+  ASSERT_TRUE(std::strcmp(copy.GetValue(), "abc") == 0);
   copy = copy;  // self-assignment
-  CHECK(std::strcmp(copy.GetValue(), "abc") == 0);
+  ASSERT_TRUE(std::strcmp(copy.GetValue(), "abc") == 0);
   copy = copy.GetValue() + 1;  // from its own text
-  CHECK(std::strcmp(copy.GetValue(), "bc") == 0);
+  ASSERT_TRUE(std::strcmp(copy.GetValue(), "bc") == 0);
   copy = none;
-  CHECK(copy.GetValue() == nullptr);
+  ASSERT_TRUE(copy.GetValue() == nullptr);
   copy = "x";
   copy.SetValue(nullptr);
-  CHECK(copy.GetValue() == nullptr);
+  ASSERT_TRUE(copy.GetValue() == nullptr);
 }
 
-void TestVoraBufferAndRecords() {
+TEST(EngineUnits, VoraBufferAndRecords) {
   VoraBuffer b;
-  CHECK_EQ(b.size(), 0u);
+  ASSERT_EQ(b.size(), 0u);
   const uint8_t bytes[] = {1, 2, 3};
   b.SetData(bytes, 3);
   VoraBuffer c(b);
   b.SetSize(5);
-  CHECK_EQ(b.size(), 5u);
-  CHECK(b.cdata()[2] == 3 && b.cdata()[4] == 0);
-  CHECK_EQ(c.size(), 3u);
+  ASSERT_EQ(b.size(), 5u);
+  ASSERT_TRUE(b.cdata()[2] == 3 && b.cdata()[4] == 0);
+  ASSERT_EQ(c.size(), 3u);
   c = c;
-  CHECK_EQ(c.size(), 3u);
+  ASSERT_EQ(c.size(), 3u);
   b.SetData(nullptr, 10);
-  CHECK_EQ(b.size(), 0u);
+  ASSERT_EQ(b.size(), 0u);
 
   RoomParams room;
-  CHECK(room.sdk_app_id == 0 && room.room_id == 0 && room.custom_data == nullptr);
-  CHECK(std::strcmp(room.user_id.GetValue(), "") == 0);
-  CHECK(std::strcmp(room.str_room_id.GetValue(), "") == 0);
-  CHECK(room.decryption_delegate == nullptr && room.encryption_delegate == nullptr);
+  ASSERT_TRUE(room.sdk_app_id == 0 && room.room_id == 0 && room.custom_data == nullptr);
+  ASSERT_TRUE(std::strcmp(room.user_id.GetValue(), "") == 0);
+  ASSERT_TRUE(std::strcmp(room.str_room_id.GetValue(), "") == 0);
+  ASSERT_TRUE(room.decryption_delegate == nullptr && room.encryption_delegate == nullptr);
   EnterRoomParams enter;
-  CHECK(enter.scene == VORA_SCENE_VIDEO_CALL && enter.role == VORA_ROLE_ANCHOR);
-  CHECK(std::strcmp(enter.private_map_key.GetValue(), "") == 0);
-  CHECK(!enter.use_pixel_frame_input && !enter.use_pixel_frame_output);
-  CHECK(enter.audio_obtain_params.output_sample_rate == 16000);
+  ASSERT_TRUE(enter.scene == VORA_SCENE_VIDEO_CALL && enter.role == VORA_ROLE_ANCHOR);
+  ASSERT_TRUE(std::strcmp(enter.private_map_key.GetValue(), "") == 0);
+  ASSERT_TRUE(!enter.use_pixel_frame_input && !enter.use_pixel_frame_output);
+  ASSERT_TRUE(enter.audio_obtain_params.output_sample_rate == 16000);
   room.user_id = "u";
   RoomParams copied(room);
   room.user_id = "v";
-  CHECK(std::strcmp(copied.user_id.GetValue(), "u") == 0);
+  ASSERT_TRUE(std::strcmp(copied.user_id.GetValue(), "u") == 0);
   EncryptionData enc;
-  CHECK(enc.room_id == 0 && enc.decrypted == nullptr && enc.encrypted == nullptr);
+  ASSERT_TRUE(enc.room_id == 0 && enc.decrypted == nullptr && enc.encrypted == nullptr);
 }
 
 template <typename Frame>
 void CheckPayloadSemantics() {
   Frame f;
-  CHECK_EQ(f.size(), 0u);
-  CHECK(f.data() != nullptr);
+  ASSERT_EQ(f.size(), 0u);
+  ASSERT_TRUE(f.data() != nullptr);
   uint8_t src[] = {'a', 'b', 'c'};
   f.SetData(src, 3);
   src[0] = 'z';  // SetData copied
-  CHECK(f.size() == 3 && std::memcmp(f.data(), "abc", 3) == 0);
+  ASSERT_TRUE(f.size() == 3 && std::memcmp(f.data(), "abc", 3) == 0);
   Frame copy(f);
   Frame assigned;
   assigned = f;
   const uint8_t next[] = {'x', 'y'};
   f.SetData(next, 2);  // copies keep the old payload
-  CHECK(copy.size() == 3 && std::memcmp(copy.data(), "abc", 3) == 0);
-  CHECK(assigned.size() == 3 && std::memcmp(assigned.data(), "abc", 3) == 0);
-  {
-    Frame temp(copy);
-  }  // destroying a sharer leaves the others intact
-  CHECK(std::memcmp(copy.data(), "abc", 3) == 0);
+  ASSERT_TRUE(copy.size() == 3 && std::memcmp(copy.data(), "abc", 3) == 0);
+  ASSERT_TRUE(assigned.size() == 3 && std::memcmp(assigned.data(), "abc", 3) == 0);
+  { Frame temp(copy); }  // destroying a sharer leaves the others intact
+  ASSERT_TRUE(std::memcmp(copy.data(), "abc", 3) == 0);
   copy = copy;
-  CHECK_EQ(copy.size(), 3u);
+  ASSERT_EQ(copy.size(), 3u);
   f.SetData(nullptr, 99);  // null with a size is an empty payload
-  CHECK_EQ(f.size(), 0u);
+  ASSERT_EQ(f.size(), 0u);
   f.SetData(next, 0);
-  CHECK_EQ(f.size(), 0u);
+  ASSERT_EQ(f.size(), 0u);
 }
 
-void TestFrames() {
+TEST(EngineUnits, Frames) {
   AudioFrame a;
-  CHECK(a.sample_rate == 48000 && a.channels == 1 && a.bits_per_sample == 16);
-  CHECK(a.codec == AUDIO_CODEC_TYPE_PCM && a.pts == 0 && !a.has_voice);
+  ASSERT_TRUE(a.sample_rate == 48000 && a.channels == 1 && a.bits_per_sample == 16);
+  ASSERT_TRUE(a.codec == AUDIO_CODEC_TYPE_PCM && a.pts == 0 && !a.has_voice);
   VideoFrame v;
-  CHECK(v.pts == 0 && v.dts == 0 && !v.is_key_frame && v.codec == VIDEO_CODEC_TYPE_H264 &&
-        v.rotation == VIDEO_ROTATION_0);
+  ASSERT_TRUE(v.pts == 0 && v.dts == 0 && !v.is_key_frame && v.codec == VIDEO_CODEC_TYPE_H264 &&
+              v.rotation == VIDEO_ROTATION_0);
   PixelFrame p;
-  CHECK(p.width == 0 && p.height == 0 && p.format == VIDEO_PIXEL_FORMAT_YUV420p &&
-        p.rotation == VIDEO_ROTATION_0);
+  ASSERT_TRUE(p.width == 0 && p.height == 0 && p.format == VIDEO_PIXEL_FORMAT_YUV420p &&
+              p.rotation == VIDEO_ROTATION_0);
   CheckPayloadSemantics<AudioFrame>();
   CheckPayloadSemantics<VideoFrame>();
   CheckPayloadSemantics<PixelFrame>();
@@ -181,14 +181,14 @@ void TestFrames() {
   const uint8_t extra[] = {9, 9, 9};
   a.SetData(data, 2);
   a.SetExtraData(extra, 3);
-  CHECK_EQ(a.size(), 2u);
+  ASSERT_EQ(a.size(), 2u);
   a.SetData(data, 1);
-  CHECK_EQ(a.size(), 1u);
+  ASSERT_EQ(a.size(), 1u);
 }
 
 // ---- settings and log ----
 
-void TestProxyAndEnvironment() {
+TEST(EngineUnits, ProxyAndEnvironment) {
   corvel_inspect_reset_settings();
   struct Case {
     const char* ip;
@@ -225,54 +225,55 @@ void TestProxyAndEnvironment() {
   for (const Case& c : cases) {
     if (OrbLiveSDK::SetSocks5Proxy(c.ip, c.port, c.user, c.password) != c.ok) {
       std::fprintf(stderr, "proxy case %s:%u\n", c.ip ? c.ip : "(null)", c.port);
-      CHECK(false);
+      ASSERT_TRUE(false);
     }
   }
   // The last accepted proxy (localhost:9050) is kept; refusals store nothing,
   // while last_calls holds the raw arguments of the final (refused) call.
   std::string s = Take(corvel_inspect_settings_json());
-  CHECK(Contains(s,
-                 "\"proxy\":{\"ip_hex\":\"6c6f63616c686f7374\",\"port\":9050,"
-                 "\"username_hex\":null,\"password_hex\":null}"));
-  CHECK(Contains(s,
-                 "\"SetSocks5Proxy\":{\"ip_hex\":\"3132372e302e302e31\",\"port\":1080,"
-                 "\"username_hex\":\"\",\"password_hex\":\"70\",\"result\":false}"));
+  ASSERT_TRUE(Contains(s,
+                       "\"proxy\":{\"ip_hex\":\"6c6f63616c686f7374\",\"port\":9050,"
+                       "\"username_hex\":null,\"password_hex\":null}"));
+  ASSERT_TRUE(Contains(s,
+                       "\"SetSocks5Proxy\":{\"ip_hex\":\"3132372e302e302e31\",\"port\":1080,"
+                       "\"username_hex\":\"\",\"password_hex\":\"70\",\"result\":false}"));
 
   const std::pair<const char*, bool> envs[] = {
       {"production", true},  {"staging", true}, {"test", true},   {"loopback", true},
       {"Production", false}, {"", false},       {nullptr, false}, {"loopback ", false},
   };
-  for (const auto& [name, ok] : envs) CHECK_EQ(OrbLiveSDK::SetEnvironment(name), ok);
+  for (const auto& [name, ok] : envs) ASSERT_EQ(OrbLiveSDK::SetEnvironment(name), ok);
   s = Take(corvel_inspect_settings_json());
-  CHECK(Contains(s, "\"environment\":\"loopback\""));
-  CHECK(Contains(s, "\"SetEnvironment\":{\"env_hex\":\"6c6f6f706261636b20\",\"result\":false}"));
+  ASSERT_TRUE(Contains(s, "\"environment\":\"loopback\""));
+  ASSERT_TRUE(
+      Contains(s, "\"SetEnvironment\":{\"env_hex\":\"6c6f6f706261636b20\",\"result\":false}"));
   OrbLiveSDK::SetEnvironment(nullptr);
   s = Take(corvel_inspect_settings_json());
-  CHECK(Contains(s, "\"SetEnvironment\":{\"env_hex\":null,\"result\":false}"));
+  ASSERT_TRUE(Contains(s, "\"SetEnvironment\":{\"env_hex\":null,\"result\":false}"));
   corvel_inspect_reset_settings();
   s = Take(corvel_inspect_settings_json());
-  CHECK(Contains(s, "\"proxy\":null") && Contains(s, "\"environment\":\"production\""));
-  CHECK(Contains(s, "\"last_calls\":{}"));
+  ASSERT_TRUE(Contains(s, "\"proxy\":null") && Contains(s, "\"environment\":\"production\""));
+  ASSERT_TRUE(Contains(s, "\"last_calls\":{}"));
 }
 
-void TestLogPathAndLevels() {
+TEST(EngineUnits, LogPathAndLevels) {
   corvel_inspect_reset_settings();
   const fs::path dir = MakeTempDir();
   const fs::path file = dir / "plain";
   std::ofstream(file) << "x";
-  CHECK(!OrbLiveSDK::SetLogPath(nullptr));
-  CHECK(!OrbLiveSDK::SetLogPath(""));
-  CHECK(!OrbLiveSDK::SetLogPath(file.c_str()));
-  CHECK(!OrbLiveSDK::SetLogPath((dir / "missing").c_str()));
-  CHECK(!OrbLiveSDK::SetLogPath("/proc/self"));  // not writable even for root
-  CHECK(OrbLiveSDK::SetLogPath(dir.c_str()));
+  ASSERT_TRUE(!OrbLiveSDK::SetLogPath(nullptr));
+  ASSERT_TRUE(!OrbLiveSDK::SetLogPath(""));
+  ASSERT_TRUE(!OrbLiveSDK::SetLogPath(file.c_str()));
+  ASSERT_TRUE(!OrbLiveSDK::SetLogPath((dir / "missing").c_str()));
+  ASSERT_TRUE(!OrbLiveSDK::SetLogPath("/proc/self"));  // not writable even for root
+  ASSERT_TRUE(OrbLiveSDK::SetLogPath(dir.c_str()));
 
   const std::pair<int, int> clamps[] = {{-5, 0}, {0, 0}, {3, 3}, {6, 6}, {99, 6}};
   for (const auto& [asked, stored] : clamps) {
     OrbLiveSDK::SetLogLevel(asked);
     std::string s = Take(corvel_inspect_settings_json());
-    CHECK(Contains(s, "\"level\":" + std::to_string(stored) + ","));
-    CHECK(Contains(s, "\"SetLogLevel\":{\"level\":" + std::to_string(asked) + "}"));
+    ASSERT_TRUE(Contains(s, "\"level\":" + std::to_string(stored) + ","));
+    ASSERT_TRUE(Contains(s, "\"SetLogLevel\":{\"level\":" + std::to_string(asked) + "}"));
   }
   OrbLiveSDK::SetLogLevel(3);  // warning and up
   for (int level = 0; level <= 5; ++level) {
@@ -281,11 +282,11 @@ void TestLogPathAndLevels() {
   corvel_inspect_flush_log();
   const std::string log = ReadFile(dir / "corvel.log");
   for (int level = 0; level <= 5; ++level) {
-    CHECK_EQ(Contains(log, "line-at-" + std::to_string(level)), level >= 3);
+    ASSERT_EQ(Contains(log, "line-at-" + std::to_string(level)), level >= 3);
   }
   const std::regex line_format(
       R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} WARNING \[\d+\] line-at-3\n)");
-  CHECK(std::regex_search(log, line_format));
+  ASSERT_TRUE(std::regex_search(log, line_format));
 
   // Disabled file: nothing more is written; enabling again appends.
   OrbLiveSDK::DisableLogFile(true);
@@ -294,20 +295,20 @@ void TestLogPathAndLevels() {
   corvel_inspect_log(4, "after-enable");
   corvel_inspect_flush_log();
   const std::string log2 = ReadFile(dir / "corvel.log");
-  CHECK(!Contains(log2, "while-disabled") && Contains(log2, "after-enable"));
-  CHECK(Contains(log2, "line-at-5"));
+  ASSERT_TRUE(!Contains(log2, "while-disabled") && Contains(log2, "after-enable"));
+  ASSERT_TRUE(Contains(log2, "line-at-5"));
   corvel_inspect_reset_settings();
   fs::remove_all(dir);
 }
 
-void TestConsoleLog() {
+TEST(EngineUnits, ConsoleLog) {
   corvel_inspect_reset_settings();
   const fs::path dir = MakeTempDir();
   const fs::path capture = dir / "stderr.txt";
   fflush(stderr);
   const int saved = dup(2);
   const int fd = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  CHECK(saved >= 0 && fd >= 0);
+  ASSERT_TRUE(saved >= 0 && fd >= 0);
   dup2(fd, 2);
   corvel_inspect_log(4, "console-off");
   OrbLiveSDK::EnableConsoleLog();
@@ -318,16 +319,16 @@ void TestConsoleLog() {
   close(fd);
   close(saved);
   const std::string out = ReadFile(capture);
-  CHECK(Contains(out, "console-on"));
-  CHECK(!Contains(out, "console-off"));
+  ASSERT_TRUE(Contains(out, "console-on"));
+  ASSERT_TRUE(!Contains(out, "console-off"));
   fs::remove_all(dir);
 }
 
-void TestRotation() {
+TEST(EngineUnits, Rotation) {
   for (bool compress : {true, false}) {
     corvel_inspect_reset_settings();
     const fs::path dir = MakeTempDir();
-    CHECK(OrbLiveSDK::SetLogPath(dir.c_str()));
+    ASSERT_TRUE(OrbLiveSDK::SetLogPath(dir.c_str()));
     OrbLiveSDK::DisableLogCompress(!compress);
     corvel_inspect_set_log_rotate_bytes(1000);
     const std::string filler(300, 'f');
@@ -337,15 +338,17 @@ void TestRotation() {
     const std::string ext = compress ? ".log.gz" : ".log";
     for (int i = 1; i <= 5; ++i) {
       const fs::path rotated = dir / ("corvel." + std::to_string(i) + ext);
-      CHECK(fs::exists(rotated));
+      ASSERT_TRUE(fs::exists(rotated));
       const std::string head = ReadFile(rotated).substr(0, 2);
-      CHECK_EQ(head == "\x1f\x8b", compress);
+      ASSERT_EQ(head == "\x1f\x8b", compress);
     }
-    CHECK(!fs::exists(dir / ("corvel.6" + ext)));
-    CHECK(!fs::exists(dir / (compress ? "corvel.1.log" : "corvel.1.log.gz")));
-    CHECK(fs::file_size(dir / "corvel.log") <= 1000);
+    ASSERT_TRUE(!fs::exists(dir / ("corvel.6" + ext)));
+    ASSERT_TRUE(!fs::exists(dir / (compress ? "corvel.1.log" : "corvel.1.log.gz")));
+    ASSERT_TRUE(fs::file_size(dir / "corvel.log") <= 1000);
     // corvel.1 holds the lines just before the current file's.
-    if (!compress) CHECK(Contains(ReadFile(dir / "corvel.1.log"), "27" + filler));
+    if (!compress) {
+      ASSERT_TRUE(Contains(ReadFile(dir / "corvel.1.log"), "27" + filler));
+    }
     corvel_inspect_reset_settings();
     fs::remove_all(dir);
   }
@@ -353,7 +356,7 @@ void TestRotation() {
 
 // ---- operations ----
 
-void TestEnterRoomValidation() {
+TEST(EngineUnits, EnterRoomValidation) {
   struct Case {
     const char* what;
     void (*edit)(EnterRoomParams&);
@@ -387,22 +390,22 @@ void TestEnterRoomValidation() {
     c.edit(p);
     if (inst.cloud->EnterRoom(p) != c.expected) {
       std::fprintf(stderr, "EnterRoom case %s\n", c.what);
-      CHECK(false);
+      ASSERT_TRUE(false);
     }
     inst.Settle();
-    CHECK_EQ(inst.delegate.count(), c.expected == ERR_OK ? 3u : 0u);
+    ASSERT_EQ(inst.delegate.count(), c.expected == ERR_OK ? 3u : 0u);
   }
 }
 
-void TestChannelsAndSends() {
+TEST(EngineUnits, ChannelsAndSends) {
   Instance inst;
   VORACloud* c = inst.cloud;
   // Nothing works before entering.
-  CHECK_EQ(c->CreateLocalAudioChannel(AudioEncodeParams()), ERR_INVALID_OPERATION);
-  CHECK_EQ(c->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_OPERATION);
-  CHECK_EQ(c->Subscribe("bob", STREAM_TYPE_AUDIO), ERR_INVALID_OPERATION);
-  CHECK(!c->SendCustomCmdMsg(1, "hi", 2, true, true));
-  CHECK_EQ(c->EnterRoom(ValidParams()), ERR_OK);
+  ASSERT_EQ(c->CreateLocalAudioChannel(AudioEncodeParams()), ERR_INVALID_OPERATION);
+  ASSERT_EQ(c->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_OPERATION);
+  ASSERT_EQ(c->Subscribe("bob", STREAM_TYPE_AUDIO), ERR_INVALID_OPERATION);
+  ASSERT_TRUE(!c->SendCustomCmdMsg(1, "hi", 2, true, true));
+  ASSERT_EQ(c->EnterRoom(ValidParams()), ERR_OK);
 
   // Audio encode parameters: each field's bounds.
   struct AudioCase {
@@ -420,22 +423,22 @@ void TestChannelsAndSends() {
     p.sample_rate = a.rate;
     p.frame_length_ms = a.frame_ms;
     p.bitrate_bps = a.bitrate;
-    CHECK_EQ(c->CreateLocalAudioChannel(p), a.ok ? ERR_OK : ERR_INVALID_PARAMETER);
+    ASSERT_EQ(c->CreateLocalAudioChannel(p), a.ok ? ERR_OK : ERR_INVALID_PARAMETER);
   }
-  CHECK_EQ(c->CreateLocalAudioChannel(AudioEncodeParams()), ERR_INVALID_OPERATION);  // exists
+  ASSERT_EQ(c->CreateLocalAudioChannel(AudioEncodeParams()), ERR_INVALID_OPERATION);  // exists
 
   AudioFrame pcm;  // in the format of the channel just opened (8 kHz stereo)
   pcm.sample_rate = 8000;
   pcm.channels = 2;
   const uint8_t samples[4] = {0, 1, 2, 3};
-  CHECK_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);  // empty
+  ASSERT_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);  // empty
   pcm.SetData(samples, 3);
-  CHECK_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);  // half a sample
+  ASSERT_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);  // half a sample
   pcm.SetData(samples, 4);
-  CHECK_EQ(c->SendAudioFrame(pcm), ERR_OK);
-  CHECK_EQ(c->SendContinuousAudioFrame(pcm, true), ERR_OK);
+  ASSERT_EQ(c->SendAudioFrame(pcm), ERR_OK);
+  ASSERT_EQ(c->SendContinuousAudioFrame(pcm, true), ERR_OK);
   pcm.codec = static_cast<AudioCodecType>(7);
-  CHECK_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->SendAudioFrame(pcm), ERR_INVALID_PARAMETER);
 
   const std::pair<StreamType, int> video_types[] = {
       {STREAM_TYPE_VIDEO_HIGH, ERR_OK},
@@ -446,14 +449,14 @@ void TestChannelsAndSends() {
       {static_cast<StreamType>(5), ERR_INVALID_PARAMETER},
   };
   for (const auto& [type, expected] : video_types)
-    CHECK_EQ(c->CreateLocalVideoChannel(type), expected);
-  CHECK_EQ(c->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_OPERATION);
+    ASSERT_EQ(c->CreateLocalVideoChannel(type), expected);
+  ASSERT_EQ(c->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_OPERATION);
 
   VideoFrame encoded;
-  CHECK_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, encoded), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, encoded), ERR_INVALID_PARAMETER);
   encoded.SetData(samples, 4);
-  CHECK_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, encoded), ERR_OK);
-  CHECK_EQ(c->SendVideoFrame(STREAM_TYPE_AUDIO, encoded), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, encoded), ERR_OK);
+  ASSERT_EQ(c->SendVideoFrame(STREAM_TYPE_AUDIO, encoded), ERR_INVALID_PARAMETER);
 
   struct PixelCase {
     uint32_t w, h;
@@ -477,49 +480,50 @@ void TestChannelsAndSends() {
     f.format = pc.format;
     std::vector<uint8_t> bytes(pc.size, 7);
     f.SetData(bytes.data(), bytes.size());
-    CHECK_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_LOW, f), pc.expected);
+    ASSERT_EQ(c->SendVideoFrame(STREAM_TYPE_VIDEO_LOW, f), pc.expected);
   }
 
-  CHECK_EQ(c->SendSeiMessage(5, "sei", 3), ERR_OK);
-  CHECK_EQ(c->SendSeiMessage(5, nullptr, 3), ERR_INVALID_PARAMETER);
-  CHECK_EQ(c->SendSeiMessage(5, "sei", 0), ERR_INVALID_PARAMETER);
-  CHECK(!c->SendCustomCmdMsg(0xffffffffu, "a\0b", 3, false, true));  // command ids are 1..10
-  CHECK(!c->SendCustomCmdMsg(1, nullptr, 3, true, true));
-  CHECK(!c->SendCustomCmdMsg(1, "x", 0, true, true));
+  ASSERT_EQ(c->SendSeiMessage(5, "sei", 3), ERR_OK);
+  ASSERT_EQ(c->SendSeiMessage(5, nullptr, 3), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->SendSeiMessage(5, "sei", 0), ERR_INVALID_PARAMETER);
+  ASSERT_TRUE(!c->SendCustomCmdMsg(0xffffffffu, "a\0b", 3, false, true));  // command ids are 1..10
+  ASSERT_TRUE(!c->SendCustomCmdMsg(1, nullptr, 3, true, true));
+  ASSERT_TRUE(!c->SendCustomCmdMsg(1, "x", 0, true, true));
 
-  CHECK_EQ(c->Subscribe("bob", STREAM_TYPE_VIDEO_AUX), ERR_OK);
-  CHECK_EQ(c->Subscribe(nullptr, STREAM_TYPE_AUDIO), ERR_INVALID_PARAMETER);
-  CHECK_EQ(c->Subscribe("bob", STREAM_TYPE_UNKNOWN), ERR_INVALID_PARAMETER);
-  CHECK_EQ(c->Unsubscribe("bob", STREAM_TYPE_VIDEO_AUX), ERR_OK);
-  CHECK_EQ(c->GetAudioFrame(nullptr), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->Subscribe("bob", STREAM_TYPE_VIDEO_AUX), ERR_OK);
+  ASSERT_EQ(c->Subscribe(nullptr, STREAM_TYPE_AUDIO), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->Subscribe("bob", STREAM_TYPE_UNKNOWN), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->Unsubscribe("bob", STREAM_TYPE_VIDEO_AUX), ERR_OK);
+  ASSERT_EQ(c->GetAudioFrame(nullptr), ERR_INVALID_PARAMETER);
   AudioFrame pulled;
-  CHECK_EQ(c->GetAudioFrame(&pulled), ERR_READ_TRY_AGAIN);
-  CHECK_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_OK);
-  CHECK_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_INVALID_OPERATION);
-  CHECK_EQ(c->DestroyLocalAudioChannel(), ERR_OK);
-  CHECK_EQ(c->DestroyLocalAudioChannel(), ERR_INVALID_OPERATION);
+  ASSERT_EQ(c->GetAudioFrame(&pulled), ERR_READ_TRY_AGAIN);
+  ASSERT_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_OK);
+  ASSERT_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_INVALID_OPERATION);
+  ASSERT_EQ(c->DestroyLocalAudioChannel(), ERR_OK);
+  ASSERT_EQ(c->DestroyLocalAudioChannel(), ERR_INVALID_OPERATION);
   pcm.codec = AUDIO_CODEC_TYPE_PCM;
-  CHECK_EQ(c->SendAudioFrame(pcm), ERR_INVALID_OPERATION);  // channel gone
-  CHECK_EQ(c->startAsrService(AsrParams{"en"}), ERR_NOT_SUPPORTED);
-  CHECK_EQ(c->CallExperimentalAPI(nullptr), ERR_INVALID_PARAMETER);
+  ASSERT_EQ(c->SendAudioFrame(pcm), ERR_INVALID_OPERATION);  // channel gone
+  ASSERT_EQ(c->startAsrService(AsrParams{"en"}), ERR_NOT_SUPPORTED);
+  ASSERT_EQ(c->CallExperimentalAPI(nullptr), ERR_INVALID_PARAMETER);
 
   // The record of the custom command carries the unsigned id and every byte.
   const std::string calls = inst.calls();
-  CHECK(Contains(calls,
-                 "\"op\":\"SendCustomCmdMsg\",\"cmd_id\":4294967295,\"length\":3,"
-                 "\"message_null\":false"));
-  CHECK(Contains(calls,
-                 "\"message_hex\":\"610062\",\"reliable\":false,\"ordered\":true,"
-                 "\"result\":false"));
-  CHECK(Contains(calls, "\"op\":\"SendVideoFrame\",\"overload\":\"PixelFrame\",\"type\":3"));
-  CHECK(Contains(calls, "\"op\":\"GetAudioFrame\",\"frame_null\":true,\"result\":-2"));
-  CHECK(Contains(calls, "\"op\":\"Subscribe\",\"user_id_hex\":null,\"type\":1,\"result\":-2"));
-  CHECK(Contains(calls, "\"op\":\"SendContinuousAudioFrame\""));
-  CHECK(Contains(calls, "\"size\":4,\"fnv1a\":"));
-  CHECK(Contains(calls, "\"data_hex\":\"00010203\""));
+  ASSERT_TRUE(Contains(calls,
+                       "\"op\":\"SendCustomCmdMsg\",\"cmd_id\":4294967295,\"length\":3,"
+                       "\"message_null\":false"));
+  ASSERT_TRUE(Contains(calls,
+                       "\"message_hex\":\"610062\",\"reliable\":false,\"ordered\":true,"
+                       "\"result\":false"));
+  ASSERT_TRUE(Contains(calls, "\"op\":\"SendVideoFrame\",\"overload\":\"PixelFrame\",\"type\":3"));
+  ASSERT_TRUE(Contains(calls, "\"op\":\"GetAudioFrame\",\"frame_null\":true,\"result\":-2"));
+  ASSERT_TRUE(
+      Contains(calls, "\"op\":\"Subscribe\",\"user_id_hex\":null,\"type\":1,\"result\":-2"));
+  ASSERT_TRUE(Contains(calls, "\"op\":\"SendContinuousAudioFrame\""));
+  ASSERT_TRUE(Contains(calls, "\"size\":4,\"fnv1a\":"));
+  ASSERT_TRUE(Contains(calls, "\"data_hex\":\"00010203\""));
 }
 
-void TestEnterRoomRecord() {
+TEST(EngineUnits, EnterRoomRecord) {
   Instance inst;
   EnterRoomParams p = ValidParams();
   p.room.str_room_id = nullptr;
@@ -528,20 +532,21 @@ void TestEnterRoomRecord() {
   p.private_map_key = "k";
   p.audio_obtain_params.output_channels = 2;
   p.use_pixel_frame_output = true;
-  CHECK_EQ(inst.cloud->EnterRoom(p), ERR_OK);
+  ASSERT_EQ(inst.cloud->EnterRoom(p), ERR_OK);
   const std::string calls = inst.calls();
-  CHECK(Contains(calls,
-                 "\"room\":{\"sdk_app_id\":7,\"user_id_hex\":\"616c696365\",\"user_sig_hex\":"
-                 "\"736967\",\"room_id\":1,\"str_room_id_hex\":null,\"custom_data\":4660,"
-                 "\"decryption_delegate\":0,\"encryption_delegate\":0},\"scene\":2,\"role\":0,"
-                 "\"private_map_key_hex\":\"6b\""));
-  CHECK(Contains(calls, "\"output_channels\":2"));
-  CHECK(Contains(calls, "\"use_pixel_frame_input\":false,\"use_pixel_frame_output\":true"));
+  ASSERT_TRUE(
+      Contains(calls,
+               "\"room\":{\"sdk_app_id\":7,\"user_id_hex\":\"616c696365\",\"user_sig_hex\":"
+               "\"736967\",\"room_id\":1,\"str_room_id_hex\":null,\"custom_data\":4660,"
+               "\"decryption_delegate\":0,\"encryption_delegate\":0},\"scene\":2,\"role\":0,"
+               "\"private_map_key_hex\":\"6b\""));
+  ASSERT_TRUE(Contains(calls, "\"output_channels\":2"));
+  ASSERT_TRUE(Contains(calls, "\"use_pixel_frame_input\":false,\"use_pixel_frame_output\":true"));
 }
 
 // ---- injection ----
 
-void TestInjectionArguments() {
+TEST(EngineUnits, InjectionArguments) {
   Instance inst;
   struct Case {
     int slot;
@@ -590,18 +595,18 @@ void TestInjectionArguments() {
   };
   size_t n = 0;
   for (const Case& c : cases) {
-    CHECK_EQ(corvel_inspect_fire(inst.id, c.slot, c.args, 5000), 0);
+    ASSERT_EQ(corvel_inspect_fire(inst.id, c.slot, c.args, 5000), 0);
     ++n;
     const auto texts = inst.delegate.texts();
-    CHECK_EQ(texts.size(), n);
+    ASSERT_EQ(texts.size(), n);
     const std::string expected(c.expected,
                                std::strlen(c.expected) + (c.slot == 16 ? 3 : 0));  // embedded NUL
     if (texts.back() != expected) {
       std::fprintf(stderr, "slot %d delivered %s\n", c.slot, texts.back().c_str());
-      CHECK(false);
+      ASSERT_TRUE(false);
     }
   }
-  for (const auto& e : inst.delegate.events()) CHECK(e.thread != std::this_thread::get_id());
+  for (const auto& e : inst.delegate.events()) ASSERT_TRUE(e.thread != std::this_thread::get_id());
 
   const std::pair<int, const char*> bad[] = {
       {0, "{}"},
@@ -617,14 +622,14 @@ void TestInjectionArguments() {
       {15, "{\"frame\": {\"width\": 1}}"},
   };
   for (const auto& [slot, args] : bad) {
-    CHECK_EQ(corvel_inspect_fire(inst.id, slot, args, 5000), -2);
-    CHECK(std::strlen(corvel_inspect_last_error()) > 0);
+    ASSERT_EQ(corvel_inspect_fire(inst.id, slot, args, 5000), -2);
+    ASSERT_TRUE(std::strlen(corvel_inspect_last_error()) > 0);
   }
-  CHECK_EQ(inst.delegate.count(), n);
-  CHECK_EQ(corvel_inspect_fire(999999, 3, "{}", 5000), -1);
+  ASSERT_EQ(inst.delegate.count(), n);
+  ASSERT_EQ(corvel_inspect_fire(999999, 3, "{}", 5000), -1);
 }
 
-void TestQueueLimitsAndFirehose() {
+TEST(EngineUnits, QueueLimitsAndFirehose) {
   corvel_inspect_set_queue_capacity(4);
   Instance inst;
   corvel_inspect_set_queue_capacity(0);
@@ -635,31 +640,31 @@ void TestQueueLimitsAndFirehose() {
     }
   };
   const uint64_t total_before = corvel_inspect_dropped_total();
-  CHECK_EQ(corvel_inspect_fire_many(inst.id, 3, nullptr, 1), 1);
+  ASSERT_EQ(corvel_inspect_fire_many(inst.id, 3, nullptr, 1), 1);
   while (inst.delegate.count() == 0 && corvel_inspect_wait_idle(inst.id, 0) == 0) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the callback is now blocked
-  CHECK_EQ(corvel_inspect_fire_many(inst.id, 4, nullptr, 10), 4);
-  CHECK_EQ(corvel_inspect_dropped(inst.id), 6);
-  CHECK_EQ(corvel_inspect_fire(inst.id, 4, nullptr, 1000), -3);  // full: dropped at once
-  CHECK_EQ(corvel_inspect_dropped_total(), total_before + 7);
+  ASSERT_EQ(corvel_inspect_fire_many(inst.id, 4, nullptr, 10), 4);
+  ASSERT_EQ(corvel_inspect_dropped(inst.id), 6);
+  ASSERT_EQ(corvel_inspect_fire(inst.id, 4, nullptr, 1000), -3);  // full: dropped at once
+  ASSERT_EQ(corvel_inspect_dropped_total(), total_before + 7);
   release = true;
   inst.Settle();
-  CHECK_EQ(inst.delegate.count(), 5u);
+  ASSERT_EQ(inst.delegate.count(), 5u);
   const std::string stats = Take(corvel_inspect_stats_json(inst.id));
-  CHECK(Contains(stats, "\"delivered\":5,\"dropped\":7"));
-  CHECK(Contains(stats, "\"queue_capacity\":4"));
+  ASSERT_TRUE(Contains(stats, "\"delivered\":5,\"dropped\":7"));
+  ASSERT_TRUE(Contains(stats, "\"queue_capacity\":4"));
 
   // Firehose: runs until stopped, and a second start is refused meanwhile.
-  CHECK_EQ(corvel_inspect_firehose_start(inst.id, 10, "{\"stream_type\": 2}", 100), 0);
-  CHECK_EQ(corvel_inspect_firehose_start(inst.id, 10, "{}", 100), -7);
-  CHECK(inst.delegate.WaitFor(20));
+  ASSERT_EQ(corvel_inspect_firehose_start(inst.id, 10, "{\"stream_type\": 2}", 100), 0);
+  ASSERT_EQ(corvel_inspect_firehose_start(inst.id, 10, "{}", 100), -7);
+  ASSERT_TRUE(inst.delegate.WaitFor(20));
   const int64_t queued = corvel_inspect_firehose_stop(inst.id);
-  CHECK(queued >= 15);
-  CHECK_EQ(corvel_inspect_firehose_stop(inst.id), -7);
+  ASSERT_TRUE(queued >= 15);
+  ASSERT_EQ(corvel_inspect_firehose_stop(inst.id), -7);
 }
 
-void TestFirehoseThenDestroyAndReentrantFire() {
+TEST(EngineUnits, FirehoseThenDestroyAndReentrantFire) {
   // Destroy with a firehose running and a delegate that calls back into the
   // engine: the instance goes away cleanly and nothing arrives afterwards.
   auto delegate = std::make_unique<RecordingDelegate>();
@@ -678,46 +683,23 @@ void TestFirehoseThenDestroyAndReentrantFire() {
       }
     }
   };
-  CHECK_EQ(corvel_inspect_firehose_start(id, 10, "{}", 0), 0);
-  CHECK(delegate->WaitFor(50));
+  ASSERT_EQ(corvel_inspect_firehose_start(id, 10, "{}", 0), 0);
+  ASSERT_TRUE(delegate->WaitFor(50));
   VORACloud::Destroy(cloud);
   const size_t after = delegate->count();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  CHECK_EQ(delegate->count(), after);
-  CHECK(refused.load() >= 50);
-  CHECK_EQ(unexpected.load(), 0);
-  CHECK_EQ(corvel_inspect_firehose_stop(id), -1);
-  CHECK(Contains(Take(corvel_inspect_calls_json(id)), "SetVideoEncodeParam"));
+  ASSERT_EQ(delegate->count(), after);
+  ASSERT_TRUE(refused.load() >= 50);
+  ASSERT_EQ(unexpected.load(), 0);
+  ASSERT_EQ(corvel_inspect_firehose_stop(id), -1);
+  ASSERT_TRUE(Contains(Take(corvel_inspect_calls_json(id)), "SetVideoEncodeParam"));
 }
+
+// Every test leaves no engine instance behind.
+class NoInstanceLeft : public ::testing::Environment {
+ public:
+  void TearDown() override { EXPECT_EQ(corvel_inspect_live_instances(), 0u); }
+};
+const auto* const kNoInstanceLeft = ::testing::AddGlobalTestEnvironment(new NoInstanceLeft);
 
 }  // namespace
-
-int main() {
-  struct Test {
-    const char* name;
-    void (*run)();
-  };
-  const Test tests[] = {
-      {"VoraString", TestVoraString},
-      {"VoraBufferAndRecords", TestVoraBufferAndRecords},
-      {"Frames", TestFrames},
-      {"ProxyAndEnvironment", TestProxyAndEnvironment},
-      {"LogPathAndLevels", TestLogPathAndLevels},
-      {"ConsoleLog", TestConsoleLog},
-      {"Rotation", TestRotation},
-      {"EnterRoomValidation", TestEnterRoomValidation},
-      {"ChannelsAndSends", TestChannelsAndSends},
-      {"EnterRoomRecord", TestEnterRoomRecord},
-      {"InjectionArguments", TestInjectionArguments},
-      {"QueueLimitsAndFirehose", TestQueueLimitsAndFirehose},
-      {"FirehoseThenDestroyAndReentrantFire", TestFirehoseThenDestroyAndReentrantFire},
-  };
-  for (const Test& t : tests) {
-    std::printf("%s\n", t.name);
-    std::fflush(stdout);
-    t.run();
-  }
-  CHECK_EQ(corvel_inspect_live_instances(), 0u);
-  std::printf("engine_units: %zu passed, 0 failed\n", std::size(tests));
-  return 0;
-}

@@ -1,13 +1,14 @@
 """Shared pieces of the room scenario tests (test_rooms_*.py): a delegate that
 records every callback and can be waited on, room parameters, PCM helpers and a
-fixture that creates parties and destroys them at the end."""
+fixture that creates parties and destroys them at the end.
+
+The PCM helpers need numpy; a test that calls one is skipped without it."""
 
 import gc
 import itertools
 import threading
 import time
 
-import numpy as np
 import pytest
 
 _corvel = pytest.importorskip("_corvel")
@@ -195,13 +196,19 @@ def audio_params(rate=48000, channels=1, frame_ms=20, bitrate=64000):
     return p
 
 
+def _numpy():
+    return pytest.importorskip("numpy", reason="the PCM helpers need numpy")
+
+
 def tone(rate, channels, freq, amplitude, frames, start=0):
+    np = _numpy()
     n = np.arange(start, start + frames)
     mono = np.round(amplitude * np.sin(2 * np.pi * freq * n / rate)).astype(np.int16)
     return np.repeat(mono, channels) if channels > 1 else mono
 
 
 def audio_frame(samples, rate, channels, pts=0):
+    np = _numpy()
     f = _corvel.AudioFrame()
     f.sample_rate, f.channels, f.pts = rate, channels, pts
     f.SetData(np.asarray(samples, dtype=np.int16).tobytes())
@@ -216,11 +223,13 @@ def send_tone(member, rate, channels, freq, amplitude, frames, frame_ms=20):
 
 
 def pcm(data, channels=1):
+    np = _numpy()
     x = np.frombuffer(data, dtype=np.int16).astype(np.float64)
     return x.reshape(-1, channels) if channels > 1 else x
 
 
 def peak_frequency(x, rate):
+    np = _numpy()
     window = np.hanning(len(x))
     magnitudes = np.abs(np.fft.rfft(x * window))
     k = int(np.argmax(magnitudes[1:])) + 1
@@ -228,4 +237,5 @@ def peak_frequency(x, rate):
 
 
 def rms(x):
+    np = _numpy()
     return float(np.sqrt(np.mean(np.square(x))))

@@ -1,6 +1,7 @@
 // Smoke test of the engine lifecycle: Create, EnterRoom and its callbacks,
 // Destroy waiting for a running callback, Destroy from inside a callback, and
-// a delegate that throws. Run it directly; it aborts on the first failure.
+// a delegate that throws.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "corvel_probe.h"
 #include "corvel_premier.h"
+#include "corvel_probe.h"
 #include "recording_delegate.h"
 
 using namespace corvel::vora;
@@ -35,49 +36,49 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-void TestCreateFailures() {
+TEST(EngineSmoke, CreateFailures) {
   const uint64_t creates = corvel_inspect_create_count();
-  CHECK(VORACloud::Create(nullptr) == nullptr);
+  ASSERT_TRUE(VORACloud::Create(nullptr) == nullptr);
   RecordingDelegate d;
   corvel_inspect_fail_next_create();
-  CHECK(VORACloud::Create(&d) == nullptr);
-  CHECK_EQ(corvel_inspect_create_count(), creates + 2);
+  ASSERT_TRUE(VORACloud::Create(&d) == nullptr);
+  ASSERT_EQ(corvel_inspect_create_count(), creates + 2);
   VORACloud::Destroy(nullptr);  // no-op
   VORACloud* cloud = VORACloud::Create(&d);
-  CHECK(cloud != nullptr);
+  ASSERT_TRUE(cloud != nullptr);
   VORACloud::Destroy(cloud);
 }
 
-void TestEnterAndExit() {
+TEST(EngineSmoke, EnterAndExit) {
   RecordingDelegate d;
   const uint64_t live_before = corvel_inspect_live_instances();
   VORACloud* cloud = VORACloud::Create(&d);
-  CHECK(cloud != nullptr);
-  CHECK_EQ(corvel_inspect_live_instances(), live_before + 1);
+  ASSERT_TRUE(cloud != nullptr);
+  ASSERT_EQ(corvel_inspect_live_instances(), live_before + 1);
 
-  CHECK_EQ(cloud->ExitRoom(), ERR_INVALID_OPERATION);
-  CHECK_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
-  CHECK_EQ(cloud->EnterRoom(ValidParams()), ERR_INVALID_OPERATION);
-  CHECK(d.WaitFor(3));
-  CHECK_EQ(d.texts(), (std::vector<std::string>{"OnConnectionStateChanged(0,2)",
-                                                "OnConnectionStateChanged(2,3)", "OnEnterRoom"}));
-  for (const auto& e : d.events()) CHECK(e.thread != std::this_thread::get_id());
+  ASSERT_EQ(cloud->ExitRoom(), ERR_INVALID_OPERATION);
+  ASSERT_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
+  ASSERT_EQ(cloud->EnterRoom(ValidParams()), ERR_INVALID_OPERATION);
+  ASSERT_TRUE(d.WaitFor(3));
+  ASSERT_EQ(d.texts(), (std::vector<std::string>{"OnConnectionStateChanged(0,2)",
+                                                 "OnConnectionStateChanged(2,3)", "OnEnterRoom"}));
+  for (const auto& e : d.events()) ASSERT_TRUE(e.thread != std::this_thread::get_id());
 
-  CHECK_EQ(cloud->CreateLocalAudioChannel(AudioEncodeParams()), ERR_OK);
-  CHECK_EQ(cloud->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_OK);
-  CHECK_EQ(cloud->ExitRoom(), ERR_OK);
-  CHECK(d.WaitFor(9));
+  ASSERT_EQ(cloud->CreateLocalAudioChannel(AudioEncodeParams()), ERR_OK);
+  ASSERT_EQ(cloud->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), ERR_OK);
+  ASSERT_EQ(cloud->ExitRoom(), ERR_OK);
+  ASSERT_TRUE(d.WaitFor(9));
   const auto texts = d.texts();
-  CHECK_EQ(
+  ASSERT_EQ(
       std::vector<std::string>(texts.begin() + 3, texts.end()),
       (std::vector<std::string>{"OnLocalAudioChannelCreated", "OnLocalVideoChannelCreated(2)",
                                 "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelDestroyed(2)",
                                 "OnConnectionStateChanged(3,1)", "OnExitRoom"}));
   VORACloud::Destroy(cloud);
-  CHECK_EQ(corvel_inspect_live_instances(), live_before);
+  ASSERT_EQ(corvel_inspect_live_instances(), live_before);
 }
 
-void TestDestroyWaitsForRunningCallback() {
+TEST(EngineSmoke, DestroyWaitsForRunningCallback) {
   RecordingDelegate d;
   std::atomic<bool> in_callback{false};
   std::atomic<bool> finished{false};
@@ -88,19 +89,19 @@ void TestDestroyWaitsForRunningCallback() {
     finished = true;
   };
   VORACloud* cloud = VORACloud::Create(&d);
-  CHECK_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
+  ASSERT_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
   while (!in_callback) std::this_thread::sleep_for(1ms);
   const uint64_t id = corvel_inspect_last_instance();
   // Queued behind the blocked callback: discarded by Destroy, never delivered.
-  CHECK_EQ(corvel_inspect_fire_many(id, 1, "{\"error\": -1}", 10), 10);
+  ASSERT_EQ(corvel_inspect_fire_many(id, 1, "{\"error\": -1}", 10), 10);
   VORACloud::Destroy(cloud);
-  CHECK(finished);
+  ASSERT_TRUE(finished);
   std::this_thread::sleep_for(50ms);
-  for (const auto& text : d.texts()) CHECK(text.rfind("OnError", 0) != 0);
-  CHECK_EQ(corvel_inspect_is_live(id), 0);
+  for (const auto& text : d.texts()) ASSERT_TRUE(text.rfind("OnError", 0) != 0);
+  ASSERT_EQ(corvel_inspect_is_live(id), 0);
 }
 
-void TestDestroyFromOwnCallback() {
+TEST(EngineSmoke, DestroyFromOwnCallback) {
   RecordingDelegate d;
   VORACloud* cloud = VORACloud::Create(&d);
   const uint64_t id = corvel_inspect_last_instance();
@@ -108,19 +109,22 @@ void TestDestroyFromOwnCallback() {
   d.hook = [&](const std::string& name) {
     if (name == "OnEnterRoom" && !destroyed.exchange(true)) {
       VORACloud::Destroy(cloud);  // must return without waiting for this callback
-      CHECK_EQ(corvel_inspect_is_live(id), 0);
+      ASSERT_EQ(corvel_inspect_is_live(id), 0);
     }
   };
-  CHECK_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
-  CHECK(d.WaitFor(3));
+  ASSERT_EQ(cloud->EnterRoom(ValidParams()), ERR_OK);
+  ASSERT_TRUE(d.WaitFor(3));
   // Nothing after the destroying callback.
   std::this_thread::sleep_for(100ms);
-  CHECK_EQ(d.count(), 3u);
-  CHECK(destroyed);
+  ASSERT_EQ(d.count(), 3u);
+  ASSERT_TRUE(destroyed);
 }
 
-void TestThrowingDelegate(const std::string& log_dir) {
-  CHECK(corvel::live::OrbLiveSDK::SetLogPath(log_dir.c_str()));
+TEST(EngineSmoke, ThrowingDelegate) {
+  char dir_template[] = "/tmp/corvel_smoke_XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string log_dir = dir_template;
+  ASSERT_TRUE(corvel::live::OrbLiveSDK::SetLogPath(log_dir.c_str()));
   RecordingDelegate d;
   d.hook = [](const std::string& name) {
     if (name == "OnError") throw std::runtime_error("boom");
@@ -128,32 +132,25 @@ void TestThrowingDelegate(const std::string& log_dir) {
   };
   VORACloud* cloud = VORACloud::Create(&d);
   const uint64_t id = corvel_inspect_last_instance();
-  CHECK_EQ(corvel_inspect_fire(id, 1, "{\"error\": -3}", 5000), 0);
-  CHECK_EQ(corvel_inspect_fire(id, 10, "{\"stream_type\": 2}", 5000), 0);
+  ASSERT_EQ(corvel_inspect_fire(id, 1, "{\"error\": -3}", 5000), 0);
+  ASSERT_EQ(corvel_inspect_fire(id, 10, "{\"stream_type\": 2}", 5000), 0);
   // Delivery carries on after both.
-  CHECK_EQ(corvel_inspect_fire(id, 3, nullptr, 5000), 0);
-  CHECK_EQ(d.texts(), std::vector<std::string>{"OnEnterRoom"});
+  ASSERT_EQ(corvel_inspect_fire(id, 3, nullptr, 5000), 0);
+  ASSERT_EQ(d.texts(), std::vector<std::string>{"OnEnterRoom"});
   VORACloud::Destroy(cloud);
   corvel_inspect_flush_log();
   const std::string log = ReadFile(log_dir + "/corvel.log");
-  CHECK(log.find("delegate callback OnError threw: boom") != std::string::npos);
-  CHECK(log.find("delegate callback OnRequestKeyFrame threw: unknown exception") !=
-        std::string::npos);
+  ASSERT_TRUE(log.find("delegate callback OnError threw: boom") != std::string::npos);
+  ASSERT_TRUE(log.find("delegate callback OnRequestKeyFrame threw: unknown exception") !=
+              std::string::npos);
   corvel_inspect_reset_settings();
 }
 
-}  // namespace
+// Every test leaves no engine instance behind.
+class NoInstanceLeft : public ::testing::Environment {
+ public:
+  void TearDown() override { EXPECT_EQ(corvel_inspect_live_instances(), 0u); }
+};
+const auto* const kNoInstanceLeft = ::testing::AddGlobalTestEnvironment(new NoInstanceLeft);
 
-int main() {
-  char dir_template[] = "/tmp/corvel_smoke_XXXXXX";
-  const char* dir = mkdtemp(dir_template);
-  CHECK(dir != nullptr);
-  TestCreateFailures();
-  TestEnterAndExit();
-  TestDestroyWaitsForRunningCallback();
-  TestDestroyFromOwnCallback();
-  TestThrowingDelegate(dir);
-  CHECK_EQ(corvel_inspect_live_instances(), 0u);
-  std::printf("engine_smoke: 5 passed, 0 failed\n");
-  return 0;
-}
+}  // namespace

@@ -1,13 +1,15 @@
 // Tests for engine/audio_dsp: resampling (pitch, level, purity, delay,
 // chunking, anti-aliasing), channel conversion, saturating mixing, FIFO
-// framing/overflow and voice activity decisions. Plain program: prints each
-// failed check and returns non-zero when any check failed. Also prints (never
-// asserts) the cost of resampling 20 ms of 48 kHz stereo to 16 kHz mono.
+// framing/overflow and voice activity decisions. Also prints (never asserts)
+// the cost of resampling 20 ms of 48 kHz stereo to 16 kHz mono.
 #include "audio_dsp.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -31,31 +33,14 @@ using corvel::engine::SaturateMinus;
 using corvel::engine::ToneAmplitude;
 using corvel::engine::VoiceActivityDetector;
 
-int g_failures = 0;
-int g_checks = 0;
-const char* g_group = "";
-
-#define CHECK(cond, ...)                                                        \
-  do {                                                                          \
-    ++g_checks;                                                                 \
-    if (!(cond)) {                                                              \
-      ++g_failures;                                                             \
-      std::printf("  FAIL [%s] %s:%d: %s", g_group, __FILE__, __LINE__, #cond); \
-      std::printf(" -- " __VA_ARGS__);                                          \
-      std::printf("\n");                                                        \
-    }                                                                           \
-  } while (0)
-
-void RunGroup(const char* name, const std::function<void()>& body) {
-  g_group = name;
-  const int before = g_failures;
-  try {
-    body();
-  } catch (const std::exception& e) {
-    ++g_failures;
-    std::printf("  FAIL [%s] unexpected exception: %s\n", name, e.what());
-  }
-  std::printf("%s %s\n", g_failures == before ? "[ OK ]" : "[FAIL]", name);
+// printf-style text for a failed expectation.
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
 }
 
 constexpr double kPi = 3.14159265358979323846;
@@ -134,7 +119,7 @@ const RatePair kPairs[] = {
     {44101, 1, 48000, 1}, {96000, 2, 8000, 1},  {8000, 1, 96000, 2},  {47999, 2, 16001, 1},
 };
 
-void TestResamplerTone() {
+TEST(AudioDsp, ResamplerPitchLevelAndPurityOfATone) {
   for (const RatePair& p : kPairs) {
     Resampler r(p.in_rate, p.in_ch, p.out_rate, p.out_ch);
     const size_t in_frames = static_cast<size_t>(p.in_rate);  // 1 s
@@ -143,9 +128,9 @@ void TestResamplerTone() {
     const size_t out_frames = out.size() / p.out_ch;
     const size_t expect_frames =
         (static_cast<uint64_t>(in_frames) * p.out_rate + p.in_rate - 1) / p.in_rate;
-    CHECK(out.size() % p.out_ch == 0, "partial frame");
-    CHECK(out_frames == expect_frames, "%d->%d: %zu frames, expected %zu", p.in_rate, p.out_rate,
-          out_frames, expect_frames);
+    EXPECT_TRUE(out.size() % p.out_ch == 0) << Format("partial frame");
+    EXPECT_TRUE(out_frames == expect_frames) << Format(
+        "%d->%d: %zu frames, expected %zu", p.in_rate, p.out_rate, out_frames, expect_frames);
     // Skip the filter warm-up (a few times the delay) and analyse the rest.
     const size_t skip = static_cast<size_t>(r.latency_frames()) * 2 + p.out_rate / 100;
     for (int c = 0; c < p.out_ch; ++c) {
@@ -162,23 +147,25 @@ void TestResamplerTone() {
             p.in_rate, p.in_ch, p.out_rate, p.out_ch, f, level_err, rms_err, resid, r.taps(),
             r.latency_frames());
       }
-      CHECK(std::fabs(f - 1000.0) <= 10.0, "%d->%d: frequency %.2f Hz", p.in_rate, p.out_rate, f);
-      CHECK(std::fabs(level_err) <= 0.5, "%d->%d: tone level off by %.3f dB", p.in_rate, p.out_rate,
-            level_err);
-      CHECK(std::fabs(rms_err) <= 0.5, "%d->%d: rms off by %.3f dB", p.in_rate, p.out_rate,
-            rms_err);
+      EXPECT_TRUE(std::fabs(f - 1000.0) <= 10.0)
+          << Format("%d->%d: frequency %.2f Hz", p.in_rate, p.out_rate, f);
+      EXPECT_TRUE(std::fabs(level_err) <= 0.5)
+          << Format("%d->%d: tone level off by %.3f dB", p.in_rate, p.out_rate, level_err);
+      EXPECT_TRUE(std::fabs(rms_err) <= 0.5)
+          << Format("%d->%d: rms off by %.3f dB", p.in_rate, p.out_rate, rms_err);
       // A correct band-limited interpolator leaves only rounding noise; phase
       // jitter, wrong tap alignment or coarse phase tables show up here.
-      CHECK(resid <= -80.0, "%d->%d: residual %.1f dB", p.in_rate, p.out_rate, resid);
+      EXPECT_TRUE(resid <= -80.0) << Format("%d->%d: residual %.1f dB", p.in_rate, p.out_rate,
+                                            resid);
     }
     if (p.out_ch == 2) {
-      CHECK(Channel(out, 2, 0) == Channel(out, 2, 1), "%d->%d: channels differ", p.in_rate,
-            p.out_rate);
+      EXPECT_TRUE(Channel(out, 2, 0) == Channel(out, 2, 1))
+          << Format("%d->%d: channels differ", p.in_rate, p.out_rate);
     }
   }
 }
 
-void TestResamplerDelayAndDc() {
+TEST(AudioDsp, ResamplerDelayAndDcGain) {
   for (const RatePair& p : kPairs) {
     // An impulse comes out centred latency_frames() later.
     Resampler r(p.in_rate, 1, p.out_rate, 1);
@@ -186,9 +173,9 @@ void TestResamplerDelayAndDc() {
     in[0] = 20000;
     const auto out = ResampleAll(r, in);
     const size_t peak = std::max_element(out.begin(), out.end()) - out.begin();
-    CHECK(std::abs(static_cast<int>(peak) - r.latency_frames()) <= 1,
-          "%d->%d: impulse peak at %zu, latency_frames %d", p.in_rate, p.out_rate, peak,
-          r.latency_frames());
+    EXPECT_TRUE(std::abs(static_cast<int>(peak) - r.latency_frames()) <= 1)
+        << Format("%d->%d: impulse peak at %zu, latency_frames %d", p.in_rate, p.out_rate, peak,
+                  r.latency_frames());
 
     // DC passes at unity gain once the filter has filled.
     Resampler dc(p.in_rate, 1, p.out_rate, 1);
@@ -198,11 +185,11 @@ void TestResamplerDelayAndDc() {
     for (size_t i = static_cast<size_t>(dc.latency_frames()) * 2 + 1; i < y.size(); ++i) {
       worst = std::max(worst, std::abs(y[i] + 12345));
     }
-    CHECK(worst <= 1, "%d->%d: DC error %d", p.in_rate, p.out_rate, worst);
+    EXPECT_TRUE(worst <= 1) << Format("%d->%d: DC error %d", p.in_rate, p.out_rate, worst);
   }
 }
 
-void TestResamplerChunking() {
+TEST(AudioDsp, ResamplerChunkedEqualsOneShot) {
   std::mt19937 rng(12345);
   for (const RatePair& p : kPairs) {
     // A rich test signal: three tones plus noise, 1.5 s.
@@ -230,30 +217,30 @@ void TestResamplerChunking() {
       f += n;
       ++calls;
     }
-    CHECK(got.size() == expect.size(), "%d->%d: chunked %zu samples vs %zu", p.in_rate, p.out_rate,
-          got.size(), expect.size());
+    EXPECT_TRUE(got.size() == expect.size()) << Format(
+        "%d->%d: chunked %zu samples vs %zu", p.in_rate, p.out_rate, got.size(), expect.size());
     int worst = 0;
     for (size_t i = 0; i < std::min(got.size(), expect.size()); ++i) {
       worst = std::max(worst, std::abs(got[i] - expect[i]));
     }
-    CHECK(worst <= 1, "%d->%d: chunked differs by %d LSB over %zu calls", p.in_rate, p.out_rate,
-          worst, calls);
+    EXPECT_TRUE(worst <= 1) << Format("%d->%d: chunked differs by %d LSB over %zu calls", p.in_rate,
+                                      p.out_rate, worst, calls);
 
     // Single-frame chunks for the first 0.1 s, too.
     Resampler single(p.in_rate, p.in_ch, p.out_rate, p.out_ch);
     std::vector<int16_t> got1;
     for (size_t f = 0; f < frames / 15; ++f) single.Process(in.data() + f * p.in_ch, 1, got1);
-    CHECK(std::equal(got1.begin(), got1.end(), expect.begin()) && !got1.empty(),
-          "%d->%d: frame-by-frame output differs", p.in_rate, p.out_rate);
+    EXPECT_TRUE(std::equal(got1.begin(), got1.end(), expect.begin()) && !got1.empty())
+        << Format("%d->%d: frame-by-frame output differs", p.in_rate, p.out_rate);
 
     // Reset restores the initial state exactly.
     whole.Reset();
-    CHECK(ResampleAll(whole, in) == expect, "%d->%d: output after Reset differs", p.in_rate,
-          p.out_rate);
+    EXPECT_TRUE(ResampleAll(whole, in) == expect)
+        << Format("%d->%d: output after Reset differs", p.in_rate, p.out_rate);
   }
 }
 
-void TestResamplerAntiAliasing() {
+TEST(AudioDsp, ResamplerAntiAliasingAndAntiImaging) {
   struct Case {
     int in_rate, out_rate;
     double freq;
@@ -269,8 +256,8 @@ void TestResamplerAntiAliasing() {
     const double atten = RmsDbfs(y) - RmsDbfs(in);
     std::printf("    %d -> %d: %.0f Hz attenuated by %.1f dB\n", k.in_rate, k.out_rate, k.freq,
                 -atten);
-    CHECK(atten <= -40.0, "%d->%d: %.0f Hz only %.1f dB down", k.in_rate, k.out_rate, k.freq,
-          atten);
+    EXPECT_TRUE(atten <= -40.0) << Format("%d->%d: %.0f Hz only %.1f dB down", k.in_rate,
+                                          k.out_rate, k.freq, atten);
   }
   // Interpolation must not create images: 1 kHz at 16 kHz -> 48 kHz leaves
   // nothing at 15 and 17 kHz.
@@ -281,7 +268,7 @@ void TestResamplerAntiAliasing() {
     const double tone = ToneAmplitude(y.data(), y.size(), 48000, 1000.0);
     for (double image : {15000.0, 17000.0}) {
       const double rel = DbOf(ToneAmplitude(y.data(), y.size(), 48000, image) / tone);
-      CHECK(rel <= -40.0, "image at %.0f Hz only %.1f dB down", image, rel);
+      EXPECT_TRUE(rel <= -40.0) << Format("image at %.0f Hz only %.1f dB down", image, rel);
     }
   }
   // The pass band stays flat well above the voice band: 6 kHz at 48 -> 16 kHz.
@@ -292,11 +279,11 @@ void TestResamplerAntiAliasing() {
     const double level = DbOf(ToneAmplitude(y.data(), y.size(), 16000, 6000.0) /
                               (32767.0 * std::pow(10.0, -6.0 / 20.0)));
     std::printf("    48000 -> 16000: 6 kHz pass-band level %+.2f dB\n", level);
-    CHECK(std::fabs(level) <= 1.0, "6 kHz pass-band level %.2f dB", level);
+    EXPECT_TRUE(std::fabs(level) <= 1.0) << Format("6 kHz pass-band level %.2f dB", level);
   }
 }
 
-void TestResamplerChannelsAndFastPaths() {
+TEST(AudioDsp, ResamplerChannelsFastPathsClippingArguments) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> any(-32768, 32767);
   std::vector<int16_t> stereo(2 * 4801);
@@ -304,12 +291,12 @@ void TestResamplerChannelsAndFastPaths() {
 
   // Same format: a plain copy, appended after existing content.
   Resampler copy(48000, 2, 48000, 2);
-  CHECK(copy.latency_frames() == 0 && copy.same_rate(), "identity has latency");
+  EXPECT_TRUE(copy.latency_frames() == 0 && copy.same_rate()) << Format("identity has latency");
   std::vector<int16_t> out = {1, 2};
   copy.Process(stereo.data(), 4801, out);
-  CHECK(out.size() == stereo.size() + 2 && out[0] == 1 && out[1] == 2 &&
-            std::equal(stereo.begin(), stereo.end(), out.begin() + 2),
-        "identity is not a copy");
+  EXPECT_TRUE(out.size() == stereo.size() + 2 && out[0] == 1 && out[1] == 2 &&
+              std::equal(stereo.begin(), stereo.end(), out.begin() + 2))
+      << Format("identity is not a copy");
 
   // Same rate, stereo -> mono: rounded average, no delay.
   Resampler down(48000, 2, 48000, 1);
@@ -319,9 +306,9 @@ void TestResamplerChannelsAndFastPaths() {
     const double avg = (stereo[2 * f] + stereo[2 * f + 1]) / 2.0;
     ok = std::fabs(mono[f] - avg) <= 0.5;
   }
-  CHECK(ok, "stereo -> mono is not the average");
-  CHECK(ResampleAll(down, std::vector<int16_t>{32767, 32767, -32768, -32768})[1] == -32768,
-        "down-mix overflow at the rails");
+  EXPECT_TRUE(ok) << Format("stereo -> mono is not the average");
+  EXPECT_TRUE(ResampleAll(down, std::vector<int16_t>{32767, 32767, -32768, -32768})[1] == -32768)
+      << Format("down-mix overflow at the rails");
 
   // Same rate, mono -> stereo: duplication.
   Resampler up(16000, 1, 16000, 2);
@@ -330,7 +317,7 @@ void TestResamplerChannelsAndFastPaths() {
   for (size_t f = 0; ok && f < mono.size(); ++f) {
     ok = dup[2 * f] == mono[f] && dup[2 * f + 1] == mono[f];
   }
-  CHECK(ok, "mono -> stereo is not duplication");
+  EXPECT_TRUE(ok) << Format("mono -> stereo is not duplication");
 
   // Stereo resampling keeps the channels apart.
   Resampler st(48000, 2, 16000, 2);
@@ -343,12 +330,12 @@ void TestResamplerChannelsAndFastPaths() {
   }
   const auto res = ResampleAll(st, lr);
   const auto l = Channel(res, 2, 0, 200), rr = Channel(res, 2, 1, 200);
-  CHECK(std::fabs(EstimateFrequencyHz(l.data(), l.size(), 16000, 100, 8000) - 500) < 5,
-        "left channel pitch");
-  CHECK(std::fabs(EstimateFrequencyHz(rr.data(), rr.size(), 16000, 100, 8000) - 1500) < 15,
-        "right channel pitch");
-  CHECK(DbOf(ToneAmplitude(l.data(), l.size(), 16000, 1500.0) / 16383.0) < -80,
-        "right leaks into left");
+  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(l.data(), l.size(), 16000, 100, 8000) - 500) < 5)
+      << Format("left channel pitch");
+  EXPECT_TRUE(std::fabs(EstimateFrequencyHz(rr.data(), rr.size(), 16000, 100, 8000) - 1500) < 15)
+      << Format("right channel pitch");
+  EXPECT_TRUE(DbOf(ToneAmplitude(l.data(), l.size(), 16000, 1500.0) / 16383.0) < -80)
+      << Format("right leaks into left");
 
   // 48 kHz stereo with different channels -> 16 kHz mono averages them.
   Resampler dm(48000, 2, 16000, 1);
@@ -357,9 +344,9 @@ void TestResamplerChannelsAndFastPaths() {
   const double a500 = ToneAmplitude(mm.data(), mm.size(), 16000, 500.0);
   const double a1500 = ToneAmplitude(mm.data(), mm.size(), 16000, 1500.0);
   // Averaging halves each channel's contribution.
-  CHECK(std::fabs(DbOf(a500 / (32767 * 0.5 * std::pow(10.0, -6.0 / 20.0)))) < 0.05 &&
-            std::fabs(DbOf(a1500 / (32767 * 0.5 * std::pow(10.0, -12.0 / 20.0)))) < 0.05,
-        "down-mix levels %.0f %.0f", a500, a1500);
+  EXPECT_TRUE(std::fabs(DbOf(a500 / (32767 * 0.5 * std::pow(10.0, -6.0 / 20.0)))) < 0.05 &&
+              std::fabs(DbOf(a1500 / (32767 * 0.5 * std::pow(10.0, -12.0 / 20.0)))) < 0.05)
+      << Format("down-mix levels %.0f %.0f", a500, a1500);
 
   // A full-scale square wave overshoots after filtering; the output must clip
   // at the rails, never wrap around (which would add sign changes).
@@ -370,11 +357,11 @@ void TestResamplerChannelsAndFastPaths() {
   int sign_changes = 0;
   for (size_t i = 101; i < y.size(); ++i) sign_changes += (y[i] < 0) != (y[i - 1] < 0);
   const int expected = static_cast<int>(2 * (y.size() - 101) / 44.1);  // 2 per 1 kHz period
-  CHECK(std::abs(sign_changes - expected) <= 2, "square wave: %d sign changes, expected ~%d",
-        sign_changes, expected);
-  CHECK(*std::max_element(y.begin(), y.end()) == 32767 &&
-            *std::min_element(y.begin(), y.end()) == -32768,
-        "square wave does not reach the rails");
+  EXPECT_TRUE(std::abs(sign_changes - expected) <= 2)
+      << Format("square wave: %d sign changes, expected ~%d", sign_changes, expected);
+  EXPECT_TRUE(*std::max_element(y.begin(), y.end()) == 32767 &&
+              *std::min_element(y.begin(), y.end()) == -32768)
+      << Format("square wave does not reach the rails");
 
   // Invalid configurations.
   auto throws = [](int ir, int ic, int orate, int oc) {
@@ -385,32 +372,34 @@ void TestResamplerChannelsAndFastPaths() {
     }
     return false;
   };
-  CHECK(throws(7999, 1, 16000, 1) && throws(48000, 1, 96001, 1) && throws(48000, 0, 48000, 1) &&
-            throws(48000, 2, 48000, 3) && throws(48000, 9, 48000, 9) && !throws(8000, 6, 96000, 1),
-        "argument validation");
+  EXPECT_TRUE(throws(7999, 1, 16000, 1) && throws(48000, 1, 96001, 1) &&
+              throws(48000, 0, 48000, 1) && throws(48000, 2, 48000, 3) &&
+              throws(48000, 9, 48000, 9) && !throws(8000, 6, 96000, 1))
+      << Format("argument validation");
 
   // Zero-length input is a no-op; moved-from state is usable.
   Resampler mv(44100, 1, 48000, 1);
   std::vector<int16_t> none;
   mv.Process(nullptr, 0, none);
-  CHECK(none.empty(), "empty input produced output");
+  EXPECT_TRUE(none.empty()) << Format("empty input produced output");
   Resampler moved = std::move(mv);
   const auto after_move = ResampleAll(moved, Sine(44100, 1, 1000, -6, 441));
-  CHECK(after_move.size() == 480, "moved resampler produced %zu", after_move.size());
+  EXPECT_TRUE(after_move.size() == 480)
+      << Format("moved resampler produced %zu", after_move.size());
 }
 
 // --------------------------------------------------------------------------
 // Mixing
 
-void TestMixer() {
+TEST(AudioDsp, MixerSaturationAndMixMinus) {
   const std::vector<int16_t> hi = {30000, -30000, 32767, -32768, 100, 0};
   std::vector<int16_t> out(hi.size());
   std::vector<int32_t> acc(hi.size(), 0);
   MixInto(acc, hi);
   MixInto(acc, hi);
   Saturate(acc, out);
-  CHECK(out == (std::vector<int16_t>{32767, -32768, 32767, -32768, 200, 0}),
-        "saturation: %d %d %d %d %d %d", out[0], out[1], out[2], out[3], out[4], out[5]);
+  EXPECT_TRUE(out == (std::vector<int16_t>{32767, -32768, 32767, -32768, 200, 0}))
+      << Format("saturation: %d %d %d %d %d %d", out[0], out[1], out[2], out[3], out[4], out[5]);
 
   // Wide accumulation: intermediate sums beyond int16 still come out exact.
   const std::vector<int16_t> a = {30000, -30000, 20000}, b = {30000, -30000, 20000},
@@ -422,18 +411,21 @@ void TestMixer() {
   mix.Add(c);
   std::vector<int16_t> m(3);
   mix.Mix(m);
-  CHECK(m == (std::vector<int16_t>{30000, -30000, 15000}) && mix.streams() == 3,
-        "three-way mix %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{30000, -30000, 15000}) && mix.streams() == 3)
+      << Format("three-way mix %d %d %d", m[0], m[1], m[2]);
   // Mix-minus: everyone but c.
   mix.MixMinus(c, m);
-  CHECK(m == (std::vector<int16_t>{32767, -32768, 32767}), "mix-minus %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{32767, -32768, 32767}))
+      << Format("mix-minus %d %d %d", m[0], m[1], m[2]);
   mix.MixMinus(a, m);
-  CHECK(m == (std::vector<int16_t>{0, 0, -5000}), "mix-minus a %d %d %d", m[0], m[1], m[2]);
+  EXPECT_TRUE(m == (std::vector<int16_t>{0, 0, -5000}))
+      << Format("mix-minus a %d %d %d", m[0], m[1], m[2]);
 
   // Gain: Q15 half gain.
   std::vector<int32_t> g(3, 0);
   MixInto(g, std::vector<int16_t>{20000, -20000, 3}, 16384);
-  CHECK(g == (std::vector<int32_t>{10000, -10000, 2}), "half gain %d %d %d", g[0], g[1], g[2]);
+  EXPECT_TRUE(g == (std::vector<int32_t>{10000, -10000, 2}))
+      << Format("half gain %d %d %d", g[0], g[1], g[2]);
 
   // Two-stream in-place add, exhaustive over a grid of values.
   bool ok = true;
@@ -444,7 +436,7 @@ void TestMixer() {
       ok = io[0] == std::clamp(x + y, -32768, 32767);
     }
   }
-  CHECK(ok, "AddSaturate wraps");
+  EXPECT_TRUE(ok) << Format("AddSaturate wraps");
 
   bool threw = false;
   try {
@@ -452,21 +444,21 @@ void TestMixer() {
   } catch (const std::invalid_argument&) {
     threw = true;
   }
-  CHECK(threw, "size mismatch not rejected");
+  EXPECT_TRUE(threw) << Format("size mismatch not rejected");
 }
 
 // --------------------------------------------------------------------------
 // FIFO
 
-void TestFifo() {
+TEST(AudioDsp, FifoFramingAndOverflow) {
   // 10 ms blocks of 48 kHz stereo fed in random chunks come out in order.
   // Phases without reading make the FIFO overflow; the frames that come out
   // then must continue exactly after the dropped (oldest) ones.
   {
     AudioFifo fifo(48000, 2, 10, 200);
-    CHECK(fifo.frame_frames() == 480 && fifo.frame_samples() == 960, "block size %zu",
-          fifo.frame_frames());
-    CHECK(fifo.capacity_frames() == 9600, "capacity %zu", fifo.capacity_frames());
+    EXPECT_TRUE(fifo.frame_frames() == 480 && fifo.frame_samples() == 960)
+        << Format("block size %zu", fifo.frame_frames());
+    EXPECT_TRUE(fifo.capacity_frames() == 9600) << Format("capacity %zu", fifo.capacity_frames());
     std::mt19937 rng(3);
     std::uniform_int_distribution<size_t> chunk(1, 1500);
     uint32_t next_in = 0, popped = 0;
@@ -497,11 +489,14 @@ void TestFifo() {
         popped += 480;
       }
     }
-    CHECK(fifo.dropped_frames() > 0, "test never overflowed");
-    CHECK(overflowed_ok, "drop accounting on overflow");
-    CHECK(order_ok, "samples reordered, corrupted, or newest dropped instead of oldest");
-    CHECK(next_in - popped - fifo.dropped_frames() == fifo.buffered_frames(), "frame accounting");
-    CHECK(std::fabs(fifo.buffered_ms() - fifo.buffered_frames() / 48.0) < 1e-9, "buffered_ms");
+    EXPECT_TRUE(fifo.dropped_frames() > 0) << Format("test never overflowed");
+    EXPECT_TRUE(overflowed_ok) << Format("drop accounting on overflow");
+    EXPECT_TRUE(order_ok) << Format(
+        "samples reordered, corrupted, or newest dropped instead of oldest");
+    EXPECT_TRUE(next_in - popped - fifo.dropped_frames() == fifo.buffered_frames())
+        << Format("frame accounting");
+    EXPECT_TRUE(std::fabs(fifo.buffered_ms() - fifo.buffered_frames() / 48.0) < 1e-9)
+        << Format("buffered_ms");
   }
   // Partial blocks are held back; overflow drops the oldest frames.
   {
@@ -510,20 +505,21 @@ void TestFifo() {
     for (size_t i = 0; i < seq.size(); ++i) seq[i] = static_cast<int16_t>(i);
     fifo.Push(seq.data(), 319);
     std::vector<int16_t> block(320, -1);
-    CHECK(!fifo.PopFrame(std::span<int16_t>(block)) && block[0] == -1, "popped a partial block");
+    EXPECT_TRUE(!fifo.PopFrame(std::span<int16_t>(block)) && block[0] == -1)
+        << Format("popped a partial block");
     fifo.Push(seq.data() + 319, 1000);
-    CHECK(fifo.dropped_frames() == 0, "dropped below capacity");
+    EXPECT_TRUE(fifo.dropped_frames() == 0) << Format("dropped below capacity");
     fifo.Push(seq.data() + 1319, 681);  // 2000 frames pushed, capacity 1600
-    CHECK(fifo.dropped_frames() == 400 && fifo.dropped_samples() == 400, "dropped %llu",
-          static_cast<unsigned long long>(fifo.dropped_frames()));
-    CHECK(fifo.buffered_frames() == 1600 && std::fabs(fifo.buffered_ms() - 100.0) < 1e-9,
-          "buffered %zu", fifo.buffered_frames());
-    CHECK(fifo.PopFrame(std::span<int16_t>(block)) && block[0] == 400 && block[319] == 719,
-          "oldest frames were not the ones dropped (first %d)", block[0]);
+    EXPECT_TRUE(fifo.dropped_frames() == 400 && fifo.dropped_samples() == 400)
+        << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
+    EXPECT_TRUE(fifo.buffered_frames() == 1600 && std::fabs(fifo.buffered_ms() - 100.0) < 1e-9)
+        << Format("buffered %zu", fifo.buffered_frames());
+    EXPECT_TRUE(fifo.PopFrame(std::span<int16_t>(block)) && block[0] == 400 && block[319] == 719)
+        << Format("oldest frames were not the ones dropped (first %d)", block[0]);
     int popped = 1;
     while (fifo.PopFrame(std::span<int16_t>(block))) ++popped;
-    CHECK(popped == 5 && block[319] == 1999, "popped %d blocks, last sample %d", popped,
-          block[319]);
+    EXPECT_TRUE(popped == 5 && block[319] == 1999)
+        << Format("popped %d blocks, last sample %d", popped, block[319]);
   }
   // Stereo overflow counts samples, and a chunk larger than the whole buffer
   // keeps only its newest part.
@@ -533,26 +529,27 @@ void TestFifo() {
     for (size_t f = 0; f < 1000; ++f) seq[2 * f] = seq[2 * f + 1] = static_cast<int16_t>(f);
     fifo.Push(seq.data(), 100);
     fifo.Push(seq.data() + 200, 900);  // frames 100..999
-    CHECK(fifo.dropped_frames() == 100 + 900 - 240 && fifo.dropped_samples() == 2 * 760,
-          "dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
+    EXPECT_TRUE(fifo.dropped_frames() == 100 + 900 - 240 && fifo.dropped_samples() == 2 * 760)
+        << Format("dropped %llu", static_cast<unsigned long long>(fifo.dropped_frames()));
     std::vector<int16_t> block;
-    CHECK(fifo.PopFrame(block) && block.size() == 160 && block[0] == 760 && block[1] == 760,
-          "first kept frame %d", block.empty() ? -1 : block[0]);
+    EXPECT_TRUE(fifo.PopFrame(block) && block.size() == 160 && block[0] == 760 && block[1] == 760)
+        << Format("first kept frame %d", block.empty() ? -1 : block[0]);
     fifo.Clear();
-    CHECK(fifo.buffered_frames() == 0 && !fifo.HasFrame() && fifo.dropped_frames() == 760, "Clear");
+    EXPECT_TRUE(fifo.buffered_frames() == 0 && !fifo.HasFrame() && fifo.dropped_frames() == 760)
+        << Format("Clear");
   }
   // Odd rates: 44.1 kHz 10 ms = 441 frames; capacity rounds up to whole blocks.
   {
     AudioFifo fifo(44100, 1, 10, 25);
-    CHECK(fifo.frame_frames() == 441 && fifo.capacity_frames() == 3 * 441, "44.1k sizes %zu %zu",
-          fifo.frame_frames(), fifo.capacity_frames());
+    EXPECT_TRUE(fifo.frame_frames() == 441 && fifo.capacity_frames() == 3 * 441)
+        << Format("44.1k sizes %zu %zu", fifo.frame_frames(), fifo.capacity_frames());
     bool threw = false;
     try {
       AudioFifo bad(48000, 0, 10, 100);
     } catch (const std::invalid_argument&) {
       threw = true;
     }
-    CHECK(threw, "bad channel count accepted");
+    EXPECT_TRUE(threw) << Format("bad channel count accepted");
   }
 }
 
@@ -615,24 +612,24 @@ std::vector<int16_t> Concat(std::initializer_list<std::vector<int16_t>> parts) {
   return out;
 }
 
-void TestVad() {
+TEST(AudioDsp, VadSilenceNoiseHissAndSpeech) {
   // Digital silence and low-level noise are never speech.
   {
     VoiceActivityDetector vad;
     const auto d = RunVad(vad, std::vector<int16_t>(32000, 0), 16000, 1);
-    CHECK(CountTrue(d, 0, d.size()) == 0, "silence detected as speech");
+    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0) << Format("silence detected as speech");
   }
   {
     VoiceActivityDetector vad;
     const auto d = RunVad(vad, AtLevel(WhiteNoise(48000, 1), -60.0), 16000, 1);
-    CHECK(CountTrue(d, 0, d.size()) == 0, "-60 dBFS noise detected as speech (%d blocks)",
-          CountTrue(d, 0, d.size()));
+    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0)
+        << Format("-60 dBFS noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
   }
   {
     VoiceActivityDetector vad;
     const auto d = RunVad(vad, AtLevel(WhiteNoise(48000, 2), -40.0), 16000, 1);
-    CHECK(CountTrue(d, 0, d.size()) == 0, "-40 dBFS white noise detected as speech (%d blocks)",
-          CountTrue(d, 0, d.size()));
+    EXPECT_TRUE(CountTrue(d, 0, d.size()) == 0)
+        << Format("-40 dBFS white noise detected as speech (%d blocks)", CountTrue(d, 0, d.size()));
   }
   // High-frequency hiss at -30 dBFS (differentiated white noise, 48 kHz stereo).
   {
@@ -643,11 +640,11 @@ void TestVad() {
     const auto d = RunVad(vad, AtLevel(hiss, -30.0), 48000, 2);
     std::printf("    hiss: zcr %.0f/s, floor %.1f dBFS, %d/%zu blocks speech\n", vad.last_zcr_hz(),
                 vad.noise_floor_dbfs(), CountTrue(d, 0, d.size()), d.size());
-    CHECK(CountTrue(d, 100, d.size()) == 0, "hiss detected as speech after 1 s");
+    EXPECT_TRUE(CountTrue(d, 100, d.size()) == 0) << Format("hiss detected as speech after 1 s");
     // (The channels are independent, so the mono mix is ~3 dB below -30 dBFS.)
-    CHECK(vad.noise_floor_dbfs() > vad.last_level_dbfs() - 3.0,
-          "floor did not adapt to hiss: %.1f vs level %.1f", vad.noise_floor_dbfs(),
-          vad.last_level_dbfs());
+    EXPECT_TRUE(vad.noise_floor_dbfs() > vad.last_level_dbfs() - 3.0)
+        << Format("floor did not adapt to hiss: %.1f vs level %.1f", vad.noise_floor_dbfs(),
+                  vad.last_level_dbfs());
   }
   // Stationary low-frequency rumble (low zero-crossing rate) is learned by the
   // floor within a few seconds.
@@ -665,7 +662,8 @@ void TestVad() {
     std::printf("    rumble: zcr %.0f/s, floor %.1f dBFS, speech blocks in 0-1 s %d, 4-6 s %d\n",
                 vad.last_zcr_hz(), vad.noise_floor_dbfs(), CountTrue(d, 0, 100),
                 CountTrue(d, 400, d.size()));
-    CHECK(CountTrue(d, 400, d.size()) == 0, "stationary rumble still speech after 4 s");
+    EXPECT_TRUE(CountTrue(d, 400, d.size()) == 0)
+        << Format("stationary rumble still speech after 4 s");
   }
   // Syllable-modulated voiced sound after silence, then silence again.
   {
@@ -679,12 +677,12 @@ void TestVad() {
     const int in_speech = CountTrue(d, 50, 350);
     std::printf("    syllables: %d/300 speech blocks, floor %.1f dBFS\n", in_speech,
                 vad.noise_floor_dbfs());
-    CHECK(CountTrue(d, 0, 50) == 0, "leading silence detected");
-    CHECK(in_speech >= 285, "speech detected in only %d/300 blocks", in_speech);
+    EXPECT_TRUE(CountTrue(d, 0, 50) == 0) << Format("leading silence detected");
+    EXPECT_TRUE(in_speech >= 285) << Format("speech detected in only %d/300 blocks", in_speech);
     // The last syllable ends at 3.375 s (block 337); its tail is held for the
     // hangover, then the silence is reported.
-    CHECK(d[340] && d[345], "hangover missing");
-    CHECK(CountTrue(d, 370, d.size()) == 0, "silence after speech still active");
+    EXPECT_TRUE(d[340] && d[345]) << Format("hangover missing");
+    EXPECT_TRUE(CountTrue(d, 370, d.size()) == 0) << Format("silence after speech still active");
   }
   // Speech over background noise, 48 kHz stereo input.
   {
@@ -708,8 +706,9 @@ void TestVad() {
     const auto d = RunVad(vad, st, rate, 2);
     std::printf("    speech in noise: %d/200 speech blocks, noise-only %d/150\n",
                 CountTrue(d, 100, 300), CountTrue(d, 0, 100) + CountTrue(d, 325, 375));
-    CHECK(CountTrue(d, 100, 300) >= 190, "speech in noise missed");
-    CHECK(CountTrue(d, 0, 100) == 0 && CountTrue(d, 330, 400) == 0, "noise-only detected");
+    EXPECT_TRUE(CountTrue(d, 100, 300) >= 190) << Format("speech in noise missed");
+    EXPECT_TRUE(CountTrue(d, 0, 100) == 0 && CountTrue(d, 330, 400) == 0)
+        << Format("noise-only detected");
   }
   // A steady sum of sines between 150 Hz and 3 kHz at -20 dBFS after silence.
   {
@@ -724,35 +723,38 @@ void TestVad() {
     const auto d = RunVad(vad, x, rate, 1);
     std::printf("    sum of sines: zcr %.0f/s, %d/100 speech blocks\n", vad.last_zcr_hz(),
                 CountTrue(d, 50, 150));
-    CHECK(CountTrue(d, 50, 150) >= 98, "sum of sines detected in %d/100 blocks",
-          CountTrue(d, 50, 150));
+    EXPECT_TRUE(CountTrue(d, 50, 150) >= 98)
+        << Format("sum of sines detected in %d/100 blocks", CountTrue(d, 50, 150));
   }
   // Reset returns to the initial state.
   {
     VoiceActivityDetector vad;
     RunVad(vad, AtLevel(SyllableSpeech(16000, 0.1), -20.0), 16000, 1);
-    CHECK(vad.active(), "not active after a syllable");
+    EXPECT_TRUE(vad.active()) << Format("not active after a syllable");
     vad.Reset();
-    CHECK(!vad.active() && vad.noise_floor_dbfs() == vad.options().initial_floor_dbfs, "Reset");
+    EXPECT_TRUE(!vad.active() && vad.noise_floor_dbfs() == vad.options().initial_floor_dbfs)
+        << Format("Reset");
   }
 }
 
 // --------------------------------------------------------------------------
 // Helpers
 
-void TestHelpers() {
+TEST(AudioDsp, HelpersLevelsAndFrequencyEstimates) {
   const std::vector<int16_t> square = {32767, -32767, 32767, -32767};
-  CHECK(std::fabs(RmsDbfs(square) - 20 * std::log10(32767.0 / 32768.0)) < 1e-9, "square level");
+  EXPECT_TRUE(std::fabs(RmsDbfs(square) - 20 * std::log10(32767.0 / 32768.0)) < 1e-9)
+      << Format("square level");
   const auto s = Sine(48000, 1, 1000.0, 0.0, 48000);
-  CHECK(std::fabs(RmsDbfs(s) + 3.0103) < 0.01, "sine level %.3f", RmsDbfs(s));
-  CHECK(RmsDbfs(std::vector<int16_t>(100, 0)) == -120.0 && RmsDbfs(nullptr, 0) == -120.0,
-        "silence level");
+  EXPECT_TRUE(std::fabs(RmsDbfs(s) + 3.0103) < 0.01) << Format("sine level %.3f", RmsDbfs(s));
+  EXPECT_TRUE(RmsDbfs(std::vector<int16_t>(100, 0)) == -120.0 && RmsDbfs(nullptr, 0) == -120.0)
+      << Format("silence level");
   for (double f : {123.4, 997.0, 3456.7, 7000.0}) {
     const auto x = Sine(16000, 1, f, -10.0, 8000);
     const double est = EstimateFrequencyHz(x.data(), x.size(), 16000, 50, 8000);
-    CHECK(std::fabs(est - f) < f * 0.001, "estimate %.2f for %.2f", est, f);
+    EXPECT_TRUE(std::fabs(est - f) < f * 0.001) << Format("estimate %.2f for %.2f", est, f);
     const double amp = ToneAmplitude(x.data(), x.size(), 16000, f);
-    CHECK(std::fabs(DbOf(amp / (32767 * std::pow(10.0, -0.5)))) < 0.05, "amplitude %.1f", amp);
+    EXPECT_TRUE(std::fabs(DbOf(amp / (32767 * std::pow(10.0, -0.5)))) < 0.05)
+        << Format("amplitude %.1f", amp);
   }
 }
 
@@ -782,7 +784,8 @@ double MicrosPer20Ms(int in_rate, int in_ch, int out_rate, int out_ch, int* taps
   return best;
 }
 
-void MeasureCost() {
+// Prints, never asserts: the cost of resampling 20 ms of audio.
+TEST(AudioDsp, ResamplingCost) {
   int taps = 0;
   const double us = MicrosPer20Ms(48000, 2, 16000, 1, &taps);
   std::printf(
@@ -802,19 +805,3 @@ void MeasureCost() {
 }
 
 }  // namespace
-
-int main() {
-  RunGroup("resampler: pitch, level and purity of a 1 kHz tone", TestResamplerTone);
-  RunGroup("resampler: delay and DC gain", TestResamplerDelayAndDc);
-  RunGroup("resampler: chunked == one-shot", TestResamplerChunking);
-  RunGroup("resampler: anti-aliasing and anti-imaging", TestResamplerAntiAliasing);
-  RunGroup("resampler: channels, fast paths, clipping, arguments",
-           TestResamplerChannelsAndFastPaths);
-  RunGroup("mixer: saturation and mix-minus", TestMixer);
-  RunGroup("fifo: framing and overflow", TestFifo);
-  RunGroup("vad: silence, noise, hiss and speech", TestVad);
-  RunGroup("helpers: levels and frequency estimates", TestHelpers);
-  MeasureCost();
-  std::printf("%d checks, %d failures\n", g_checks, g_failures);
-  return g_failures == 0 ? 0 : 1;
-}
