@@ -28,6 +28,7 @@
 #include "dispatcher.h"
 #include "instance_record.h"
 #include "room.h"
+#include "status.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -39,6 +40,9 @@ class Cloud final : public vora::VORACloud {
   static constexpr size_t kMaxCmdBytes = 1024;
   static constexpr size_t kMaxCmdPerSecond = 30;
   static constexpr size_t kMaxCmdBytesPerSecond = 8192;
+  // Audio one SendAudioFrame may carry (as much as the continuous-audio send
+  // queue holds).
+  static constexpr int kMaxAudioFrameMs = 10000;
   // SEI messages waiting for the next video frame.
   static constexpr size_t kMaxPendingSei = 32;
 
@@ -134,7 +138,7 @@ class Cloud final : public vora::VORACloud {
   // Queues a callback; call with mu_ held so callbacks keep the order of the
   // state changes that caused them.
   void PostLocked(const char* name, DelegateCall call);
-  int CheckSendLocked(const vora::AudioFrame& frame);
+  int CheckSendLocked(const char* op, const vora::AudioFrame& frame);
   template <typename Frame>
   int SendVideoFrameOf(vora::StreamType type, const Frame& frame);
   void SendVideoToRoom(const std::shared_ptr<Room>& room, const std::shared_ptr<Member>& member,
@@ -154,6 +158,7 @@ class Cloud final : public vora::VORACloud {
    public:
     explicit OpScope(Cloud& cloud) : cloud_(cloud) {
       cloud_.active_ops_.fetch_add(1, std::memory_order_acq_rel);
+      BeginOperation();
     }
     ~OpScope() { cloud_.active_ops_.fetch_sub(1, std::memory_order_acq_rel); }
     OpScope(const OpScope&) = delete;

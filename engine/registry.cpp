@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "no_destroy.h"
+#include "status.h"
 
 namespace corvel::engine {
 
@@ -15,13 +16,14 @@ Registry& Registry::Get() {
 }
 
 vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
+  BeginOperation();
   creates_.fetch_add(1);
   if (fail_next_create_.exchange(false)) {
-    LOG_WARNING("Create failed: failure requested through inspection");
+    Refuse(0, "Create refused: failure requested through inspection");
     return nullptr;
   }
   if (!delegate) {
-    LOG_ERROR("Create failed: null delegate");
+    Refuse(0, "Create refused: null delegate");
     return nullptr;
   }
   try {
@@ -44,12 +46,13 @@ vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
              static_cast<void*>(delegate), cloud->QueueCapacity());
     return cloud.release();
   } catch (const std::exception& e) {
-    LOG_ERROR("Create failed: %s", e.what());
+    Refuse(0, "Create failed: %s", e.what());
     return nullptr;
   }
 }
 
 void Registry::Destroy(vora::VORACloud* cloud) {
+  BeginOperation();
   if (!cloud) return;
   destroys_.fetch_add(1);
   Cloud* instance = nullptr;
