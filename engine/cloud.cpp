@@ -341,7 +341,7 @@ void Cloud::Shutdown() {
   dispatcher_.Stop();
 }
 
-void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
+void Cloud::ShutdownDetached(std::shared_ptr<Cloud> self) {
   {
     std::shared_ptr<Room> room;
     {
@@ -352,7 +352,7 @@ void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
     if (room) RoomHub::Get().Release(room);
   }
   StopFirehose();
-  dispatcher_.StopFromCallback(std::move(self));
+  dispatcher_.StopDetached(std::move(self));
 }
 
 Dispatcher::PostResult Cloud::PostCallback(Task task) { return dispatcher_.Post(std::move(task)); }
@@ -1160,6 +1160,7 @@ std::optional<uint64_t> Cloud::StopFirehose() {
 }
 
 void Cloud::FirehoseLoop(Task prototype, std::chrono::microseconds interval) {
+  MarkEngineThread();
   while (!firehose_stop_.load(std::memory_order_relaxed)) {
     Task task;
     task.name = prototype.name;

@@ -87,9 +87,10 @@ class Cloud final : public vora::VORACloud {
   // Stops the firehose and delivery and waits for both; not on the delivery
   // thread.
   void Shutdown();
-  // Same, from inside one of this instance's callbacks: delivery ends after
-  // the current callback and the delivery thread then releases `self`.
-  void ShutdownFromCallback(std::shared_ptr<Cloud> self);
+  // Same without waiting, from an engine thread (this instance's delivery
+  // thread or another's): delivery ends after the callback in progress, if
+  // any, and the delivery thread then releases `self`.
+  void ShutdownDetached(std::shared_ptr<Cloud> self);
 
   // ---- delivery ----
   Dispatcher::PostResult PostCallback(Task task);

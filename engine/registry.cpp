@@ -78,7 +78,18 @@ void Registry::Destroy(vora::VORACloud* cloud) {
   const auto id = static_cast<unsigned long long>(instance->id());
   if (instance->OnDeliveryThread()) {
     LOG_INFO("instance %llu destroyed from its own callback; delivery ends after it", id);
-    instance->ShutdownFromCallback(std::shared_ptr<Cloud>(instance));
+    instance->ShutdownDetached(std::shared_ptr<Cloud>(instance));
+    return;
+  }
+  if (OnEngineThread()) {
+    // An engine thread must not wait for another instance's callback: that
+    // callback may be destroying this thread's own instance (two instances
+    // dropping each other from their callbacks would wait for each other
+    // forever).
+    LOG_INFO("instance %llu destroyed from an engine thread; delivery ends after the callback "
+             "in progress",
+             id);
+    instance->ShutdownDetached(std::shared_ptr<Cloud>(instance));
     return;
   }
   instance->Shutdown();

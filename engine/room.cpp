@@ -704,6 +704,7 @@ bool Room::SendMessage(const std::shared_ptr<Member>& m, uint32_t cmd, uint32_t 
 // ---- Room: router ----
 
 void Room::RouterMain() {
+  MarkEngineThread();
   std::vector<Packet> batch;
   std::unique_lock<std::mutex> in(in_mu_);
   while (true) {
