@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "json.h"
 #include "log.h"
+#include "fork.h"
 #include "status.h"
 
 namespace corvel::engine {
@@ -317,7 +318,13 @@ bool ValidPixelFrame(uint64_t id, const PixelFrame& f) {
 
 Cloud::Cloud(uint64_t id, VORACloudDelegate* delegate, size_t queue_capacity,
              std::shared_ptr<InstanceRecord> record)
-    : id_(id), record_(record), dispatcher_(delegate, queue_capacity, std::move(record)) {}
+    : id_(id), generation_(ForkGeneration()), record_(record), dispatcher_(delegate, queue_capacity, std::move(record)) {}
+
+bool Cloud::Inert(const char* op) const {
+  if (generation_ == ForkGeneration()) return false;
+  Refuse(id_, "%s refused: the instance belongs to the parent process (made before fork())", op);
+  return true;
+}
 
 Cloud::~Cloud() {
   // Shutdown has run; stopping twice is harmless.
@@ -397,6 +404,7 @@ void Cloud::SyncEvictionLocked() {
 
 int Cloud::EnterRoom(const EnterRoomParams& params) {
   OpScope scope(*this);
+  if (Inert("EnterRoom")) return ERR_INVALID_OPERATION;
   const RoomParams& room = params.room;
   const char* str_room = room.str_room_id.GetValue();
   int result = ERR_OK;
@@ -483,6 +491,7 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
 
 int Cloud::ExitRoom() {
   OpScope scope(*this);
+  if (Inert("ExitRoom")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   std::shared_ptr<Room> left;
   {
@@ -520,6 +529,7 @@ int Cloud::ExitRoom() {
 
 int Cloud::Subscribe(const char* user_id, StreamType type) {
   OpScope scope(*this);
+  if (Inert("Subscribe")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (Empty(user_id) || !IsSubscribableType(type)) {
     result = ERR_INVALID_PARAMETER;
@@ -552,6 +562,7 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
 
 int Cloud::Unsubscribe(const char* user_id, StreamType type) {
   OpScope scope(*this);
+  if (Inert("Unsubscribe")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (Empty(user_id) || !IsSubscribableType(type)) {
     result = ERR_INVALID_PARAMETER;
@@ -584,6 +595,7 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
 
 int Cloud::GetAudioFrame(AudioFrame* frame) {
   OpScope scope(*this);
+  if (Inert("GetAudioFrame")) return ERR_INVALID_OPERATION;
   int result = ERR_READ_TRY_AGAIN;
   if (!frame) {
     result = ERR_INVALID_PARAMETER;
@@ -619,6 +631,7 @@ int Cloud::GetAudioFrame(AudioFrame* frame) {
 
 int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
   OpScope scope(*this);
+  if (Inert("CreateLocalAudioChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!ValidAudioEncodeParams(params)) {
     result = ERR_INVALID_PARAMETER;
@@ -679,6 +692,7 @@ int Cloud::CheckSendLocked(const char* op, const AudioFrame& frame) {
 
 int Cloud::SendAudioFrame(const AudioFrame& frame) {
   OpScope scope(*this);
+  if (Inert("SendAudioFrame")) return ERR_INVALID_OPERATION;
   int result = CheckAudioFrame(id_, "SendAudioFrame", frame, kMaxAudioFrameMs);
   std::shared_ptr<Room> room;
   std::shared_ptr<Member> member;
@@ -704,6 +718,7 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
 
 int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
   OpScope scope(*this);
+  if (Inert("SendContinuousAudioFrame")) return ERR_INVALID_OPERATION;
   int result = CheckAudioFrame(id_, "SendContinuousAudioFrame", frame, 0);
   std::shared_ptr<Room> room;
   std::shared_ptr<Pacer> pacer;
@@ -735,6 +750,7 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
 
 int Cloud::DestroyLocalAudioChannel() {
   OpScope scope(*this);
+  if (Inert("DestroyLocalAudioChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -759,6 +775,7 @@ int Cloud::DestroyLocalAudioChannel() {
 
 int Cloud::CreateLocalVideoChannel(StreamType type) {
   OpScope scope(*this);
+  if (Inert("CreateLocalVideoChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!IsLocalVideoType(type)) {
     result = ERR_INVALID_PARAMETER;
@@ -793,6 +810,7 @@ template <typename Frame>
 int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
   constexpr bool kEncoded = std::is_same_v<Frame, VideoFrame>;
   OpScope scope(*this);
+  if (Inert("SendVideoFrame")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   bool valid = IsLocalVideoType(type);
   if (!valid) {
@@ -856,6 +874,7 @@ int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 
 void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
   OpScope scope(*this);
+  if (Inert("SetVideoEncodeParam")) return;
   const bool valid = IsLocalVideoType(type) && param.frame_rate > 0 && param.bitrate_bps >= 0 &&
                      param.gop_in_seconds > 0;
   if (valid) {
@@ -887,6 +906,7 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
 
 int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) {
   OpScope scope(*this);
+  if (Inert("SendSeiMessage")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!message || length == 0 || length > kMaxSeiBytes) {
     result = ERR_INVALID_PARAMETER;
@@ -921,6 +941,7 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
 bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
                              bool ordered) {
   OpScope scope(*this);
+  if (Inert("SendCustomCmdMsg")) return false;
   bool result = false;
   if (cmd_id < 1 || cmd_id > kMaxCmdId) {
     Refuse(id_, "SendCustomCmdMsg refused: cmd_id %u outside 1..%u", cmd_id, kMaxCmdId);
@@ -980,6 +1001,7 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
 
 int Cloud::DestroyLocalVideoChannel(StreamType type) {
   OpScope scope(*this);
+  if (Inert("DestroyLocalVideoChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!IsLocalVideoType(type)) {
     result = ERR_INVALID_PARAMETER;
@@ -1010,6 +1032,7 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
 
 void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
   OpScope scope(*this);
+  if (Inert("EnableVoiceActivityDetection")) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
@@ -1026,6 +1049,7 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
 
 int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
   OpScope scope(*this);
+  if (Inert("EnableAudioVolumeEvaluation")) return ERR_INVALID_OPERATION;
   {
     std::lock_guard<std::mutex> lock(mu_);
     volume_interval_ms_ = params.interval;
@@ -1041,6 +1065,7 @@ int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) 
 
 int Cloud::startAsrService(const AsrParams& params) {
   OpScope scope(*this);
+  if (Inert("startAsrService")) return ERR_INVALID_OPERATION;
   // This engine has no speech recognizer.
   const int result = params.sourceLanguage ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
   Refuse(id_, params.sourceLanguage ? "startAsrService refused: this engine has no speech recognizer"
@@ -1058,6 +1083,7 @@ int Cloud::startAsrService(const AsrParams& params) {
 
 int Cloud::stopAsrService() {
   OpScope scope(*this);
+  if (Inert("stopAsrService")) return ERR_INVALID_OPERATION;
   Refuse(id_, "stopAsrService refused: this engine has no speech recognizer");
   if (Recording(*record_)) Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
   LOG_INFO("instance %llu: stopAsrService -> %d", U(id_), ERR_NOT_SUPPORTED);
@@ -1066,6 +1092,7 @@ int Cloud::stopAsrService() {
 
 int Cloud::CallExperimentalAPI(const char* json) {
   OpScope scope(*this);
+  if (Inert("CallExperimentalAPI")) return ERR_INVALID_OPERATION;
   const int result = json ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
   Refuse(id_, json ? "CallExperimentalAPI refused: no experimental API in this engine"
                    : "CallExperimentalAPI refused: json is null");

@@ -150,6 +150,9 @@ class Cloud final : public vora::VORACloud {
   // Leaves the room, if any (mu_ held); the room is released afterwards.
   std::shared_ptr<Room> LeaveLocked(int reason, vora::ConnectionState* state);
   void Record(std::string json) { record_->AddCall(std::move(json)); }
+  // True (with the reason kept) in a forked child for an instance of the
+  // parent: its threads are gone and its locks may be held forever.
+  bool Inert(const char* op) const;
   void FirehoseLoop(Task prototype, std::chrono::microseconds interval);
 
   // Counts operations running on this instance. The instance may be destroyed
@@ -170,6 +173,7 @@ class Cloud final : public vora::VORACloud {
   };
 
   const uint64_t id_;
+  const uint64_t generation_;  // ForkGeneration() when made
   const std::shared_ptr<InstanceRecord> record_;
   Dispatcher dispatcher_;
 

@@ -32,6 +32,8 @@ void MarkEngineThread() { t_engine_thread = true; }
 
 bool OnEngineThread() { return t_engine_thread; }
 
+void ForgetEngineThread() { t_engine_thread = false; }
+
 void Completion::Finish(int result) {
   {
     std::lock_guard<std::mutex> lock(mu_);

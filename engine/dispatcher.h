@@ -57,6 +57,7 @@ bool IsMediaCallback(const char* name);
 // Destroy called on it never waits for another instance's callback.
 void MarkEngineThread();
 bool OnEngineThread();
+void ForgetEngineThread();
 
 struct Task {
   const char* name = "";  // callback name, for the log

@@ -73,6 +73,8 @@ class Logger {
   // writable, or the log file cannot be opened in it.
   // False with *why (a static text) when the directory is not used.
   bool SetDirectory(const char* path, const char** why = nullptr);
+  // Taken around fork() so the child inherits a consistent logger.
+  std::mutex& ForkMutex() { return mu_; }
   void SetLevel(int level);
   void SetConsole(bool enabled);
   void SetFileDisabled(bool disabled);

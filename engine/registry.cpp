@@ -72,7 +72,17 @@ void Registry::Destroy(vora::VORACloud* cloud) {
     }
   }
   if (!instance) {
-    LOG_ERROR("Destroy of unknown instance %p ignored", static_cast<void*>(cloud));
+    bool inert = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      inert = inert_.erase(cloud) != 0;
+    }
+    if (inert) {
+      LOG_INFO("instance %p of the parent process released (left allocated after fork)",
+               static_cast<void*>(cloud));
+    } else {
+      LOG_ERROR("Destroy of unknown instance %p ignored", static_cast<void*>(cloud));
+    }
     return;
   }
   const auto id = static_cast<unsigned long long>(instance->id());
@@ -96,6 +106,18 @@ void Registry::Destroy(vora::VORACloud* cloud) {
   std::unique_ptr<Cloud> owned(instance);
   owned.reset();
   LOG_INFO("instance %llu destroyed", id);
+}
+
+void Registry::AbandonAfterFork() {
+  for (const auto& [cloud, id] : ids_) inert_.insert(cloud);
+  // The instances stay allocated (never freed: freeing joins threads that do
+  // not exist here); their records are set aside too, kept reachable.
+  static NoDestroy<std::vector<std::map<uint64_t, std::shared_ptr<InstanceRecord>>>> abandoned;
+  abandoned.get().push_back(std::move(records_));
+  records_.clear();
+  live_.clear();
+  ids_.clear();
+  destroyed_.clear();
 }
 
 uint64_t Registry::live_count() const {

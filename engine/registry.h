@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "cloud.h"
 #include "instance_record.h"
@@ -48,12 +49,19 @@ class Registry {
   std::shared_ptr<InstanceRecord> FindRecord(uint64_t id);
   std::vector<uint64_t> LiveIds() const;
 
+  // Taken around fork() (fork.cpp).
+  std::mutex& ForkMutex() { return mu_; }
+  // In a forked child, with mu_ held: the parent's instances become inert
+  // (kept aside, never freed: their threads do not exist here).
+  void AbandonAfterFork();
+
  private:
   mutable std::mutex mu_;
   std::unordered_map<uint64_t, Cloud*> live_;
   std::unordered_map<const vora::VORACloud*, uint64_t> ids_;
   std::map<uint64_t, std::shared_ptr<InstanceRecord>> records_;
   std::deque<uint64_t> destroyed_;  // ids whose records are kept after Destroy, oldest first
+  std::unordered_set<const vora::VORACloud*> inert_;  // a parent process's instances (fork)
   uint64_t next_id_ = 1;
 
   std::atomic<uint64_t> creates_{0};

@@ -1156,6 +1156,13 @@ void RoomHub::Release(const std::shared_ptr<Room>& room) {
   // caller always does, so the router is joined when it lets go.
 }
 
+void RoomHub::AbandonAfterFork() {
+  // Kept reachable and never destroyed.
+  static NoDestroy<std::vector<std::map<RoomKey, std::shared_ptr<Room>>>> abandoned;
+  abandoned.get().push_back(std::move(rooms_));
+  rooms_.clear();
+}
+
 std::vector<std::shared_ptr<Room>> RoomHub::Rooms() {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<std::shared_ptr<Room>> out;

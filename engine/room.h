@@ -316,6 +316,12 @@ class RoomHub {
   void Release(const std::shared_ptr<Room>& room);
   std::vector<std::shared_ptr<Room>> Rooms();
 
+  // Taken around fork() (fork.cpp).
+  std::mutex& ForkMutex() { return mu_; }
+  // In a forked child, with mu_ held: forgets the parent's rooms without
+  // destroying them (their router threads do not exist here).
+  void AbandonAfterFork();
+
  private:
   std::mutex mu_;
   std::map<RoomKey, std::shared_ptr<Room>> rooms_;

@@ -153,6 +153,8 @@ std::string SettingsJson() {
   return w.Take();
 }
 
+std::mutex& SettingsMutex() { return Store::Get().mu; }
+
 void ResetSettings() {
   Logger::Instance().Reset();
   Store& s = Store::Get();

@@ -28,6 +28,8 @@ class RepeatCounter {
   }
 
   // How many times `reason` has been seen, this one included.
+  std::mutex& mutex() { return mu_; }
+
   uint64_t Count(const std::string& reason) {
     std::lock_guard<std::mutex> lock(mu_);
     if (seen_.size() >= kMaxReasons && !seen_.count(reason)) seen_.clear();
@@ -45,6 +47,8 @@ bool PowerOfTen(uint64_t n) {
 }
 
 }  // namespace
+
+std::mutex& RefusalLogMutex() { return RepeatCounter::Get().mutex(); }
 
 void BeginOperation() { t_reason.clear(); }
 

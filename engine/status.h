@@ -11,6 +11,7 @@
 #define CORVEL_ENGINE_STATUS_H_
 
 #include <cstdint>
+#include <mutex>
 
 namespace corvel::engine {
 
@@ -23,6 +24,9 @@ void Refuse(uint64_t instance, const char* format, ...) __attribute__((format(pr
 void NoteRefusal(const char* text);
 // The calling thread's reason; "" when its last operation succeeded.
 const char* LastRefusal();
+
+// Guards the repeat counts of logged reasons (taken around fork()).
+std::mutex& RefusalLogMutex();
 
 }  // namespace corvel::engine
 
