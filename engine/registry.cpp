@@ -1,5 +1,7 @@
 #include "registry.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <vector>
@@ -12,7 +14,56 @@ namespace corvel::engine {
 
 Registry& Registry::Get() {
   static NoDestroy<Registry> registry;
+  static const bool reclaimer = [] {
+    RecordBudget::SetReclaimer([](uint64_t bytes) { return Get().ReclaimRecords(bytes); });
+    return true;
+  }();
+  (void)reclaimer;
   return registry.get();
+}
+
+std::vector<std::shared_ptr<InstanceRecord>> Registry::DestroyedRecords() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::shared_ptr<InstanceRecord>> oldest_first;
+  for (uint64_t id : destroyed_) {
+    auto it = records_.find(id);
+    if (it != records_.end()) oldest_first.push_back(it->second);
+  }
+  return oldest_first;
+}
+
+// Record mutexes are taken with no registry lock held.
+bool Registry::ReclaimRecords(uint64_t bytes) {
+  uint64_t freed = 0;
+  for (const auto& record : DestroyedRecords()) {
+    freed += record->DropCalls();
+    if (freed >= bytes) break;
+  }
+  RecordsFreed(freed);
+  return freed > 0;
+}
+
+void Registry::TrimDestroyedRecords() {
+  const auto records = DestroyedRecords();
+  uint64_t kept = 0;
+  uint64_t freed = 0;
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    const uint64_t bytes = (*it)->kept_bytes();
+    if (kept + bytes <= RecordBudget::kDestroyedBytes) {
+      kept += bytes;
+    } else {
+      freed += (*it)->DropCalls();
+    }
+  }
+  RecordsFreed(freed);
+}
+
+void Registry::RecordsFreed(uint64_t bytes) {
+  if (bytes == 0) return;
+  LOG_DEBUG("freed %llu bytes of operation records of destroyed instances",
+            static_cast<unsigned long long>(bytes));
+  // Many small blocks freed at once: give the pages back to the system.
+  if (bytes >= (1u << 20)) malloc_trim(0);
 }
 
 vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
@@ -52,7 +103,8 @@ vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
 }
 
 void Registry::Destroy(vora::VORACloud* cloud) {
-  BeginOperation();
+  // Leaves the calling thread's last refusal alone: a garbage collector may
+  // destroy an instance between an operation and the read of its reason.
   if (!cloud) return;
   destroys_.fetch_add(1);
   Cloud* instance = nullptr;
@@ -85,6 +137,7 @@ void Registry::Destroy(vora::VORACloud* cloud) {
     }
     return;
   }
+  TrimDestroyedRecords();
   const auto id = static_cast<unsigned long long>(instance->id());
   if (instance->OnDeliveryThread()) {
     LOG_INFO("instance %llu destroyed from its own callback; delivery ends after it", id);

@@ -48,6 +48,15 @@ class Registry {
   // The record of a live or recently destroyed instance, or null.
   std::shared_ptr<InstanceRecord> FindRecord(uint64_t id);
   std::vector<uint64_t> LiveIds() const;
+  // Frees kept records of destroyed instances, oldest first, until `bytes`
+  // are freed or none is left; whether anything was freed.
+  bool ReclaimRecords(uint64_t bytes);
+  // Holds the records of destroyed instances to RecordBudget::kDestroyedBytes,
+  // freeing the oldest.
+  void TrimDestroyedRecords();
+
+  std::vector<std::shared_ptr<InstanceRecord>> DestroyedRecords();
+  void RecordsFreed(uint64_t bytes);
 
   // Taken around fork() (fork.cpp).
   std::mutex& ForkMutex() { return mu_; }
