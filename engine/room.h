@@ -247,7 +247,16 @@ class Room {
     }
   };
 
+  // Routing work done in one hold of mu_ while callers wait for it.
+  static constexpr std::chrono::milliseconds kRouterSlice{2};
+  static constexpr std::chrono::milliseconds kCallerWait{20};
+  // Audio is routed in pieces of this length (a frame may carry up to 10 s).
+  static constexpr int kAudioPieceMs = 200;
+
   bool Enqueue(Packet p);
+  // mu_ for a caller thread; the router lets such callers in between packets.
+  std::unique_lock<std::mutex> CallerLock();
+  void LetCallersInLocked(std::unique_lock<std::mutex>& lock);
   void RouterMain();
   void RouteLocked(Packet& p, Clock::time_point now);
   void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames, int rate,
@@ -296,6 +305,7 @@ class Room {
   // so each member's delivery thread wakes once per routing pass.
   bool routing_ = false;
   std::vector<Member*> outbox_members_;
+  std::atomic<int> callers_{0};  // caller threads waiting for mu_
 
   std::mutex in_mu_;
   std::condition_variable in_cv_;
