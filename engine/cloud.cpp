@@ -348,7 +348,7 @@ void Cloud::Shutdown() {
   dispatcher_.Stop();
 }
 
-void Cloud::ShutdownDetached(std::shared_ptr<Cloud> self) {
+bool Cloud::ShutdownOnEngineThread(std::shared_ptr<Cloud>& self) {
   {
     std::shared_ptr<Room> room;
     {
@@ -359,7 +359,11 @@ void Cloud::ShutdownDetached(std::shared_ptr<Cloud> self) {
     if (room) RoomHub::Get().Release(room);
   }
   StopFirehose();
-  dispatcher_.StopDetached(std::move(self));
+  std::shared_ptr<void> owner = self;
+  self.reset();
+  const bool detached = dispatcher_.StopOnEngineThread(owner);
+  if (!detached) self = std::static_pointer_cast<Cloud>(owner);
+  return detached;
 }
 
 Dispatcher::PostResult Cloud::PostCallback(Task task) { return dispatcher_.Post(std::move(task)); }

@@ -87,10 +87,11 @@ class Cloud final : public vora::VORACloud {
   // Stops the firehose and delivery and waits for both; not on the delivery
   // thread.
   void Shutdown();
-  // Same without waiting, from an engine thread (this instance's delivery
-  // thread or another's): delivery ends after the callback in progress, if
-  // any, and the delivery thread then releases `self`.
-  void ShutdownDetached(std::shared_ptr<Cloud> self);
+  // Same without waiting for a callback, from an engine thread (this
+  // instance's delivery thread or another's): with a callback in progress,
+  // delivery ends after it and the delivery thread then releases `self`
+  // (true); otherwise delivery has ended and `self` is left to the caller.
+  bool ShutdownOnEngineThread(std::shared_ptr<Cloud>& self);
 
   // ---- delivery ----
   Dispatcher::PostResult PostCallback(Task task);

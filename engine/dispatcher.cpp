@@ -147,25 +147,32 @@ void Dispatcher::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void Dispatcher::StopDetached(std::shared_ptr<void> owner) {
+bool Dispatcher::StopOnEngineThread(std::shared_ptr<void>& owner) {
   std::deque<Task> discarded;
-  std::shared_ptr<InstanceRecord> record;
+  const std::shared_ptr<InstanceRecord> record = record_;
+  bool detached = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     discarded = CloseLocked();
-    record = record_;
-    // Detached and notified before the owner is handed over: once mu_ is let
-    // go the delivery thread may free *this at any moment.
-    if (thread_.joinable()) thread_.detach();
-    orphan_owner_ = std::move(owner);
+    if (running_task_ || OnDeliveryThread()) {
+      // Detached and notified before the owner is handed over: once mu_ is
+      // let go the delivery thread may free *this at any moment.
+      if (thread_.joinable()) thread_.detach();
+      orphan_owner_ = std::move(owner);
+      detached = true;
+    }
     wake_.notify_all();
     idle_.notify_all();
   }
-  // Nothing below may touch *this.
+  // When detached, nothing below may touch *this.
   record->CountDiscarded(discarded.size());
   for (Task& task : discarded) {
     if (task.done) task.done->Finish(Completion::kDiscarded);
   }
+  discarded.clear();
+  // Closed with no callback running: the thread only wakes up and exits.
+  if (!detached && thread_.joinable()) thread_.join();
+  return detached;
 }
 
 bool Dispatcher::WaitIdle(std::chrono::milliseconds timeout) {

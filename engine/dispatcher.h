@@ -88,11 +88,14 @@ class Dispatcher {
   // the thread is joined. After this the delegate is never called again.
   void Stop();
 
-  // Stops delivery without waiting, from the delivery thread itself or any
-  // other engine thread: the queue is closed and emptied, and once a callback
-  // in progress returns the thread exits on its own and destroys `owner`,
-  // which must own this dispatcher.
-  void StopDetached(std::shared_ptr<void> owner);
+  // Stops delivery from an engine thread (the delivery thread itself or
+  // another), never waiting for a callback: the queue is closed and emptied.
+  // With a callback in progress (always so on the delivery thread itself) the
+  // thread is left to finish it, exit on its own and destroy `owner` (which
+  // must own this dispatcher): answers true, `owner` taken. Otherwise no
+  // callback can start any more; the idle thread is joined and false answered,
+  // `owner` left to the caller.
+  bool StopOnEngineThread(std::shared_ptr<void>& owner);
 
   // Waits until the queue is empty and no callback runs. False on timeout or
   // when delivery has stopped with tasks unfinished.
@@ -119,7 +122,7 @@ class Dispatcher {
   std::deque<Task> queue_;
   bool closed_ = false;
   bool running_task_ = false;
-  std::shared_ptr<void> orphan_owner_;  // set by StopDetached
+  std::shared_ptr<void> orphan_owner_;  // set by StopOnEngineThread
 
   std::thread thread_;
   std::thread::id thread_id_;

@@ -139,20 +139,20 @@ void Registry::Destroy(vora::VORACloud* cloud) {
   }
   TrimDestroyedRecords();
   const auto id = static_cast<unsigned long long>(instance->id());
-  if (instance->OnDeliveryThread()) {
-    LOG_INFO("instance %llu destroyed from its own callback; delivery ends after it", id);
-    instance->ShutdownDetached(std::shared_ptr<Cloud>(instance));
-    return;
-  }
-  if (OnEngineThread()) {
-    // An engine thread must not wait for another instance's callback: that
-    // callback may be destroying this thread's own instance (two instances
-    // dropping each other from their callbacks would wait for each other
-    // forever).
-    LOG_INFO("instance %llu destroyed from an engine thread; delivery ends after the callback "
-             "in progress",
-             id);
-    instance->ShutdownDetached(std::shared_ptr<Cloud>(instance));
+  if (instance->OnDeliveryThread() || OnEngineThread()) {
+    // An engine thread must not wait for a callback: it may be inside one of
+    // this instance's callbacks, or that callback may be destroying this
+    // thread's own instance (two instances dropping each other from their
+    // callbacks would wait for each other forever).
+    auto self = std::shared_ptr<Cloud>(instance);
+    if (instance->ShutdownOnEngineThread(self)) {
+      LOG_INFO("instance %llu destroyed on an engine thread; delivery ends after the callback "
+               "in progress",
+               id);
+      return;
+    }
+    self.reset();
+    LOG_INFO("instance %llu destroyed", id);
     return;
   }
   instance->Shutdown();
