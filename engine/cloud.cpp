@@ -3,10 +3,10 @@
 #include <cstring>
 #include <type_traits>
 
+#include "fork.h"
 #include "frames.h"
 #include "json.h"
 #include "log.h"
-#include "fork.h"
 #include "status.h"
 
 namespace corvel::engine {
@@ -207,8 +207,8 @@ int CheckAudioFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms
     return ERR_INVALID_PARAMETER;
   }
   if (!IsSampleRate(f.sample_rate)) {
-    Refuse(id, "%s refused: sample_rate %d not one of 8000, 16000, 24000, 32000, 44100, 48000",
-           op, f.sample_rate);
+    Refuse(id, "%s refused: sample_rate %d not one of 8000, 16000, 24000, 32000, 44100, 48000", op,
+           f.sample_rate);
     return ERR_INVALID_PARAMETER;
   }
   switch (f.codec) {
@@ -234,12 +234,11 @@ int CheckAudioFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms
     return ERR_INVALID_PARAMETER;
   }
   // Small factors (rate <= 48000, channels <= 2): no overflow.
-  const uint64_t max_bytes = static_cast<uint64_t>(f.sample_rate) * frame_bytes *
-                             static_cast<uint64_t>(max_ms) / 1000;
+  const uint64_t max_bytes =
+      static_cast<uint64_t>(f.sample_rate) * frame_bytes * static_cast<uint64_t>(max_ms) / 1000;
   if (max_ms > 0 && f.size() > max_bytes) {
-    Refuse(id, "%s refused: %zu bytes is more than %d ms of audio (%llu bytes at %d Hz, %d ch)",
-           op, f.size(), max_ms, static_cast<unsigned long long>(max_bytes), f.sample_rate,
-           f.channels);
+    Refuse(id, "%s refused: %zu bytes is more than %d ms of audio (%llu bytes at %d Hz, %d ch)", op,
+           f.size(), max_ms, static_cast<unsigned long long>(max_bytes), f.sample_rate, f.channels);
     return ERR_INVALID_PARAMETER;
   }
   return ERR_OK;
@@ -306,7 +305,8 @@ bool ValidPixelFrame(uint64_t id, const PixelFrame& f) {
     return false;
   }
   if (f.size() != *expected) {
-    Refuse(id, "SendVideoFrame refused: payload of %zu bytes, a %ux%u picture of format %u takes %llu",
+    Refuse(id,
+           "SendVideoFrame refused: payload of %zu bytes, a %ux%u picture of format %u takes %llu",
            f.size(), f.width, f.height, static_cast<unsigned>(f.format),
            static_cast<unsigned long long>(*expected));
     return false;
@@ -318,7 +318,10 @@ bool ValidPixelFrame(uint64_t id, const PixelFrame& f) {
 
 Cloud::Cloud(uint64_t id, VORACloudDelegate* delegate, size_t queue_capacity,
              std::shared_ptr<InstanceRecord> record)
-    : id_(id), generation_(ForkGeneration()), record_(record), dispatcher_(delegate, queue_capacity, std::move(record)) {}
+    : id_(id),
+      generation_(ForkGeneration()),
+      record_(record),
+      dispatcher_(delegate, queue_capacity, std::move(record)) {}
 
 bool Cloud::Inert(const char* op) const {
   if (generation_ == ForkGeneration()) return false;
@@ -649,9 +652,9 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.audio_channel) {
       result = ERR_INVALID_OPERATION;
       Refuse(id_, "CreateLocalAudioChannel refused: %s",
-             !room_.in_room                       ? "not in a room"
+             !room_.in_room                     ? "not in a room"
              : room_.role == VORA_ROLE_AUDIENCE ? "an audience member does not send"
-                                                  : "the audio channel is already open");
+                                                : "the audio channel is already open");
     } else {
       room_.audio_channel = true;
       room_.audio_params = params;
@@ -686,9 +689,8 @@ int Cloud::CheckSendLocked(const char* op, const AudioFrame& frame) {
   }
   if (frame.sample_rate != room_.audio_params.sample_rate ||
       frame.channels != room_.audio_params.channels) {
-    Refuse(id_, "%s refused: frame is %d Hz %d ch, the channel %d Hz %d ch", op,
-           frame.sample_rate, frame.channels, room_.audio_params.sample_rate,
-           room_.audio_params.channels);
+    Refuse(id_, "%s refused: frame is %d Hz %d ch, the channel %d Hz %d ch", op, frame.sample_rate,
+           frame.channels, room_.audio_params.sample_rate, room_.audio_params.channels);
     return ERR_INVALID_PARAMETER;
   }
   return ERR_OK;
@@ -790,9 +792,9 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.video_channels.count(type)) {
       result = ERR_INVALID_OPERATION;
       Refuse(id_, "CreateLocalVideoChannel refused: %s",
-             !room_.in_room                       ? "not in a room"
+             !room_.in_room                     ? "not in a room"
              : room_.role == VORA_ROLE_AUDIENCE ? "an audience member does not send"
-                                                  : "this video channel is already open");
+                                                : "this video channel is already open");
     } else {
       room_.video_channels.insert(type);
       PostLocked("OnLocalVideoChannelCreated",
@@ -1009,8 +1011,7 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
   int result = ERR_OK;
   if (!IsLocalVideoType(type)) {
     result = ERR_INVALID_PARAMETER;
-    Refuse(id_, "DestroyLocalVideoChannel refused: stream type %d is not VIDEO_HIGH/LOW/AUX",
-           type);
+    Refuse(id_, "DestroyLocalVideoChannel refused: stream type %d is not VIDEO_HIGH/LOW/AUX", type);
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
@@ -1072,8 +1073,9 @@ int Cloud::startAsrService(const AsrParams& params) {
   if (Inert("startAsrService")) return ERR_INVALID_OPERATION;
   // This engine has no speech recognizer.
   const int result = params.sourceLanguage ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
-  Refuse(id_, params.sourceLanguage ? "startAsrService refused: this engine has no speech recognizer"
-                                    : "startAsrService refused: sourceLanguage is null");
+  Refuse(id_, params.sourceLanguage
+                  ? "startAsrService refused: this engine has no speech recognizer"
+                  : "startAsrService refused: sourceLanguage is null");
   if (Recording(*record_)) {
     CallRecord rec("startAsrService");
     rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);

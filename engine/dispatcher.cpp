@@ -17,9 +17,9 @@ thread_local bool t_engine_thread = false;
 
 bool IsMediaCallback(const char* name) {
   static constexpr const char* kMedia[] = {
-      "OnRemoteAudioReceived",       "OnRemoteMixedAudioReceived", "OnRemoteVideoReceived",
-      "OnRemoteVideoFrameReceived",  "OnRemotePixelFrameReceived", "OnSeiMessageReceived",
-      "OnNetworkQuality",            "OnUserVoiceVolume",          "OnRequestKeyFrame",
+      "OnRemoteAudioReceived",      "OnRemoteMixedAudioReceived", "OnRemoteVideoReceived",
+      "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnSeiMessageReceived",
+      "OnNetworkQuality",           "OnUserVoiceVolume",          "OnRequestKeyFrame",
       "OnReceiveAsrMessage",
   };
   if (!name) return false;

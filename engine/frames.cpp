@@ -162,12 +162,12 @@ std::optional<uint64_t> PixelFrameBytes(vora::VideoPixelFormat format, uint64_t 
   bool overflow = false;
   switch (format) {
     case vora::VIDEO_PIXEL_FORMAT_YUV420p:  // luma + 2 chroma
-      overflow = __builtin_mul_overflow(chroma, 2, &total) ||
-                 __builtin_add_overflow(total, luma, &total);
+      overflow =
+          __builtin_mul_overflow(chroma, 2, &total) || __builtin_add_overflow(total, luma, &total);
       break;
     case vora::VIDEO_PIXEL_FORMAT_YUVA420p:  // 2 luma + 2 chroma
-      overflow = __builtin_add_overflow(luma, chroma, &total) ||
-                 __builtin_mul_overflow(total, 2, &total);
+      overflow =
+          __builtin_add_overflow(luma, chroma, &total) || __builtin_mul_overflow(total, 2, &total);
       break;
     case vora::VIDEO_PIXEL_FORMAT_RGBA:
       overflow = __builtin_mul_overflow(luma, 4, &total);

@@ -168,8 +168,8 @@ Logger::FilePtr Logger::OpenLogFile(const std::string& directory, uint64_t* size
   const std::string path = JoinPath(directory, kLogFileName);
   // Never blocks: a FIFO (or a device) named corvel.log would otherwise hold
   // the caller in open() until a reader shows up. Only a regular file is used.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                  0644);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) return nullptr;
   struct stat st{};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -146,9 +146,10 @@ void Registry::Destroy(vora::VORACloud* cloud) {
     // callbacks would wait for each other forever).
     auto self = std::shared_ptr<Cloud>(instance);
     if (instance->ShutdownOnEngineThread(self)) {
-      LOG_INFO("instance %llu destroyed on an engine thread; delivery ends after the callback "
-               "in progress",
-               id);
+      LOG_INFO(
+          "instance %llu destroyed on an engine thread; delivery ends after the callback "
+          "in progress",
+          id);
       return;
     }
     self.reset();

@@ -63,7 +63,8 @@ void Refuse(uint64_t instance, const char* format, ...) {
   const uint64_t count = RepeatCounter::Get().Count(t_reason);
   char prefix[48] = "";
   if (instance != 0)
-    std::snprintf(prefix, sizeof prefix, "instance %llu: ", static_cast<unsigned long long>(instance));
+    std::snprintf(prefix, sizeof prefix,
+                  "instance %llu: ", static_cast<unsigned long long>(instance));
   if (count == 1) {
     LOG_WARNING("%s%s", prefix, t_reason.c_str());
   } else if (PowerOfTen(count)) {

@@ -147,10 +147,10 @@ TEST(Delivery, AFullQueueDropsMediaButNotStateCallbacks) {
   ASSERT_EQ(corvel_inspect_wait_idle(id, 5000), 0);
   std::vector<std::string> names;
   for (const std::string& text : delegate.texts()) names.push_back(text.substr(0, text.find('(')));
-  const std::vector<std::string> expected = {
-      "OnRequestKeyFrame",        "OnRequestKeyFrame",        "OnRequestKeyFrame",
-      "OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom",
-      "OnConnectionStateChanged", "OnExitRoom"};
+  const std::vector<std::string> expected = {"OnRequestKeyFrame",        "OnRequestKeyFrame",
+                                             "OnRequestKeyFrame",        "OnConnectionStateChanged",
+                                             "OnConnectionStateChanged", "OnEnterRoom",
+                                             "OnConnectionStateChanged", "OnExitRoom"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(corvel_dropped_callbacks() - dropped_before, 3u);
   VORACloud::Destroy(cloud);
