@@ -62,8 +62,8 @@ REFUSALS = [
 
 @pytest.mark.parametrize("call, result, reason", [r[1:] for r in REFUSALS],
                          ids=[r[0] for r in REFUSALS])
-def test_a_refused_operation_keeps_its_reason_until_the_next_operation(scene, call, result,  # noqa: F811
-                                                                       reason):
+def test_a_refused_operation_keeps_its_reason_until_the_next_operation(
+        scene, call, result, reason):  # noqa: F811
     a = anchor_with_audio(scene)
     assert call(a.cloud) == result
     assert reason in corvel.last_refusal()

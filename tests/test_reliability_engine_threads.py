@@ -112,7 +112,8 @@ def test_a_forked_child_with_live_parent_instances_exits_and_starts_afresh(child
     assert_clean_exit(child)
 
 
-def test_state_callbacks_survive_a_full_queue_while_media_is_dropped_and_counted(scene):  # noqa: F811
+def test_state_callbacks_survive_a_full_queue_while_media_is_dropped_and_counted(
+        scene):  # noqa: F811
     probe.set_queue_capacity(4)
     try:
         member = scene.join("a")  # enters with the small queue
