@@ -26,4 +26,6 @@ from ._info import __version__ as __version__
 from ._info import engine_info as engine_info
 from ._params import error_name as error_name
 from ._params import room_params as room_params
+from ._status import dropped_callbacks as dropped_callbacks
+from ._status import last_refusal as last_refusal
 

@@ -57,6 +57,7 @@ from typing import Any, Generic, Literal, TypeAlias, TypeVar, cast
 import _corvel
 
 from ._params import as_error, checked_text, error_name
+from ._status import last_refusal
 
 __all__ = [
     "AudioAvailable",
@@ -96,15 +97,21 @@ DEFAULT_TIMEOUT = 10.0
 class RoomError(Exception):
     """An engine failure: a non-zero result code or an ``OnError`` callback.
 
-    ``error`` is the ``_corvel.Error`` member, ``code`` its integer value and
-    ``operation`` what failed (``"EnterRoom"``, ``"OnError"``, ...).
+    ``error`` is the ``_corvel.Error`` member, ``code`` its integer value,
+    ``operation`` what failed (``"EnterRoom"``, ``"OnError"``, ...) and
+    ``reason`` the engine's explanation (``corvel.last_refusal()``, read right
+    after the call), or None when it gives none.
     """
 
-    def __init__(self, error: int | _corvel.Error, operation: str) -> None:
+    def __init__(
+        self, error: int | _corvel.Error, operation: str, reason: str | None = None
+    ) -> None:
         self.error: _corvel.Error = as_error(error)
         self.code: int = int(error)
         self.operation = operation
-        super().__init__(f"{operation}: {error_name(self.code)} ({self.code})")
+        self.reason = reason or None
+        text = f"{operation}: {error_name(self.code)} ({self.code})"
+        super().__init__(f"{text}: {self.reason}" if self.reason else text)
 
 
 # --- what the streams carry ------------------------------------------------
@@ -699,8 +706,9 @@ class _Delegate(_corvel.VORACloudDelegate):
 
 
 def _check(result: int, operation: str) -> None:
+    # Called right after the operation, on its thread: the reason is its own.
     if result != _corvel.ERR_OK:
-        raise RoomError(result, operation)
+        raise RoomError(result, operation, last_refusal())
 
 
 class Room:
@@ -989,7 +997,7 @@ class Room:
                      ordered: bool = True) -> None:
         """Sends a custom command message; RoomError when the engine refuses it."""
         if not self.cloud.SendCustomCmdMsg(cmd_id, data, reliable, ordered):
-            raise RoomError(_corvel.ERR_FAILED, "SendCustomCmdMsg")
+            raise RoomError(_corvel.ERR_FAILED, "SendCustomCmdMsg", last_refusal())
 
     def send_sei(self, message_type: int, data: bytes) -> None:
         """Sends an SEI message along the local video."""

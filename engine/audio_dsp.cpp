@@ -159,14 +159,18 @@ struct Resampler::FilterBank {
   const float* row(int64_t r) const { return coeffs.data() + r * taps; }
 };
 
+std::mutex& Resampler::CacheMutex() {
+  static NoDestroy<std::mutex> mutex;
+  return mutex.get();
+}
+
 std::shared_ptr<const Resampler::FilterBank> Resampler::SharedBank(int in_rate, int out_rate) {
   const int g = std::gcd(in_rate, out_rate);
   const int64_t num = in_rate / g;
   const int64_t den = out_rate / g;
 
-  static NoDestroy<std::mutex> mutex;
   static NoDestroy<std::map<std::pair<int64_t, int64_t>, std::weak_ptr<const FilterBank>>> cache;
-  std::lock_guard<std::mutex> lock(mutex.get());
+  std::lock_guard<std::mutex> lock(CacheMutex());
   auto& entry = cache.get()[{num, den}];
   if (auto bank = entry.lock()) return bank;
 

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -90,6 +91,9 @@ class Resampler {
   bool same_rate() const { return in_rate_ == out_rate_; }
   // Filter taps evaluated per output sample and channel (0 for same rate).
   int taps() const;
+
+  // Guards the process-wide filter bank cache (taken around fork()).
+  static std::mutex& CacheMutex();
 
  private:
   struct FilterBank;

@@ -3,9 +3,11 @@
 #include <cstring>
 #include <type_traits>
 
+#include "fork.h"
 #include "frames.h"
 #include "json.h"
 #include "log.h"
+#include "status.h"
 
 namespace corvel::engine {
 namespace {
@@ -193,68 +195,139 @@ bool ValidAudioEncodeParams(const AudioEncodeParams& p) {
 }
 
 // PCM must be whole 16-bit samples for every channel. Encoded audio has a
-// plausible format but this engine carries no codec.
-int CheckAudioFrame(const AudioFrame& f) {
-  if (f.size() == 0 || f.channels < 1 || f.channels > 2 || !IsSampleRate(f.sample_rate))
+// plausible format but this engine carries no codec. `max_ms` bounds how much
+// audio one frame may carry (0: no bound).
+int CheckAudioFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms) {
+  if (f.size() == 0) {
+    Refuse(id, "%s refused: empty payload", op);
     return ERR_INVALID_PARAMETER;
+  }
+  if (f.channels < 1 || f.channels > 2) {
+    Refuse(id, "%s refused: channels %d outside 1..2", op, f.channels);
+    return ERR_INVALID_PARAMETER;
+  }
+  if (!IsSampleRate(f.sample_rate)) {
+    Refuse(id, "%s refused: sample_rate %d not one of 8000, 16000, 24000, 32000, 44100, 48000", op,
+           f.sample_rate);
+    return ERR_INVALID_PARAMETER;
+  }
   switch (f.codec) {
     case AUDIO_CODEC_TYPE_PCM:
-      return f.bits_per_sample == 16 && f.size() % (static_cast<size_t>(f.channels) * 2) == 0
-                 ? ERR_OK
-                 : ERR_INVALID_PARAMETER;
+      break;
     case AUDIO_CODEC_TYPE_OPUS:
     case AUDIO_CODEC_TYPE_AAC:
+      Refuse(id, "%s refused: codec %u is encoded audio; this engine takes PCM only", op,
+             static_cast<unsigned>(f.codec));
       return ERR_NOT_SUPPORTED;
     default:
+      Refuse(id, "%s refused: unknown codec %u", op, static_cast<unsigned>(f.codec));
       return ERR_INVALID_PARAMETER;
   }
+  if (f.bits_per_sample != 16) {
+    Refuse(id, "%s refused: PCM must be 16 bits per sample, not %d", op, f.bits_per_sample);
+    return ERR_INVALID_PARAMETER;
+  }
+  const size_t frame_bytes = static_cast<size_t>(f.channels) * 2;
+  if (f.size() % frame_bytes != 0) {
+    Refuse(id, "%s refused: %zu bytes is not a whole number of %d-channel 16-bit samples", op,
+           f.size(), f.channels);
+    return ERR_INVALID_PARAMETER;
+  }
+  // Small factors (rate <= 48000, channels <= 2): no overflow.
+  const uint64_t max_bytes =
+      static_cast<uint64_t>(f.sample_rate) * frame_bytes * static_cast<uint64_t>(max_ms) / 1000;
+  if (max_ms > 0 && f.size() > max_bytes) {
+    Refuse(id, "%s refused: %zu bytes is more than %d ms of audio (%llu bytes at %d Hz, %d ch)", op,
+           f.size(), max_ms, static_cast<unsigned long long>(max_bytes), f.sample_rate, f.channels);
+    return ERR_INVALID_PARAMETER;
+  }
+  return ERR_OK;
 }
 
 // How remote audio is handed over: ERR_OK, ERR_INVALID_PARAMETER for an
 // unknown method or format, ERR_NOT_SUPPORTED for an encoded output.
-int CheckObtainParams(const AudioObtainParams& a) {
+int CheckObtainParams(uint64_t id, const AudioObtainParams& a) {
   const int ms = a.output_frame_length_ms;
-  if (a.audio_obtain_method > AUDIO_OBTAIN_METHOD_CALLBACK || !IsSampleRate(a.output_sample_rate) ||
-      a.output_channels < 1 || a.output_channels > 2 ||
-      (ms != 10 && ms != 20 && ms != 40 && ms != 60))
+  if (a.audio_obtain_method > AUDIO_OBTAIN_METHOD_CALLBACK) {
+    Refuse(id, "EnterRoom refused: unknown audio_obtain_method %u",
+           static_cast<unsigned>(a.audio_obtain_method));
     return ERR_INVALID_PARAMETER;
-  if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_PCM) return ERR_OK;
-  return a.output_audio_codec_type <= AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED
-                                                           : ERR_INVALID_PARAMETER;
-}
-
-bool ValidVideoFrame(const VideoFrame& f) {
-  return f.size() > 0 && f.codec <= VIDEO_CODEC_TYPE_H265 && f.rotation <= VIDEO_ROTATION_270;
-}
-
-// Bytes a raw picture of this format and size occupies (chroma planes of the
-// 4:2:0 formats round odd dimensions up); 0 for an unknown format.
-uint64_t PixelBytes(VideoPixelFormat format, uint64_t width, uint64_t height) {
-  const uint64_t luma = width * height;
-  const uint64_t chroma = ((width + 1) / 2) * ((height + 1) / 2);
-  switch (format) {
-    case VIDEO_PIXEL_FORMAT_YUV420p:
-      return luma + 2 * chroma;
-    case VIDEO_PIXEL_FORMAT_YUVA420p:
-      return 2 * luma + 2 * chroma;
-    case VIDEO_PIXEL_FORMAT_RGBA:
-      return 4 * luma;
-    default:
-      return 0;
   }
+  if (!IsSampleRate(a.output_sample_rate) || a.output_channels < 1 || a.output_channels > 2 ||
+      (ms != 10 && ms != 20 && ms != 40 && ms != 60)) {
+    Refuse(id,
+           "EnterRoom refused: audio output %d Hz, %d ch, %d ms is not a valid format (rates "
+           "8000..48000 listed, 1..2 channels, 10/20/40/60 ms)",
+           a.output_sample_rate, a.output_channels, ms);
+    return ERR_INVALID_PARAMETER;
+  }
+  if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_PCM) return ERR_OK;
+  if (a.output_audio_codec_type <= AUDIO_CODEC_TYPE_AAC) {
+    Refuse(id, "EnterRoom refused: audio output codec %u not supported (PCM only)",
+           static_cast<unsigned>(a.output_audio_codec_type));
+    return ERR_NOT_SUPPORTED;
+  }
+  Refuse(id, "EnterRoom refused: unknown audio output codec %u",
+         static_cast<unsigned>(a.output_audio_codec_type));
+  return ERR_INVALID_PARAMETER;
 }
 
-bool ValidPixelFrame(const PixelFrame& f) {
-  if (f.width == 0 || f.height == 0 || f.rotation > VIDEO_ROTATION_270) return false;
-  const uint64_t expected = PixelBytes(f.format, f.width, f.height);
-  return expected != 0 && f.size() == expected;
+bool ValidVideoFrame(uint64_t id, const VideoFrame& f) {
+  if (f.size() == 0) {
+    Refuse(id, "SendVideoFrame refused: empty payload");
+  } else if (f.codec > VIDEO_CODEC_TYPE_H265) {
+    Refuse(id, "SendVideoFrame refused: unknown codec %u", static_cast<unsigned>(f.codec));
+  } else if (f.rotation > VIDEO_ROTATION_270) {
+    Refuse(id, "SendVideoFrame refused: unknown rotation %u", static_cast<unsigned>(f.rotation));
+  } else {
+    return true;
+  }
+  return false;
+}
+
+bool ValidPixelFrame(uint64_t id, const PixelFrame& f) {
+  if (f.width == 0 || f.height == 0) {
+    Refuse(id, "SendVideoFrame refused: picture %ux%u is empty", f.width, f.height);
+    return false;
+  }
+  if (f.rotation > VIDEO_ROTATION_270) {
+    Refuse(id, "SendVideoFrame refused: unknown rotation %u", static_cast<unsigned>(f.rotation));
+    return false;
+  }
+  const std::optional<uint64_t> expected = PixelFrameBytes(f.format, f.width, f.height);
+  if (!expected) {
+    Refuse(id, "SendVideoFrame refused: picture %ux%u of format %u has no representable size",
+           f.width, f.height, static_cast<unsigned>(f.format));
+    return false;
+  }
+  if (*expected == 0) {
+    Refuse(id, "SendVideoFrame refused: unknown pixel format %u", static_cast<unsigned>(f.format));
+    return false;
+  }
+  if (f.size() != *expected) {
+    Refuse(id,
+           "SendVideoFrame refused: payload of %zu bytes, a %ux%u picture of format %u takes %llu",
+           f.size(), f.width, f.height, static_cast<unsigned>(f.format),
+           static_cast<unsigned long long>(*expected));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 Cloud::Cloud(uint64_t id, VORACloudDelegate* delegate, size_t queue_capacity,
              std::shared_ptr<InstanceRecord> record)
-    : id_(id), record_(record), dispatcher_(delegate, queue_capacity, std::move(record)) {}
+    : id_(id),
+      generation_(ForkGeneration()),
+      record_(record),
+      dispatcher_(delegate, queue_capacity, std::move(record)) {}
+
+bool Cloud::Inert(const char* op) const {
+  if (generation_ == ForkGeneration()) return false;
+  Refuse(id_, "%s refused: the instance belongs to the parent process (made before fork())", op);
+  return true;
+}
 
 Cloud::~Cloud() {
   // Shutdown has run; stopping twice is harmless.
@@ -278,7 +351,7 @@ void Cloud::Shutdown() {
   dispatcher_.Stop();
 }
 
-void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
+bool Cloud::ShutdownOnEngineThread(std::shared_ptr<Cloud>& self) {
   {
     std::shared_ptr<Room> room;
     {
@@ -289,7 +362,11 @@ void Cloud::ShutdownFromCallback(std::shared_ptr<Cloud> self) {
     if (room) RoomHub::Get().Release(room);
   }
   StopFirehose();
-  dispatcher_.StopFromCallback(std::move(self));
+  std::shared_ptr<void> owner = self;
+  self.reset();
+  const bool detached = dispatcher_.StopOnEngineThread(owner);
+  if (!detached) self = std::static_pointer_cast<Cloud>(owner);
+  return detached;
 }
 
 Dispatcher::PostResult Cloud::PostCallback(Task task) { return dispatcher_.Post(std::move(task)); }
@@ -334,26 +411,35 @@ void Cloud::SyncEvictionLocked() {
 
 int Cloud::EnterRoom(const EnterRoomParams& params) {
   OpScope scope(*this);
+  if (Inert("EnterRoom")) return ERR_INVALID_OPERATION;
   const RoomParams& room = params.room;
   const char* str_room = room.str_room_id.GetValue();
   int result = ERR_OK;
   if (room.sdk_app_id == 0) {
     result = ERR_INVALID_SDK_APP_ID;
+    Refuse(id_, "EnterRoom refused: sdk_app_id is 0");
   } else if (Empty(room.user_id.GetValue())) {
     result = ERR_INVALID_USER_ID;
+    Refuse(id_, "EnterRoom refused: user_id is empty");
   } else if (Empty(room.user_sig.GetValue())) {
     result = ERR_INVALID_USER_SIG;
+    Refuse(id_, "EnterRoom refused: user_sig is empty");
   } else if (room.room_id == 0 && Empty(str_room)) {
     result = ERR_INVALID_ROOM_ID;
+    Refuse(id_, "EnterRoom refused: room_id is 0 and str_room_id is empty");
   } else if (params.role > VORA_ROLE_AUDIENCE || params.scene > VORA_SCENE_RECORD) {
     result = ERR_INVALID_PARAMETER;
-  } else if (int obtain = CheckObtainParams(params.audio_obtain_params); obtain != ERR_OK) {
+    Refuse(id_, "EnterRoom refused: unknown role %u or scene %u",
+           static_cast<unsigned>(params.role), static_cast<unsigned>(params.scene));
+  } else if (int obtain = CheckObtainParams(id_, params.audio_obtain_params); obtain != ERR_OK) {
     result = obtain;
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (room_.in_room || shutting_down_) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, room_.in_room ? "EnterRoom refused: already in a room (ExitRoom first)"
+                                : "EnterRoom refused: the instance is being destroyed");
     } else {
       const ConnectionState before = room_.connection;
       room_.in_room = true;
@@ -406,14 +492,13 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
     LOG_INFO("instance %llu: EnterRoom app %u room %u/%s user %s role %u scene %u", U(id_),
              room.sdk_app_id, room.room_id, LogText(str_room).c_str(),
              LogText(room.user_id.GetValue()).c_str(), params.role, params.scene);
-  } else {
-    LOG_WARNING("instance %llu: EnterRoom refused (%d)", U(id_), result);
   }
   return result;
 }
 
 int Cloud::ExitRoom() {
   OpScope scope(*this);
+  if (Inert("ExitRoom")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   std::shared_ptr<Room> left;
   {
@@ -421,6 +506,7 @@ int Cloud::ExitRoom() {
     SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "ExitRoom refused: not in a room");
     } else {
       // Leaving tears down the local channels; the delegate hears about each.
       if (room_.audio_channel) {
@@ -444,24 +530,27 @@ int Cloud::ExitRoom() {
   }
   if (left) RoomHub::Get().Release(left);
   if (Recording(*record_)) Record(CallRecord("ExitRoom").Finish(result));
-  if (result == ERR_OK) {
-    LOG_INFO("instance %llu: ExitRoom", U(id_));
-  } else {
-    LOG_WARNING("instance %llu: ExitRoom while not in a room", U(id_));
-  }
+  if (result == ERR_OK) LOG_INFO("instance %llu: ExitRoom", U(id_));
   return result;
 }
 
 int Cloud::Subscribe(const char* user_id, StreamType type) {
   OpScope scope(*this);
+  if (Inert("Subscribe")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (Empty(user_id) || !IsSubscribableType(type)) {
     result = ERR_INVALID_PARAMETER;
+    if (Empty(user_id)) {
+      Refuse(id_, "Subscribe refused: user_id is empty");
+    } else {
+      Refuse(id_, "Subscribe refused: stream type %d is not AUDIO or VIDEO_*", type);
+    }
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "Subscribe refused: not in a room");
     } else {
       room_.subscriptions.emplace(user_id, type);
       room_ptr_->SetSubscription(*member_, user_id, type, true);
@@ -480,14 +569,21 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
 
 int Cloud::Unsubscribe(const char* user_id, StreamType type) {
   OpScope scope(*this);
+  if (Inert("Unsubscribe")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (Empty(user_id) || !IsSubscribableType(type)) {
     result = ERR_INVALID_PARAMETER;
+    if (Empty(user_id)) {
+      Refuse(id_, "Unsubscribe refused: user_id is empty");
+    } else {
+      Refuse(id_, "Unsubscribe refused: stream type %d is not AUDIO or VIDEO_*", type);
+    }
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.in_room) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "Unsubscribe refused: not in a room");
     } else {
       room_.subscriptions.erase({user_id, type});
       room_ptr_->SetSubscription(*member_, user_id, type, false);
@@ -506,11 +602,28 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
 
 int Cloud::GetAudioFrame(AudioFrame* frame) {
   OpScope scope(*this);
+  if (Inert("GetAudioFrame")) return ERR_INVALID_OPERATION;
   int result = ERR_READ_TRY_AGAIN;
   if (!frame) {
     result = ERR_INVALID_PARAMETER;
+    Refuse(id_, "GetAudioFrame refused: frame is null");
   } else if (pull_->Pop(frame)) {
     result = ERR_OK;
+  } else {
+    // Nothing buffered: worth polling again only while pulling in a room.
+    std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
+    if (!room_.in_room) {
+      result = ERR_INVALID_OPERATION;
+      Refuse(id_, "GetAudioFrame refused: not in a room");
+    } else if (room_.audio_obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_GET) {
+      result = ERR_INVALID_OPERATION;
+      Refuse(id_,
+             "GetAudioFrame refused: remote audio comes through callbacks "
+             "(audio_obtain_method is not AUDIO_OBTAIN_METHOD_GET)");
+    } else {
+      NoteRefusal("GetAudioFrame: no audio buffered yet, try again");
+    }
   }
   if (Recording(*record_)) {
     CallRecord rec("GetAudioFrame");
@@ -525,14 +638,23 @@ int Cloud::GetAudioFrame(AudioFrame* frame) {
 
 int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
   OpScope scope(*this);
+  if (Inert("CreateLocalAudioChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!ValidAudioEncodeParams(params)) {
     result = ERR_INVALID_PARAMETER;
+    Refuse(id_,
+           "CreateLocalAudioChannel refused: %d ch, %d Hz, %d ms, %d bps is not valid (1..2 "
+           "channels, rates 8000..48000 listed, 10/20/40/60 ms, 6000..510000 bps)",
+           params.channels, params.sample_rate, params.frame_length_ms, params.bitrate_bps);
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.audio_channel) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "CreateLocalAudioChannel refused: %s",
+             !room_.in_room                     ? "not in a room"
+             : room_.role == VORA_ROLE_AUDIENCE ? "an audience member does not send"
+                                                : "the audio channel is already open");
     } else {
       room_.audio_channel = true;
       room_.audio_params = params;
@@ -559,23 +681,30 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
 
 // A frame in the channel's format (rate and channel count; any whole number
 // of samples) goes to the room; nothing is sent otherwise.
-int Cloud::CheckSendLocked(const AudioFrame& frame) {
+int Cloud::CheckSendLocked(const char* op, const AudioFrame& frame) {
   SyncEvictionLocked();
-  if (!room_.audio_channel) return ERR_INVALID_OPERATION;
+  if (!room_.audio_channel) {
+    Refuse(id_, "%s refused: no local audio channel (CreateLocalAudioChannel first)", op);
+    return ERR_INVALID_OPERATION;
+  }
   if (frame.sample_rate != room_.audio_params.sample_rate ||
-      frame.channels != room_.audio_params.channels)
+      frame.channels != room_.audio_params.channels) {
+    Refuse(id_, "%s refused: frame is %d Hz %d ch, the channel %d Hz %d ch", op, frame.sample_rate,
+           frame.channels, room_.audio_params.sample_rate, room_.audio_params.channels);
     return ERR_INVALID_PARAMETER;
+  }
   return ERR_OK;
 }
 
 int Cloud::SendAudioFrame(const AudioFrame& frame) {
   OpScope scope(*this);
-  int result = CheckAudioFrame(frame);
+  if (Inert("SendAudioFrame")) return ERR_INVALID_OPERATION;
+  int result = CheckAudioFrame(id_, "SendAudioFrame", frame, kMaxAudioFrameMs);
   std::shared_ptr<Room> room;
   std::shared_ptr<Member> member;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
-    result = CheckSendLocked(frame);
+    result = CheckSendLocked("SendAudioFrame", frame);
     if (result == ERR_OK) {
       room = room_ptr_;
       member = member_;
@@ -595,12 +724,13 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
 
 int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
   OpScope scope(*this);
-  int result = CheckAudioFrame(frame);
+  if (Inert("SendContinuousAudioFrame")) return ERR_INVALID_OPERATION;
+  int result = CheckAudioFrame(id_, "SendContinuousAudioFrame", frame, 0);
   std::shared_ptr<Room> room;
   std::shared_ptr<Pacer> pacer;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
-    result = CheckSendLocked(frame);
+    result = CheckSendLocked("SendContinuousAudioFrame", frame);
     if (result == ERR_OK) {
       room = room_ptr_;
       pacer = pacer_;
@@ -626,12 +756,14 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
 
 int Cloud::DestroyLocalAudioChannel() {
   OpScope scope(*this);
+  if (Inert("DestroyLocalAudioChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.audio_channel) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "DestroyLocalAudioChannel refused: no local audio channel");
     } else {
       room_.audio_channel = false;
       room_ptr_->CloseAudio(*member_);
@@ -649,14 +781,20 @@ int Cloud::DestroyLocalAudioChannel() {
 
 int Cloud::CreateLocalVideoChannel(StreamType type) {
   OpScope scope(*this);
+  if (Inert("CreateLocalVideoChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!IsLocalVideoType(type)) {
     result = ERR_INVALID_PARAMETER;
+    Refuse(id_, "CreateLocalVideoChannel refused: stream type %d is not VIDEO_HIGH/LOW/AUX", type);
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.in_room || room_.role == VORA_ROLE_AUDIENCE || room_.video_channels.count(type)) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "CreateLocalVideoChannel refused: %s",
+             !room_.in_room                     ? "not in a room"
+             : room_.role == VORA_ROLE_AUDIENCE ? "an audience member does not send"
+                                                : "this video channel is already open");
     } else {
       room_.video_channels.insert(type);
       PostLocked("OnLocalVideoChannelCreated",
@@ -678,14 +816,17 @@ template <typename Frame>
 int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
   constexpr bool kEncoded = std::is_same_v<Frame, VideoFrame>;
   OpScope scope(*this);
+  if (Inert("SendVideoFrame")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
-  bool valid;
-  if constexpr (kEncoded) {
-    valid = ValidVideoFrame(frame);
+  bool valid = IsLocalVideoType(type);
+  if (!valid) {
+    Refuse(id_, "SendVideoFrame refused: stream type %d is not VIDEO_HIGH/LOW/AUX", type);
+  } else if constexpr (kEncoded) {
+    valid = ValidVideoFrame(id_, frame);
   } else {
-    valid = ValidPixelFrame(frame);
+    valid = ValidPixelFrame(id_, frame);
   }
-  if (!IsLocalVideoType(type) || !valid) {
+  if (!valid) {
     result = ERR_INVALID_PARAMETER;
   } else {
     std::shared_ptr<Room> room;
@@ -696,6 +837,7 @@ int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
       SyncEvictionLocked();
       if (!room_.video_channels.count(type)) {
         result = ERR_INVALID_OPERATION;
+        Refuse(id_, "SendVideoFrame refused: video channel %d is not open", type);
       } else {
         room = room_ptr_;
         member = member_;
@@ -738,6 +880,7 @@ int Cloud::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 
 void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
   OpScope scope(*this);
+  if (Inert("SetVideoEncodeParam")) return;
   const bool valid = IsLocalVideoType(type) && param.frame_rate > 0 && param.bitrate_bps >= 0 &&
                      param.gop_in_seconds > 0;
   if (valid) {
@@ -760,24 +903,32 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
     LOG_INFO("instance %llu: SetVideoEncodeParam stream %d %d fps %d bps gop %d s", U(id_), type,
              param.frame_rate, param.bitrate_bps, param.gop_in_seconds);
   } else {
-    LOG_WARNING("instance %llu: SetVideoEncodeParam ignored invalid values for stream %d", U(id_),
-                type);
+    Refuse(id_,
+           "SetVideoEncodeParam ignored: stream %d, %d fps, %d bps, gop %d s (needs a VIDEO_* "
+           "stream, frame_rate > 0, bitrate_bps >= 0, gop_in_seconds > 0)",
+           type, param.frame_rate, param.bitrate_bps, param.gop_in_seconds);
   }
 }
 
 int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) {
   OpScope scope(*this);
+  if (Inert("SendSeiMessage")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!message || length == 0 || length > kMaxSeiBytes) {
     result = ERR_INVALID_PARAMETER;
+    Refuse(id_, "SendSeiMessage refused: message of %zu bytes%s is not 1..%zu bytes", length,
+           message ? "" : " (null)", kMaxSeiBytes);
   } else {
     // SEI rides on the next frame of the local video stream.
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (room_.video_channels.empty()) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "SendSeiMessage refused: no local video channel");
     } else if (pending_sei_.size() >= kMaxPendingSei) {
       result = ERR_FAILED;
+      Refuse(id_, "SendSeiMessage refused: %zu messages already wait for the next video frame",
+             kMaxPendingSei);
     } else {
       pending_sei_.push_back(SeiMessage{message_type, std::string(message, length)});
     }
@@ -796,8 +947,16 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
 bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
                              bool ordered) {
   OpScope scope(*this);
-  bool result = message && length > 0 && length <= kMaxCmdBytes && cmd_id >= 1 &&
-                cmd_id <= kMaxCmdId;
+  if (Inert("SendCustomCmdMsg")) return false;
+  bool result = false;
+  if (cmd_id < 1 || cmd_id > kMaxCmdId) {
+    Refuse(id_, "SendCustomCmdMsg refused: cmd_id %u outside 1..%u", cmd_id, kMaxCmdId);
+  } else if (!message || length == 0 || length > kMaxCmdBytes) {
+    Refuse(id_, "SendCustomCmdMsg refused: message of %zu bytes%s is not 1..%zu bytes", length,
+           message ? "" : " (null)", kMaxCmdBytes);
+  } else {
+    result = true;
+  }
   std::shared_ptr<Room> room;
   std::shared_ptr<Member> member;
   uint32_t seq = 0;
@@ -805,7 +964,10 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     result = room_.in_room && room_.role == VORA_ROLE_ANCHOR;
-    if (result) {
+    if (!result) {
+      Refuse(id_, "SendCustomCmdMsg refused: %s",
+             room_.in_room ? "an audience member does not send" : "not in a room");
+    } else {
       // At most kMaxCmdPerSecond messages and kMaxCmdBytesPerSecond bytes in
       // any one-second window.
       const auto now = std::chrono::steady_clock::now();
@@ -814,7 +976,12 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
       size_t bytes = length;
       for (const auto& sent : cmd_window_) bytes += sent.second;
       result = cmd_window_.size() < kMaxCmdPerSecond && bytes <= kMaxCmdBytesPerSecond;
-      if (result) {
+      if (!result) {
+        Refuse(id_,
+               "SendCustomCmdMsg refused: over the rate limit of %zu messages / %zu bytes per "
+               "second",
+               kMaxCmdPerSecond, kMaxCmdBytesPerSecond);
+      } else {
         cmd_window_.emplace_back(now, length);
         seq = ++cmd_seq_[cmd_id];
         room = room_ptr_;
@@ -840,14 +1007,17 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
 
 int Cloud::DestroyLocalVideoChannel(StreamType type) {
   OpScope scope(*this);
+  if (Inert("DestroyLocalVideoChannel")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
   if (!IsLocalVideoType(type)) {
     result = ERR_INVALID_PARAMETER;
+    Refuse(id_, "DestroyLocalVideoChannel refused: stream type %d is not VIDEO_HIGH/LOW/AUX", type);
   } else {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     if (!room_.video_channels.erase(type)) {
       result = ERR_INVALID_OPERATION;
+      Refuse(id_, "DestroyLocalVideoChannel refused: video channel %d is not open", type);
     } else {
       room_ptr_->CloseVideo(*member_, type);
       PostLocked("OnLocalVideoChannelDestroyed",
@@ -867,6 +1037,7 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
 
 void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
   OpScope scope(*this);
+  if (Inert("EnableVoiceActivityDetection")) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
@@ -883,6 +1054,7 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
 
 int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
   OpScope scope(*this);
+  if (Inert("EnableAudioVolumeEvaluation")) return ERR_INVALID_OPERATION;
   {
     std::lock_guard<std::mutex> lock(mu_);
     volume_interval_ms_ = params.interval;
@@ -898,8 +1070,12 @@ int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) 
 
 int Cloud::startAsrService(const AsrParams& params) {
   OpScope scope(*this);
+  if (Inert("startAsrService")) return ERR_INVALID_OPERATION;
   // This engine has no speech recognizer.
   const int result = params.sourceLanguage ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+  Refuse(id_, params.sourceLanguage
+                  ? "startAsrService refused: this engine has no speech recognizer"
+                  : "startAsrService refused: sourceLanguage is null");
   if (Recording(*record_)) {
     CallRecord rec("startAsrService");
     rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);
@@ -913,6 +1089,8 @@ int Cloud::startAsrService(const AsrParams& params) {
 
 int Cloud::stopAsrService() {
   OpScope scope(*this);
+  if (Inert("stopAsrService")) return ERR_INVALID_OPERATION;
+  Refuse(id_, "stopAsrService refused: this engine has no speech recognizer");
   if (Recording(*record_)) Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
   LOG_INFO("instance %llu: stopAsrService -> %d", U(id_), ERR_NOT_SUPPORTED);
   return ERR_NOT_SUPPORTED;
@@ -920,7 +1098,10 @@ int Cloud::stopAsrService() {
 
 int Cloud::CallExperimentalAPI(const char* json) {
   OpScope scope(*this);
+  if (Inert("CallExperimentalAPI")) return ERR_INVALID_OPERATION;
   const int result = json ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+  Refuse(id_, json ? "CallExperimentalAPI refused: no experimental API in this engine"
+                   : "CallExperimentalAPI refused: json is null");
   if (Recording(*record_)) {
     CallRecord rec("CallExperimentalAPI");
     rec.w().Key("json_hex").CText(json);
@@ -1012,6 +1193,7 @@ std::optional<uint64_t> Cloud::StopFirehose() {
 }
 
 void Cloud::FirehoseLoop(Task prototype, std::chrono::microseconds interval) {
+  MarkEngineThread();
   while (!firehose_stop_.load(std::memory_order_relaxed)) {
     Task task;
     task.name = prototype.name;

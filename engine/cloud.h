@@ -28,6 +28,7 @@
 #include "dispatcher.h"
 #include "instance_record.h"
 #include "room.h"
+#include "status.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -39,6 +40,9 @@ class Cloud final : public vora::VORACloud {
   static constexpr size_t kMaxCmdBytes = 1024;
   static constexpr size_t kMaxCmdPerSecond = 30;
   static constexpr size_t kMaxCmdBytesPerSecond = 8192;
+  // Audio one SendAudioFrame may carry (as much as the continuous-audio send
+  // queue holds).
+  static constexpr int kMaxAudioFrameMs = 10000;
   // SEI messages waiting for the next video frame.
   static constexpr size_t kMaxPendingSei = 32;
 
@@ -83,9 +87,11 @@ class Cloud final : public vora::VORACloud {
   // Stops the firehose and delivery and waits for both; not on the delivery
   // thread.
   void Shutdown();
-  // Same, from inside one of this instance's callbacks: delivery ends after
-  // the current callback and the delivery thread then releases `self`.
-  void ShutdownFromCallback(std::shared_ptr<Cloud> self);
+  // Same without waiting for a callback, from an engine thread (this
+  // instance's delivery thread or another's): with a callback in progress,
+  // delivery ends after it and the delivery thread then releases `self`
+  // (true); otherwise delivery has ended and `self` is left to the caller.
+  bool ShutdownOnEngineThread(std::shared_ptr<Cloud>& self);
 
   // ---- delivery ----
   Dispatcher::PostResult PostCallback(Task task);
@@ -134,7 +140,7 @@ class Cloud final : public vora::VORACloud {
   // Queues a callback; call with mu_ held so callbacks keep the order of the
   // state changes that caused them.
   void PostLocked(const char* name, DelegateCall call);
-  int CheckSendLocked(const vora::AudioFrame& frame);
+  int CheckSendLocked(const char* op, const vora::AudioFrame& frame);
   template <typename Frame>
   int SendVideoFrameOf(vora::StreamType type, const Frame& frame);
   void SendVideoToRoom(const std::shared_ptr<Room>& room, const std::shared_ptr<Member>& member,
@@ -145,6 +151,9 @@ class Cloud final : public vora::VORACloud {
   // Leaves the room, if any (mu_ held); the room is released afterwards.
   std::shared_ptr<Room> LeaveLocked(int reason, vora::ConnectionState* state);
   void Record(std::string json) { record_->AddCall(std::move(json)); }
+  // True (with the reason kept) in a forked child for an instance of the
+  // parent: its threads are gone and its locks may be held forever.
+  bool Inert(const char* op) const;
   void FirehoseLoop(Task prototype, std::chrono::microseconds interval);
 
   // Counts operations running on this instance. The instance may be destroyed
@@ -154,6 +163,7 @@ class Cloud final : public vora::VORACloud {
    public:
     explicit OpScope(Cloud& cloud) : cloud_(cloud) {
       cloud_.active_ops_.fetch_add(1, std::memory_order_acq_rel);
+      BeginOperation();
     }
     ~OpScope() { cloud_.active_ops_.fetch_sub(1, std::memory_order_acq_rel); }
     OpScope(const OpScope&) = delete;
@@ -164,6 +174,7 @@ class Cloud final : public vora::VORACloud {
   };
 
   const uint64_t id_;
+  const uint64_t generation_;  // ForkGeneration() when made
   const std::shared_ptr<InstanceRecord> record_;
   Dispatcher dispatcher_;
 

@@ -2,12 +2,37 @@
 
 #include <cxxabi.h>
 
+#include <cstring>
 #include <exception>
 #include <utility>
 
 #include "log.h"
 
 namespace corvel::engine {
+namespace {
+
+thread_local bool t_engine_thread = false;
+
+}  // namespace
+
+bool IsMediaCallback(const char* name) {
+  static constexpr const char* kMedia[] = {
+      "OnRemoteAudioReceived",      "OnRemoteMixedAudioReceived", "OnRemoteVideoReceived",
+      "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnSeiMessageReceived",
+      "OnNetworkQuality",           "OnUserVoiceVolume",          "OnRequestKeyFrame",
+      "OnReceiveAsrMessage",
+  };
+  if (!name) return false;
+  for (const char* media : kMedia)
+    if (std::strcmp(name, media) == 0) return true;
+  return false;
+}
+
+void MarkEngineThread() { t_engine_thread = true; }
+
+bool OnEngineThread() { return t_engine_thread; }
+
+void ForgetEngineThread() { t_engine_thread = false; }
 
 void Completion::Finish(int result) {
   {
@@ -48,7 +73,7 @@ Dispatcher::PostResult Dispatcher::Post(Task task) {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return PostResult::kClosed;
     depth = queue_.size();
-    if (depth < capacity_) {
+    if (depth < capacity_ || !IsMediaCallback(task.name)) {
       queue_.push_back(std::move(task));
       depth = 0;
     }
@@ -73,7 +98,7 @@ Dispatcher::PostResult Dispatcher::PostAll(std::vector<Task>& tasks) {
     }
     for (Task& task : tasks) {
       depth = queue_.size();
-      if (depth < capacity_) {
+      if (depth < capacity_ || !IsMediaCallback(task.name)) {
         queue_.push_back(std::move(task));
       } else {
         if (&tasks[dropped] != &task) tasks[dropped] = std::move(task);
@@ -122,20 +147,32 @@ void Dispatcher::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void Dispatcher::StopFromCallback(std::shared_ptr<void> owner) {
+bool Dispatcher::StopOnEngineThread(std::shared_ptr<void>& owner) {
   std::deque<Task> discarded;
+  const std::shared_ptr<InstanceRecord> record = record_;
+  bool detached = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     discarded = CloseLocked();
-    orphan_owner_ = std::move(owner);
+    if (running_task_ || OnDeliveryThread()) {
+      // Detached and notified before the owner is handed over: once mu_ is
+      // let go the delivery thread may free *this at any moment.
+      if (thread_.joinable()) thread_.detach();
+      orphan_owner_ = std::move(owner);
+      detached = true;
+    }
+    wake_.notify_all();
+    idle_.notify_all();
   }
-  idle_.notify_all();
-  record_->CountDiscarded(discarded.size());
+  // When detached, nothing below may touch *this.
+  record->CountDiscarded(discarded.size());
   for (Task& task : discarded) {
     if (task.done) task.done->Finish(Completion::kDiscarded);
   }
   discarded.clear();
-  thread_.detach();
+  // Closed with no callback running: the thread only wakes up and exits.
+  if (!detached && thread_.joinable()) thread_.join();
+  return detached;
 }
 
 bool Dispatcher::WaitIdle(std::chrono::milliseconds timeout) {
@@ -149,6 +186,7 @@ size_t Dispatcher::QueueDepth() const {
 }
 
 void Dispatcher::ThreadMain(Dispatcher* self) {
+  MarkEngineThread();
   self->Loop();
   std::shared_ptr<void> owner;
   {

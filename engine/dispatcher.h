@@ -1,8 +1,11 @@
 // Per-instance callback delivery: a bounded queue of tasks consumed by one
 // delivery thread, the only thread that ever calls the instance's delegate.
 //
-// Posting never blocks on the delegate: a full queue drops the task and counts
-// it. No lock is held while a task runs. Anything a delegate throws is caught
+// Posting never blocks on the delegate. A full queue drops media callbacks
+// (frames, SEI, quality and volume reports, key frame requests) and counts
+// them; every other callback (state, membership, errors, channels, messages)
+// is queued past the limit, in the same FIFO, so order is kept. No lock is
+// held while a task runs. Anything a delegate throws is caught
 // here, logged at error level, and delivery carries on (a forced unwind from
 // thread cancellation is let through).
 #ifndef CORVEL_ENGINE_DISPATCHER_H_
@@ -47,6 +50,15 @@ class Completion {
 
 using DelegateCall = std::function<void(vora::VORACloudDelegate&)>;
 
+// Whether a callback of this name may be dropped by a full queue.
+bool IsMediaCallback(const char* name);
+
+// Marks the calling thread as an engine thread (delivery, router, firehose):
+// Destroy called on it never waits for another instance's callback.
+void MarkEngineThread();
+bool OnEngineThread();
+void ForgetEngineThread();
+
 struct Task {
   const char* name = "";  // callback name, for the log
   DelegateCall call;
@@ -76,10 +88,14 @@ class Dispatcher {
   // the thread is joined. After this the delegate is never called again.
   void Stop();
 
-  // Stops delivery from inside a callback (on the delivery thread): the queue
-  // is closed and emptied, and once the current callback returns the thread
-  // exits on its own and destroys `owner`, which must own this dispatcher.
-  void StopFromCallback(std::shared_ptr<void> owner);
+  // Stops delivery from an engine thread (the delivery thread itself or
+  // another), never waiting for a callback: the queue is closed and emptied.
+  // With a callback in progress (always so on the delivery thread itself) the
+  // thread is left to finish it, exit on its own and destroy `owner` (which
+  // must own this dispatcher): answers true, `owner` taken. Otherwise no
+  // callback can start any more; the idle thread is joined and false answered,
+  // `owner` left to the caller.
+  bool StopOnEngineThread(std::shared_ptr<void>& owner);
 
   // Waits until the queue is empty and no callback runs. False on timeout or
   // when delivery has stopped with tasks unfinished.
@@ -106,7 +122,7 @@ class Dispatcher {
   std::deque<Task> queue_;
   bool closed_ = false;
   bool running_task_ = false;
-  std::shared_ptr<void> orphan_owner_;  // set by StopFromCallback
+  std::shared_ptr<void> orphan_owner_;  // set by StopOnEngineThread
 
   std::thread thread_;
   std::thread::id thread_id_;

@@ -153,6 +153,32 @@ uint64_t PayloadExtraHash(const PayloadPtr& payload) {
   return payload ? CachedHash(payload->extra_fnv, payload->extra) : Fnv1a64(nullptr, 0);
 }
 
+std::optional<uint64_t> PixelFrameBytes(vora::VideoPixelFormat format, uint64_t width,
+                                        uint64_t height) {
+  uint64_t luma = 0, chroma = 0, total = 0;
+  if (__builtin_mul_overflow(width, height, &luma) ||
+      __builtin_mul_overflow((width + 1) / 2, (height + 1) / 2, &chroma))
+    return std::nullopt;
+  bool overflow = false;
+  switch (format) {
+    case vora::VIDEO_PIXEL_FORMAT_YUV420p:  // luma + 2 chroma
+      overflow =
+          __builtin_mul_overflow(chroma, 2, &total) || __builtin_add_overflow(total, luma, &total);
+      break;
+    case vora::VIDEO_PIXEL_FORMAT_YUVA420p:  // 2 luma + 2 chroma
+      overflow =
+          __builtin_add_overflow(luma, chroma, &total) || __builtin_mul_overflow(total, 2, &total);
+      break;
+    case vora::VIDEO_PIXEL_FORMAT_RGBA:
+      overflow = __builtin_mul_overflow(luma, 4, &total);
+      break;
+    default:
+      return 0;
+  }
+  if (overflow) return std::nullopt;
+  return total;
+}
+
 }  // namespace corvel::engine
 
 namespace corvel::vora {

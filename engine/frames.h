@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "vora/corvel_vora_defines.h"
@@ -47,6 +48,12 @@ uint64_t PayloadExtraHash(const PayloadPtr& payload);
 // Extra data of an audio frame (size 0 when none).
 size_t AudioExtraSize(const vora::AudioFrame& frame);
 const uint8_t* AudioExtraData(const vora::AudioFrame& frame);
+
+// Bytes a raw picture of this format and size occupies (chroma planes of the
+// 4:2:0 formats round odd dimensions up); 0 for an unknown format, nullopt
+// when the size does not fit in 64 bits.
+std::optional<uint64_t> PixelFrameBytes(vora::VideoPixelFormat format, uint64_t width,
+                                        uint64_t height);
 
 }  // namespace corvel::engine
 

@@ -46,12 +46,33 @@ struct MediaCounters {
   std::atomic<uint64_t> undecodable_drops{0};   // encoded/pixel form the receiver cannot take
 };
 
+// Memory of the operation records kept by all instances together. When a
+// new record does not fit, the reclaimer (installed by the registry) frees
+// records of destroyed instances, oldest first; if that is not enough the new
+// record is counted as omitted instead of kept. Records of destroyed
+// instances are further held to kDestroyedBytes in all (Registry::Destroy).
+class RecordBudget {
+ public:
+  static constexpr uint64_t kBytes = 256u << 20;
+  static constexpr uint64_t kDestroyedBytes = 16u << 20;
+  // Frees at least `bytes` if it can; answers whether it freed anything.
+  using Reclaimer = bool (*)(uint64_t bytes);
+
+  static void SetReclaimer(Reclaimer reclaimer);
+  static bool Reserve(uint64_t bytes);
+  static void Release(uint64_t bytes);
+  static uint64_t used();
+};
+
 class InstanceRecord {
  public:
   // Operation records kept per instance; later ones are counted, not stored.
   static constexpr size_t kMaxCalls = 20000;
 
   explicit InstanceRecord(uint64_t id) : id_(id) {}
+  ~InstanceRecord();
+  InstanceRecord(const InstanceRecord&) = delete;
+  InstanceRecord& operator=(const InstanceRecord&) = delete;
 
   uint64_t id() const { return id_; }
 
@@ -63,7 +84,10 @@ class InstanceRecord {
   // JSON array of the recorded operations.
   std::string CallsJson() const;
   void ClearCalls();
+  // Frees the kept records (counted as omitted from then on); the bytes freed.
+  uint64_t DropCalls();
   uint64_t omitted_calls() const;
+  uint64_t kept_bytes() const;
 
   void CountDelivered() { delivered_.fetch_add(1, std::memory_order_relaxed); }
   void CountDropped();
@@ -82,6 +106,7 @@ class InstanceRecord {
   const uint64_t id_;
   mutable std::mutex mu_;
   std::vector<std::string> calls_;
+  uint64_t calls_bytes_ = 0;  // reserved from RecordBudget for calls_
   uint64_t omitted_ = 0;
   std::atomic<uint64_t> delivered_{0};
   std::atomic<uint64_t> dropped_{0};

@@ -166,10 +166,23 @@ void Logger::WriteLocked(const std::string& line) {
 
 Logger::FilePtr Logger::OpenLogFile(const std::string& directory, uint64_t* size) {
   const std::string path = JoinPath(directory, kLogFileName);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Never blocks: a FIFO (or a device) named corvel.log would otherwise hold
+  // the caller in open() until a reader shows up. Only a regular file is used.
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) return nullptr;
   struct stat st{};
-  *size = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Writes to a regular file block as usual.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    ::close(fd);
+    return nullptr;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
   std::FILE* f = ::fdopen(fd, "a");
   if (!f) {
     ::close(fd);
@@ -212,11 +225,22 @@ void Logger::RotateLocked() {
   ReopenLocked();
 }
 
-bool Logger::SetDirectory(const char* path) {
-  if (!path || !*path) return false;
+bool Logger::SetDirectory(const char* path, const char** why) {
+  const char* ignored = nullptr;
+  if (!why) why = &ignored;
+  if (!path || !*path) {
+    *why = "the path is empty";
+    return false;
+  }
   struct stat st{};
-  if (::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (::access(path, W_OK | X_OK) != 0) return false;
+  if (::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *why = "not a directory";
+    return false;
+  }
+  if (::access(path, W_OK | X_OK) != 0) {
+    *why = "the directory is not writable";
+    return false;
+  }
   std::lock_guard<std::mutex> lock(mu_);
   const std::string directory(path);
   if (state_.file_disabled) {
@@ -229,7 +253,10 @@ bool Logger::SetDirectory(const char* path) {
   }
   uint64_t size = 0;
   FilePtr opened = OpenLogFile(directory, &size);
-  if (!opened) return false;
+  if (!opened) {
+    *why = "corvel.log there cannot be opened as a regular file";
+    return false;
+  }
   file_ = std::move(opened);
   state_.directory = directory;
   state_.file_open = true;

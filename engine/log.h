@@ -71,7 +71,10 @@ class Logger {
 
   // False (and nothing changes) when path is null, not a directory, not
   // writable, or the log file cannot be opened in it.
-  bool SetDirectory(const char* path);
+  // False with *why (a static text) when the directory is not used.
+  bool SetDirectory(const char* path, const char** why = nullptr);
+  // Taken around fork() so the child inherits a consistent logger.
+  std::mutex& ForkMutex() { return mu_; }
   void SetLevel(int level);
   void SetConsole(bool enabled);
   void SetFileDisabled(bool disabled);

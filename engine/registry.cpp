@@ -1,27 +1,80 @@
 #include "registry.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <vector>
 
 #include "log.h"
 #include "no_destroy.h"
+#include "status.h"
 
 namespace corvel::engine {
 
 Registry& Registry::Get() {
   static NoDestroy<Registry> registry;
+  static const bool reclaimer = [] {
+    RecordBudget::SetReclaimer([](uint64_t bytes) { return Get().ReclaimRecords(bytes); });
+    return true;
+  }();
+  (void)reclaimer;
   return registry.get();
 }
 
+std::vector<std::shared_ptr<InstanceRecord>> Registry::DestroyedRecords() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::shared_ptr<InstanceRecord>> oldest_first;
+  for (uint64_t id : destroyed_) {
+    auto it = records_.find(id);
+    if (it != records_.end()) oldest_first.push_back(it->second);
+  }
+  return oldest_first;
+}
+
+// Record mutexes are taken with no registry lock held.
+bool Registry::ReclaimRecords(uint64_t bytes) {
+  uint64_t freed = 0;
+  for (const auto& record : DestroyedRecords()) {
+    freed += record->DropCalls();
+    if (freed >= bytes) break;
+  }
+  RecordsFreed(freed);
+  return freed > 0;
+}
+
+void Registry::TrimDestroyedRecords() {
+  const auto records = DestroyedRecords();
+  uint64_t kept = 0;
+  uint64_t freed = 0;
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    const uint64_t bytes = (*it)->kept_bytes();
+    if (kept + bytes <= RecordBudget::kDestroyedBytes) {
+      kept += bytes;
+    } else {
+      freed += (*it)->DropCalls();
+    }
+  }
+  RecordsFreed(freed);
+}
+
+void Registry::RecordsFreed(uint64_t bytes) {
+  if (bytes == 0) return;
+  LOG_DEBUG("freed %llu bytes of operation records of destroyed instances",
+            static_cast<unsigned long long>(bytes));
+  // Many small blocks freed at once: give the pages back to the system.
+  if (bytes >= (1u << 20)) malloc_trim(0);
+}
+
 vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
+  BeginOperation();
   creates_.fetch_add(1);
   if (fail_next_create_.exchange(false)) {
-    LOG_WARNING("Create failed: failure requested through inspection");
+    Refuse(0, "Create refused: failure requested through inspection");
     return nullptr;
   }
   if (!delegate) {
-    LOG_ERROR("Create failed: null delegate");
+    Refuse(0, "Create refused: null delegate");
     return nullptr;
   }
   try {
@@ -44,12 +97,14 @@ vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
              static_cast<void*>(delegate), cloud->QueueCapacity());
     return cloud.release();
   } catch (const std::exception& e) {
-    LOG_ERROR("Create failed: %s", e.what());
+    Refuse(0, "Create failed: %s", e.what());
     return nullptr;
   }
 }
 
 void Registry::Destroy(vora::VORACloud* cloud) {
+  // Leaves the calling thread's last refusal alone: a garbage collector may
+  // destroy an instance between an operation and the read of its reason.
   if (!cloud) return;
   destroys_.fetch_add(1);
   Cloud* instance = nullptr;
@@ -69,19 +124,54 @@ void Registry::Destroy(vora::VORACloud* cloud) {
     }
   }
   if (!instance) {
-    LOG_ERROR("Destroy of unknown instance %p ignored", static_cast<void*>(cloud));
+    bool inert = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      inert = inert_.erase(cloud) != 0;
+    }
+    if (inert) {
+      LOG_INFO("instance %p of the parent process released (left allocated after fork)",
+               static_cast<void*>(cloud));
+    } else {
+      LOG_ERROR("Destroy of unknown instance %p ignored", static_cast<void*>(cloud));
+    }
     return;
   }
+  TrimDestroyedRecords();
   const auto id = static_cast<unsigned long long>(instance->id());
-  if (instance->OnDeliveryThread()) {
-    LOG_INFO("instance %llu destroyed from its own callback; delivery ends after it", id);
-    instance->ShutdownFromCallback(std::shared_ptr<Cloud>(instance));
+  if (instance->OnDeliveryThread() || OnEngineThread()) {
+    // An engine thread must not wait for a callback: it may be inside one of
+    // this instance's callbacks, or that callback may be destroying this
+    // thread's own instance (two instances dropping each other from their
+    // callbacks would wait for each other forever).
+    auto self = std::shared_ptr<Cloud>(instance);
+    if (instance->ShutdownOnEngineThread(self)) {
+      LOG_INFO(
+          "instance %llu destroyed on an engine thread; delivery ends after the callback "
+          "in progress",
+          id);
+      return;
+    }
+    self.reset();
+    LOG_INFO("instance %llu destroyed", id);
     return;
   }
   instance->Shutdown();
   std::unique_ptr<Cloud> owned(instance);
   owned.reset();
   LOG_INFO("instance %llu destroyed", id);
+}
+
+void Registry::AbandonAfterFork() {
+  for (const auto& [cloud, id] : ids_) inert_.insert(cloud);
+  // The instances stay allocated (never freed: freeing joins threads that do
+  // not exist here); their records are set aside too, kept reachable.
+  static NoDestroy<std::vector<std::map<uint64_t, std::shared_ptr<InstanceRecord>>>> abandoned;
+  abandoned.get().push_back(std::move(records_));
+  records_.clear();
+  live_.clear();
+  ids_.clear();
+  destroyed_.clear();
 }
 
 uint64_t Registry::live_count() const {

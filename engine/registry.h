@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "cloud.h"
 #include "instance_record.h"
@@ -47,6 +48,21 @@ class Registry {
   // The record of a live or recently destroyed instance, or null.
   std::shared_ptr<InstanceRecord> FindRecord(uint64_t id);
   std::vector<uint64_t> LiveIds() const;
+  // Frees kept records of destroyed instances, oldest first, until `bytes`
+  // are freed or none is left; whether anything was freed.
+  bool ReclaimRecords(uint64_t bytes);
+  // Holds the records of destroyed instances to RecordBudget::kDestroyedBytes,
+  // freeing the oldest.
+  void TrimDestroyedRecords();
+
+  std::vector<std::shared_ptr<InstanceRecord>> DestroyedRecords();
+  void RecordsFreed(uint64_t bytes);
+
+  // Taken around fork() (fork.cpp).
+  std::mutex& ForkMutex() { return mu_; }
+  // In a forked child, with mu_ held: the parent's instances become inert
+  // (kept aside, never freed: their threads do not exist here).
+  void AbandonAfterFork();
 
  private:
   mutable std::mutex mu_;
@@ -54,6 +70,7 @@ class Registry {
   std::unordered_map<const vora::VORACloud*, uint64_t> ids_;
   std::map<uint64_t, std::shared_ptr<InstanceRecord>> records_;
   std::deque<uint64_t> destroyed_;  // ids whose records are kept after Destroy, oldest first
+  std::unordered_set<const vora::VORACloud*> inert_;  // a parent process's instances (fork)
   uint64_t next_id_ = 1;
 
   std::atomic<uint64_t> creates_{0};

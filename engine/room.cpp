@@ -340,7 +340,7 @@ std::shared_ptr<Member> Room::Join(JoinInfo info) {
   auto member = std::make_shared<Member>();
   member->info = std::move(info);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    const auto lock = CallerLock();
     if (auto old = FindLocked(member->user())) {
       LOG_INFO("room %s: user %s entered again from instance %llu; instance %llu leaves",
                key_.Describe().c_str(), member->user().c_str(),
@@ -440,7 +440,7 @@ void Room::RemoveLocked(const std::shared_ptr<Member>& m) {
 }
 
 bool Room::Leave(const std::shared_ptr<Member>& member, int reason, ConnectionState* state) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   if (!member->present) return false;
   if (state) *state = member->connection;
   AnnounceLeaveLocked(*member, reason);
@@ -449,7 +449,7 @@ bool Room::Leave(const std::shared_ptr<Member>& member, int reason, ConnectionSt
 }
 
 void Room::Evict(const std::shared_ptr<Member>& member, int reason, int error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   if (!member->present) return;
   Member& m = *member;
   if (error != 0) {
@@ -475,19 +475,19 @@ void Room::Evict(const std::shared_ptr<Member>& member, int reason, int error) {
 }
 
 bool Room::Empty() {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   return members_.empty();
 }
 
 std::vector<std::string> Room::UserIds() {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   std::vector<std::string> ids;
   for (auto& m : members_) ids.push_back(m->user());
   return ids;
 }
 
 std::shared_ptr<Pacer> Room::OpenAudio(Member& m, const AudioEncodeParams& params) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   m.audio_open = true;
   m.audio_params = params;
   m.pacer = std::make_shared<Pacer>(params.sample_rate, params.channels, params.frame_length_ms);
@@ -504,7 +504,7 @@ std::shared_ptr<Pacer> Room::OpenAudio(Member& m, const AudioEncodeParams& param
 }
 
 void Room::CloseAudio(Member& m) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   if (!m.audio_open) return;
   m.audio_open = false;
   m.pacer.reset();
@@ -521,7 +521,7 @@ void Room::CloseAudio(Member& m) {
 }
 
 void Room::OpenVideo(Member& m, int type) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   m.video_open.insert(type);
   const std::string user = m.user();
   const auto t = static_cast<StreamType>(type);
@@ -541,7 +541,7 @@ void Room::OpenVideo(Member& m, int type) {
 }
 
 void Room::CloseVideo(Member& m, int type) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   if (!m.video_open.erase(type)) return;
   m.requested_bitrate.erase(type);
   if (!m.visible()) return;
@@ -556,7 +556,7 @@ void Room::CloseVideo(Member& m, int type) {
 }
 
 void Room::SetSubscription(Member& m, const std::string& user, int type, bool on) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   if (type == STREAM_TYPE_AUDIO) {
     if (on) {
       m.audio_unsubscribed.erase(user);
@@ -580,19 +580,19 @@ void Room::SetSubscription(Member& m, const std::string& user, int type, bool on
 }
 
 void Room::SetVad(Member& m, bool on) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   m.info.vad = on;
 }
 
 void Room::SetEncodeParam(Member& m, int type, const VideoEncodeParams& p) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   m.info.encode[type] = p;
   m.requested_bitrate.erase(type);  // the application chose it: only a limit asks again
   RequestBitratesLocked(m);
 }
 
 void Room::ConditionsChanged(Member& m) {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   RequestBitratesLocked(m);
 }
 
@@ -632,7 +632,7 @@ void Room::RequestBitratesLocked(Member& m) {
 
 bool Room::Disconnect(Member& m, milliseconds duration) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    const auto lock = CallerLock();
     if (!m.present) return false;
     const auto now = Clock::now();
     if (m.connection == CONNECTION_STATE_CONNECTED) {
@@ -703,7 +703,28 @@ bool Room::SendMessage(const std::shared_ptr<Member>& m, uint32_t cmd, uint32_t 
 
 // ---- Room: router ----
 
+std::unique_lock<std::mutex> Room::CallerLock() {
+  callers_.fetch_add(1, std::memory_order_relaxed);
+  std::unique_lock<std::mutex> lock(mu_);
+  callers_.fetch_sub(1, std::memory_order_relaxed);
+  return lock;
+}
+
+void Room::LetCallersInLocked(std::unique_lock<std::mutex>& lock) {
+  routing_ = false;
+  FlushLocked();
+  lock.unlock();
+  // Until the callers waiting have had the mutex (bounded: a caller that is
+  // slow to wake is not waited for long).
+  const auto give_up = Clock::now() + kCallerWait;
+  while (callers_.load(std::memory_order_relaxed) > 0 && Clock::now() < give_up)
+    std::this_thread::yield();
+  lock.lock();
+  routing_ = true;
+}
+
 void Room::RouterMain() {
+  MarkEngineThread();
   std::vector<Packet> batch;
   std::unique_lock<std::mutex> in(in_mu_);
   while (true) {
@@ -720,10 +741,36 @@ void Room::RouterMain() {
     in.unlock();
     Clock::time_point next;
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      const auto now = Clock::now();
+      std::unique_lock<std::mutex> lock(mu_);
+      auto now = Clock::now();
       routing_ = true;
-      for (Packet& p : batch) RouteLocked(p, now);
+      // Long batches do not keep membership changes (callers that may hold
+      // the GIL) waiting: they get the mutex between packets, and between
+      // the pieces of a long audio packet.
+      auto let_callers_in = [&] {
+        if (callers_.load(std::memory_order_relaxed) > 0 && Clock::now() - now > kRouterSlice) {
+          LetCallersInLocked(lock);
+          now = Clock::now();
+        }
+      };
+      for (Packet& p : batch) {
+        if (p.kind == Packet::kAudio && p.from->present) {
+          const AudioFrame& f = p.audio;
+          const auto* samples = reinterpret_cast<const int16_t*>(f.data());
+          const size_t frames = f.size() / (2 * static_cast<size_t>(f.channels));
+          const size_t piece = static_cast<size_t>(f.sample_rate) * kAudioPieceMs / 1000;
+          for (size_t at = 0; at < frames && p.from->present; at += piece) {
+            // Whole milliseconds per piece: the pts of each piece is exact.
+            const auto pts = static_cast<uint32_t>(f.pts + at / piece * kAudioPieceMs);
+            RouteAudioLocked(p.from, samples + at * f.channels, std::min(piece, frames - at),
+                             f.sample_rate, f.channels, pts, now);
+            let_callers_in();
+          }
+          continue;
+        }
+        RouteLocked(p, now);
+        let_callers_in();
+      }
       TimersLocked(Clock::now());
       routing_ = false;
       FlushLocked();
@@ -1097,7 +1144,7 @@ Clock::time_point Room::NextDeadlineLocked() {
 }
 
 std::string Room::DescribeJson() {
-  std::lock_guard<std::mutex> lock(mu_);
+  const auto lock = CallerLock();
   JsonWriter w;
   w.BeginObject();
   w.Key("sdk_app_id").Uint(key_.app);
@@ -1153,6 +1200,13 @@ void RoomHub::Release(const std::shared_ptr<Room>& room) {
   }
   // `last` may hold the final reference only if the caller does not; the
   // caller always does, so the router is joined when it lets go.
+}
+
+void RoomHub::AbandonAfterFork() {
+  // Kept reachable and never destroyed.
+  static NoDestroy<std::vector<std::map<RoomKey, std::shared_ptr<Room>>>> abandoned;
+  abandoned.get().push_back(std::move(rooms_));
+  rooms_.clear();
 }
 
 std::vector<std::shared_ptr<Room>> RoomHub::Rooms() {

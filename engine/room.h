@@ -247,7 +247,16 @@ class Room {
     }
   };
 
+  // Routing work done in one hold of mu_ while callers wait for it.
+  static constexpr std::chrono::milliseconds kRouterSlice{2};
+  static constexpr std::chrono::milliseconds kCallerWait{20};
+  // Audio is routed in pieces of this length (a frame may carry up to 10 s).
+  static constexpr int kAudioPieceMs = 200;
+
   bool Enqueue(Packet p);
+  // mu_ for a caller thread; the router lets such callers in between packets.
+  std::unique_lock<std::mutex> CallerLock();
+  void LetCallersInLocked(std::unique_lock<std::mutex>& lock);
   void RouterMain();
   void RouteLocked(Packet& p, Clock::time_point now);
   void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames, int rate,
@@ -296,6 +305,7 @@ class Room {
   // so each member's delivery thread wakes once per routing pass.
   bool routing_ = false;
   std::vector<Member*> outbox_members_;
+  std::atomic<int> callers_{0};  // caller threads waiting for mu_
 
   std::mutex in_mu_;
   std::condition_variable in_cv_;
@@ -315,6 +325,12 @@ class RoomHub {
   // Drops the room from the table once it is empty.
   void Release(const std::shared_ptr<Room>& room);
   std::vector<std::shared_ptr<Room>> Rooms();
+
+  // Taken around fork() (fork.cpp).
+  std::mutex& ForkMutex() { return mu_; }
+  // In a forked child, with mu_ held: forgets the parent's rooms without
+  // destroying them (their router threads do not exist here).
+  void AbandonAfterFork();
 
  private:
   std::mutex mu_;

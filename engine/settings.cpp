@@ -12,6 +12,7 @@
 #include "json.h"
 #include "log.h"
 #include "no_destroy.h"
+#include "status.h"
 
 namespace corvel::engine {
 namespace {
@@ -152,6 +153,8 @@ std::string SettingsJson() {
   return w.Take();
 }
 
+std::mutex& SettingsMutex() { return Store::Get().mu; }
+
 void ResetSettings() {
   Logger::Instance().Reset();
   Store& s = Store::Get();
@@ -175,7 +178,9 @@ using engine::Store;
 OrbLiveSDK::~OrbLiveSDK() = default;
 
 bool OrbLiveSDK::SetLogPath(const char* path) {
-  const bool ok = Logger::Instance().SetDirectory(path);
+  engine::BeginOperation();
+  const char* why = "";
+  const bool ok = Logger::Instance().SetDirectory(path, &why);
   Store::Get().Record("SetLogPath", Arguments([&](JsonWriter& w) {
                         w.Key("path_hex").CText(path);
                         w.Key("result").Bool(ok);
@@ -183,30 +188,34 @@ bool OrbLiveSDK::SetLogPath(const char* path) {
   if (ok) {
     LOG_INFO("log directory set to %s", engine::LogText(path).c_str());
   } else {
-    LOG_WARNING("SetLogPath refused %s", engine::LogText(path).c_str());
+    engine::Refuse(0, "SetLogPath refused: %s: %s", engine::LogText(path).c_str(), why);
   }
   return ok;
 }
 
 void OrbLiveSDK::SetLogLevel(int level) {
+  engine::BeginOperation();
   Logger::Instance().SetLevel(level);
   Store::Get().Record("SetLogLevel", Arguments([&](JsonWriter& w) { w.Key("level").Int(level); }));
   LOG_INFO("log level set to %d (asked %d)", Logger::ClampLevel(level), level);
 }
 
 void OrbLiveSDK::EnableConsoleLog() {
+  engine::BeginOperation();
   Logger::Instance().SetConsole(true);
   Store::Get().Record("EnableConsoleLog", "{}");
   LOG_DEBUG("console log enabled");
 }
 
 void OrbLiveSDK::DisableConsoleLog() {
+  engine::BeginOperation();
   LOG_DEBUG("console log disabled");
   Logger::Instance().SetConsole(false);
   Store::Get().Record("DisableConsoleLog", "{}");
 }
 
 void OrbLiveSDK::DisableLogCompress(bool disabled) {
+  engine::BeginOperation();
   Logger::Instance().SetCompressDisabled(disabled);
   Store::Get().Record("DisableLogCompress",
                       Arguments([&](JsonWriter& w) { w.Key("disabled").Bool(disabled); }));
@@ -214,6 +223,7 @@ void OrbLiveSDK::DisableLogCompress(bool disabled) {
 }
 
 void OrbLiveSDK::DisableLogFile(bool disabled) {
+  engine::BeginOperation();
   if (disabled) LOG_INFO("log file off");
   Logger::Instance().SetFileDisabled(disabled);
   Store::Get().Record("DisableLogFile",
@@ -225,6 +235,7 @@ bool OrbLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char*
                                 const char* password) {
   const bool has_user = !engine::Empty(username);
   const bool has_password = !engine::Empty(password);
+  engine::BeginOperation();
   const bool ok = engine::IsValidProxyHost(ip) && port != 0 && has_user == has_password;
   Store& s = Store::Get();
   {
@@ -251,12 +262,17 @@ bool OrbLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char*
     LOG_INFO("SOCKS5 proxy set to %s:%u%s", engine::LogText(ip).c_str(), port,
              has_user ? " with credentials" : "");
   } else {
-    LOG_WARNING("SetSocks5Proxy refused %s:%u", engine::LogText(ip).c_str(), port);
+    engine::Refuse(0, "SetSocks5Proxy refused: %s",
+                   !engine::IsValidProxyHost(ip)
+                       ? "ip is not an IPv4/IPv6 address or a valid host name"
+                   : port == 0 ? "port 0"
+                               : "user name and password must be given together");
   }
   return ok;
 }
 
 bool OrbLiveSDK::SetEnvironment(const char* env) {
+  engine::BeginOperation();
   const bool ok = engine::IsKnownEnvironment(env);
   Store& s = Store::Get();
   if (ok) {
@@ -270,12 +286,14 @@ bool OrbLiveSDK::SetEnvironment(const char* env) {
   if (ok) {
     LOG_INFO("environment set to %s", env);
   } else {
-    LOG_WARNING("SetEnvironment refused %s", engine::LogText(env).c_str());
+    engine::Refuse(0, "SetEnvironment refused: %s is not production, staging, test or loopback",
+                   engine::LogText(env).c_str());
   }
   return ok;
 }
 
 void OrbLiveSDK::SetWebClientFactory(WebClientFactory* factory) {
+  engine::BeginOperation();
   Store& s = Store::Get();
   {
     std::lock_guard<std::mutex> lock(s.mu);

@@ -5,6 +5,7 @@
 #ifndef CORVEL_ENGINE_SETTINGS_H_
 #define CORVEL_ENGINE_SETTINGS_H_
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ std::string SettingsJson();
 
 // Restores every setting to its default and forgets the last-call records.
 void ResetSettings();
+
+// Guards the settings (taken around fork()).
+std::mutex& SettingsMutex();
 
 }  // namespace corvel::engine
 

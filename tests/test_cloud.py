@@ -177,7 +177,7 @@ FORWARDS = [
     (lambda c: c.Unsubscribe("bob", corvel.STREAM_TYPE_VIDEO_AUX), "Unsubscribe",
      {"user_id": b"bob", "type": 7}),
     (lambda c: c.GetAudioFrame(corvel.AudioFrame()), "GetAudioFrame",
-     {"frame_null": False, "result": ERR_READ_TRY_AGAIN}),
+     {"frame_null": False, "result": ERR_INVALID_OPERATION}),  # not in a room
     (lambda c: c.CreateLocalAudioChannel(corvel.AudioEncodeParams()), "CreateLocalAudioChannel",
      {}),
     (lambda c: c.DestroyLocalAudioChannel(), "DestroyLocalAudioChannel", {}),
@@ -340,7 +340,7 @@ def test_wrong_arguments_raise_type_error_without_calling_the_engine(cloud, call
 def test_get_audio_frame_with_nothing_buffered_leaves_the_frame_alone(cloud):
     instance, iid = cloud
     frame = audio_frame(b"keep", pts=77)
-    assert instance.GetAudioFrame(frame) == ERR_READ_TRY_AGAIN
+    assert instance.GetAudioFrame(frame) == ERR_INVALID_OPERATION  # not in a room
     assert (frame.data, frame.pts) == (b"keep", 77)
 
 

@@ -101,6 +101,10 @@ DROPPERS = {
 @pytest.mark.parametrize("dropper", DROPPERS)
 @pytest.mark.parametrize("work", WORK)
 def test_dropping_a_delivering_cloud_ends_delivery_without_hanging(work, dropper):
+    # Destroy on an engine thread does not wait for the callback in progress
+    # (it may be destroying the caller's own instance): that one may finish
+    # after Destroy returns, nothing starts afterwards.
+    stragglers = 1 if dropper == "another-cloud's-callback" else 0
     child = run_child(f"""
     for _ in range(15):
         delegate = Counting({WORK[work]})
@@ -117,7 +121,9 @@ def test_dropping_a_delivering_cloud_ends_delivery_without_hanging(work, dropper
         assert not probe.is_live(iid)
         seen = delegate.count
         time.sleep(0.02)  # room for a straggler to show itself
-        assert (delegate.after_end, delegate.count) == (0, seen), (delegate.after_end, seen)
+        late = delegate.count - seen
+        assert delegate.after_end <= {stragglers} and late <= delegate.after_end, (
+            delegate.after_end, late)
     print("ok")
     """)
     assert_clean_exit(child)

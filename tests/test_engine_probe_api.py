@@ -241,12 +241,15 @@ def test_full_queue_drops_and_counts(watchdog):
     deadline = time.monotonic() + 5
     while probe.stats(iid)["queue_depth"] and time.monotonic() < deadline:
         time.sleep(0.001)
-    assert probe.fire_many(iid, "OnExitRoom", 5) == 3
-    assert probe.fire(iid, "OnExitRoom") == probe.DROPPED
+    # Media callbacks find the queue full; state callbacks go in past the limit.
+    assert probe.fire_many(iid, "OnRequestKeyFrame", 5, 2) == 3
+    assert probe.fire(iid, "OnRequestKeyFrame", 2, timeout=0) == probe.DROPPED
+    assert probe.fire_many(iid, "OnExitRoom", 2) == 2
     assert probe.dropped(iid) == 3 and probe.dropped() == total + 3
     gate.set()
     assert probe.wait_idle(iid)
-    assert [e[0] for e in recorder.events] == ["OnEnterRoom"] + ["OnExitRoom"] * 3
+    assert [e[0] for e in recorder.events] == (["OnEnterRoom"] + ["OnRequestKeyFrame"] * 3
+                                               + ["OnExitRoom"] * 2)
     del instance
     gc.collect()
 
