@@ -12,7 +12,7 @@ from corvel import aio
 
 import engine_probe as probe
 from py_kit import run
-from test_rooms_kit import audio_params, scene  # noqa: F401  (scene is a fixture)
+from rooms_kit import audio_params
 
 
 def pixel_frame(width, height, data, fmt=E.VIDEO_PIXEL_FORMAT_RGBA):

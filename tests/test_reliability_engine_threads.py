@@ -14,7 +14,7 @@ import corvel
 
 import engine_probe as probe
 from test_cloud_lifetime import assert_clean_exit, run_child
-from test_rooms_kit import audio_params, enter_params, scene, until  # noqa: F401
+from rooms_kit import audio_params, enter_params, until
 
 
 def test_two_clouds_destroying_each_other_from_their_callbacks_do_not_deadlock():

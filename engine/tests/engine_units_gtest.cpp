@@ -496,7 +496,7 @@ TEST(EngineUnits, ChannelsAndSends) {
   ASSERT_EQ(c->Unsubscribe("bob", STREAM_TYPE_VIDEO_AUX), ERR_OK);
   ASSERT_EQ(c->GetAudioFrame(nullptr), ERR_INVALID_PARAMETER);
   AudioFrame pulled;
-  ASSERT_EQ(c->GetAudioFrame(&pulled), ERR_READ_TRY_AGAIN);
+  ASSERT_EQ(c->GetAudioFrame(&pulled), ERR_INVALID_OPERATION);
   ASSERT_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_OK);
   ASSERT_EQ(c->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), ERR_INVALID_OPERATION);
   ASSERT_EQ(c->DestroyLocalAudioChannel(), ERR_OK);
@@ -644,9 +644,9 @@ TEST(EngineUnits, QueueLimitsAndFirehose) {
   while (inst.delegate.count() == 0 && corvel_inspect_wait_idle(inst.id, 0) == 0) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the callback is now blocked
-  ASSERT_EQ(corvel_inspect_fire_many(inst.id, 4, nullptr, 10), 4);
+  ASSERT_EQ(corvel_inspect_fire_many(inst.id, 10, nullptr, 10), 4);
   ASSERT_EQ(corvel_inspect_dropped(inst.id), 6);
-  ASSERT_EQ(corvel_inspect_fire(inst.id, 4, nullptr, 1000), -3);  // full: dropped at once
+  ASSERT_EQ(corvel_inspect_fire(inst.id, 10, nullptr, 1000), -3);  // full: dropped at once
   ASSERT_EQ(corvel_inspect_dropped_total(), total_before + 7);
   release = true;
   inst.Settle();
