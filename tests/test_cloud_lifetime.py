@@ -404,6 +404,94 @@ def test_child_process_after_fork_exits_at_once_and_makes_new_clouds():
     assert_clean_exit(child)
 
 
+CROSS_DROPPERS = {
+    # Another instance's callback drops the cloud.
+    "another-cloud's-callback": "other_cloud_drops",
+    # A garbage collection on an engine thread frees a delegate/cloud cycle.
+    "collection-on-an-engine-thread": "engine_thread_collects",
+}
+
+
+@pytest.mark.parametrize("how", CROSS_DROPPERS)
+def test_cloud_ended_from_an_engine_thread_while_its_callbacks_run_elsewhere(how):
+    # Destroy on an engine thread need not wait for a callback of the ended
+    # instance running (or about to run) on that instance's own thread: the
+    # callback finishes afterwards, and its delegate, whose only reference
+    # was the ended cloud, must still be there for it.
+    child = run_child(f"""
+    finished = []
+
+    class Target(Quiet):
+        def __init__(self, slow):
+            super().__init__()
+            self.slow = slow
+
+        def OnRequestKeyFrame(self, stream_type):
+            # (A collection may have cleared the attributes already.)
+            if getattr(self, "slow", False):
+                time.sleep(0.01)  # the lock let go meanwhile
+            sum(range(100))
+            finished.append(1)
+
+    def other_cloud_drops(holder):
+        dropped = threading.Event()
+
+        class Dropper(Quiet):
+            def OnEnterRoom(self):
+                holder.clear()
+                dropped.set()
+
+        dropper = corvel.VORACloud(Dropper())
+        assert probe.fire_many(probe.last_instance(), "OnEnterRoom", 1) == 1
+        assert dropped.wait(10)
+        del dropper
+
+    def engine_thread_collects(holder):
+        iid = holder[0][1]
+        delegate = holder[0][2]
+        delegate.cycle = holder[0][0]  # delegate -> cloud -> delegate
+        holder.clear()
+        del delegate
+
+        class Collector(Quiet):
+            def OnEnterRoom(self):
+                gc.collect()
+
+        collector = corvel.VORACloud(Collector())
+        collector_id = probe.last_instance()
+        # A callback of the target running meanwhile holds its delegate: the
+        # cycle is free only between two of them.
+        deadline = time.monotonic() + 10
+        while probe.is_live(iid) and time.monotonic() < deadline:
+            assert probe.fire(collector_id, "OnEnterRoom") == probe.DELIVERED
+        del collector
+
+    how = {how!r}
+    gc.disable()  # only the collection asked for
+    for round in range(40):
+        # (A slow callback that is always running would keep a collected
+        # delegate reachable.)
+        target = Target(slow=round % 2 == 0 and how.startswith("another"))
+        cloud = corvel.VORACloud(target)
+        iid = probe.last_instance()
+        # With gaps, so that a collection can find the delegate held by no
+        # callback (a running one holds it) while the next one is on its way.
+        assert probe.firehose_start(iid, "OnRequestKeyFrame", 2,
+                                    interval_us={200 if how.startswith("collection") else 0}) == 0
+        holder = [(cloud, iid, target)]
+        del cloud, target
+        while not finished:
+            time.sleep(0.001)
+        {CROSS_DROPPERS[how]}(holder)
+        assert not probe.is_live(iid)
+    time.sleep(0.3)  # stragglers finish
+    gc.enable()
+    gc.collect()
+    print("ok")
+    """)
+    assert_clean_exit(child)
+
+
 def test_clouds_made_and_dropped_by_several_threads_while_engines_deliver():
     child = run_child("""
     gc.collect()
