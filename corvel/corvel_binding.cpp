@@ -4,11 +4,10 @@
 // arguments, makes one engine call and converts the result back. Behaviour
 // lives in the engine (libcorvel.so); what lives here is argument conversion,
 // the callback trampoline and the ownership of engine instances.
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
-
 #include <cxxabi.h>
 #include <pthread.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,9 +193,7 @@ struct type_caster<FieldValue<T>> {
     }
     return true;
   }
-  static handle cast(const FieldValue<T>&, return_value_policy, handle) {
-    return none().release();
-  }
+  static handle cast(const FieldValue<T>&, return_value_policy, handle) { return none().release(); }
 };
 
 }  // namespace pybind11::detail
@@ -235,7 +232,8 @@ void def_field(py::class_<Class>& cls, const char* name, T Class::*field) {
     self.*field = value.value;
   };
   if constexpr (std::is_enum_v<T>) {
-    cls.def_property(name, [field](const Class& self) { return self.*field; }, set);
+    cls.def_property(
+        name, [field](const Class& self) { return self.*field; }, set);
   } else {
     // As def_readwrite makes them, so that signatures stay the same.
     py::cpp_function get([field](const Class& self) -> const T& { return self.*field; },
@@ -586,7 +584,7 @@ constexpr const char* kCallbackNames[kCallbackCount] = {
 };
 
 constexpr CallbackKind KindOf(CallbackId id) {
-  return id == kOnMissCustomCmdMsg ? CallbackKind::kOptional
+  return id == kOnMissCustomCmdMsg     ? CallbackKind::kOptional
          : id >= kOnSeiMessageReceived ? CallbackKind::kGuarded
                                        : CallbackKind::kRequired;
 }
@@ -624,8 +622,7 @@ bool CalledFromOverride(PyObject* self, CallbackId id) {
   if (frame == nullptr) return false;
   PyCodeObject* code = PyFrame_GetCode(frame);
   bool from_override = false;
-  if (code->co_argcount > 0 &&
-      PyUnicode_Compare(code->co_name, Callbacks().names[id]) == 0) {
+  if (code->co_argcount > 0 && PyUnicode_Compare(code->co_name, Callbacks().names[id]) == 0) {
     PyObject* names = PyCode_GetVarnames(code);
     PyObject* locals = PyFrame_GetLocals(frame);
     if (names != nullptr && locals != nullptr && PyTuple_GET_SIZE(names) > 0) {
@@ -684,8 +681,7 @@ constexpr double kSummaryInterval = 5.0;  // seconds
 constexpr size_t kMaxFailureKeys = 32;    // per delegate; past that, no summarising
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 std::string Summary(uint64_t count, double seconds, const char* ending = "") {
@@ -788,9 +784,9 @@ class FailureLog {
  private:
   struct Key {
     CallbackId id;
-    PyObject* type;     // strong
-    uint64_t repeats;   // failures since the last report
-    double reported;    // when the last report was made
+    PyObject* type;    // strong
+    uint64_t repeats;  // failures since the last report
+    double reported;   // when the last report was made
     std::string last_text;
   };
 
@@ -858,8 +854,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
     Deliver(kOnLocalVideoChannelDestroyed, [&](py::handle f) { f(stream_type); });
   }
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    Deliver(kOnRequestChangeVideoEncodeBitrate,
-            [&](py::handle f) { f(stream_type, bitrate_bps); });
+    Deliver(kOnRequestChangeVideoEncodeBitrate, [&](py::handle f) { f(stream_type, bitrate_bps); });
   }
   void OnRequestKeyFrame(StreamType stream_type) override {
     Deliver(kOnRequestKeyFrame, [&](py::handle f) { f(stream_type); });
@@ -897,8 +892,8 @@ class PyVORACloudDelegate : public VORACloudDelegate {
       f(user_id, stream_type, message_type, payload);
     });
   }
-  void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq,
-                             const char* message, size_t length) override {
+  void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
+                             size_t length) override {
     Deliver(kOnReceiveCustomCmdMsg, [&](py::handle f) {
       py::bytes payload(message, length);
       f(user_id, cmd_id, seq, payload);
@@ -1042,8 +1037,8 @@ class ParkedDelegates {
     for (size_t i = 0; i < list.size();) {
       Entry& entry = list[i];
       // In a child process after fork no engine thread of the parent exists.
-      const bool safe = entry.pid != pid ||
-                        (now - entry.parked >= kGrace && entry.delegate->InFlight() == 0);
+      const bool safe =
+          entry.pid != pid || (now - entry.parked >= kGrace && entry.delegate->InFlight() == 0);
       if (safe) {
         released.push_back(std::move(entry.delegate));
         entry = std::move(list.back());
@@ -1375,7 +1370,8 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
       .def("EnterRoom", Method(&VORACloudWrapper::EnterRoom), py::arg("params"))
       .def("ExitRoom", Method(&VORACloudWrapper::ExitRoom))
       .def("Subscribe", Method(&VORACloudWrapper::Subscribe), py::arg("user_id"), py::arg("type"))
-      .def("Unsubscribe", Method(&VORACloudWrapper::Unsubscribe), py::arg("user_id"), py::arg("type"))
+      .def("Unsubscribe", Method(&VORACloudWrapper::Unsubscribe), py::arg("user_id"),
+           py::arg("type"))
       .def("GetAudioFrame", Method(&VORACloudWrapper::GetAudioFrame), py::arg("frame"))
       .def("CreateLocalAudioChannel", Method(&VORACloudWrapper::CreateLocalAudioChannel),
            py::arg("params"))
@@ -1383,11 +1379,14 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
       .def("SendAudioFrame", Method(&VORACloudWrapper::SendAudioFrame), py::arg("frame"))
       .def("SendContinuousAudioFrame", Method(&VORACloudWrapper::SendContinuousAudioFrame),
            py::arg("frame"), py::arg("clear_send_queue"))
-      .def("CreateLocalVideoChannel", Method(&VORACloudWrapper::CreateLocalVideoChannel), py::arg("type"))
+      .def("CreateLocalVideoChannel", Method(&VORACloudWrapper::CreateLocalVideoChannel),
+           py::arg("type"))
       .def("DestroyLocalVideoChannel", Method(&VORACloudWrapper::DestroyLocalVideoChannel),
            py::arg("type"))
-      .def("SendVideoFrame", Method(&VORACloudWrapper::SendVideoFrame), py::arg("type"), py::arg("frame"))
-      .def("SendPixelFrame", Method(&VORACloudWrapper::SendPixelFrame), py::arg("type"), py::arg("frame"))
+      .def("SendVideoFrame", Method(&VORACloudWrapper::SendVideoFrame), py::arg("type"),
+           py::arg("frame"))
+      .def("SendPixelFrame", Method(&VORACloudWrapper::SendPixelFrame), py::arg("type"),
+           py::arg("frame"))
       .def("SetVideoEncodeParam", Method(&VORACloudWrapper::SetVideoEncodeParam), py::arg("type"),
            py::arg("param"))
       .def("SendSeiMessage", Method(&VORACloudWrapper::SendSeiMessage), py::arg("message_type"),
@@ -1404,22 +1403,29 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
       .def("OnConnectionStateChanged", DelegateMethod(&VORACloudDelegate::OnConnectionStateChanged))
       .def("OnEnterRoom", DelegateMethod(&VORACloudDelegate::OnEnterRoom))
       .def("OnExitRoom", DelegateMethod(&VORACloudDelegate::OnExitRoom))
-      .def("OnLocalAudioChannelCreated", DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelCreated))
-      .def("OnLocalAudioChannelDestroyed", DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelDestroyed))
-      .def("OnLocalVideoChannelCreated", DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelCreated))
-      .def("OnLocalVideoChannelDestroyed", DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelDestroyed))
+      .def("OnLocalAudioChannelCreated",
+           DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelCreated))
+      .def("OnLocalAudioChannelDestroyed",
+           DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelDestroyed))
+      .def("OnLocalVideoChannelCreated",
+           DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelCreated))
+      .def("OnLocalVideoChannelDestroyed",
+           DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelDestroyed))
       .def("OnRemoteUserEnterRoom", DelegateMethod(&VORACloudDelegate::OnRemoteUserEnterRoom))
       .def("OnRemoteUserExitRoom", DelegateMethod(&VORACloudDelegate::OnRemoteUserExitRoom))
       .def("OnRemoteAudioAvailable", DelegateMethod(&VORACloudDelegate::OnRemoteAudioAvailable))
       .def("OnRemoteVideoAvailable", DelegateMethod(&VORACloudDelegate::OnRemoteVideoAvailable))
       .def("OnRemoteAudioReceived", DelegateMethod(&VORACloudDelegate::OnRemoteAudioReceived))
-      .def("OnRemoteMixedAudioReceived", DelegateMethod(&VORACloudDelegate::OnRemoteMixedAudioReceived))
+      .def("OnRemoteMixedAudioReceived",
+           DelegateMethod(&VORACloudDelegate::OnRemoteMixedAudioReceived))
       .def("OnRemoteVideoFrameReceived",
-           DelegateMethod(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived)))
+           DelegateMethod(
+               static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
+                   &VORACloudDelegate::OnRemoteVideoReceived)))
       .def("OnRemotePixelFrameReceived",
-           DelegateMethod(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived)))
+           DelegateMethod(
+               static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
+                   &VORACloudDelegate::OnRemoteVideoReceived)))
       .def("OnRequestKeyFrame", DelegateMethod(&VORACloudDelegate::OnRequestKeyFrame))
       .def("OnRequestChangeVideoEncodeBitrate",
            DelegateMethod(&VORACloudDelegate::OnRequestChangeVideoEncodeBitrate))
@@ -1483,8 +1489,7 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
   def_field(enter_room_params, "private_map_key", &EnterRoomParams::private_map_key);
   def_field(enter_room_params, "audio_obtain_params", &EnterRoomParams::audio_obtain_params);
   def_field(enter_room_params, "use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input);
-  def_field(enter_room_params, "use_pixel_frame_output",
-            &EnterRoomParams::use_pixel_frame_output);
+  def_field(enter_room_params, "use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
 
   py::class_<AudioEncodeParams> audio_encode_params(m, "AudioEncodeParams");
   audio_encode_params.def(py::init<>());

@@ -609,23 +609,26 @@ def test_every_use_of_every_class_never_initialised_raises_type_error():
             raise AssertionError(f"{cls.__name__} {label}: no TypeError")
     # As an argument and as a field's value.
     cloud = corvel.VORACloud(Quiet())
+
+    def blank(name):
+        cls = getattr(corvel, name)
+        return cls.__new__(cls)
+
+    high = corvel.STREAM_TYPE_VIDEO_HIGH
     for label, action in [
-        ("SendAudioFrame", lambda: cloud.SendAudioFrame(corvel.AudioFrame.__new__(corvel.AudioFrame))),
-        ("SendVideoFrame", lambda: cloud.SendVideoFrame(corvel.STREAM_TYPE_VIDEO_HIGH,
-                                                        corvel.VideoFrame.__new__(corvel.VideoFrame))),
-        ("SendPixelFrame", lambda: cloud.SendPixelFrame(corvel.STREAM_TYPE_VIDEO_HIGH,
-                                                        corvel.PixelFrame.__new__(corvel.PixelFrame))),
-        ("GetAudioFrame", lambda: cloud.GetAudioFrame(corvel.AudioFrame.__new__(corvel.AudioFrame))),
-        ("CreateLocalAudioChannel", lambda: cloud.CreateLocalAudioChannel(
-            corvel.AudioEncodeParams.__new__(corvel.AudioEncodeParams))),
-        ("Subscribe", lambda: cloud.Subscribe("u", corvel.StreamType.__new__(corvel.StreamType))),
-        ("EnterRoom", lambda: cloud.EnterRoom(corvel.EnterRoomParams.__new__(corvel.EnterRoomParams))),
-        ("user_id", lambda: setattr(corvel.UserInfo(), "user_id",
-                                    corvel.VoraString.__new__(corvel.VoraString))),
+        ("SendAudioFrame", lambda: cloud.SendAudioFrame(blank("AudioFrame"))),
+        ("SendVideoFrame", lambda: cloud.SendVideoFrame(high, blank("VideoFrame"))),
+        ("SendPixelFrame", lambda: cloud.SendPixelFrame(high, blank("PixelFrame"))),
+        ("GetAudioFrame", lambda: cloud.GetAudioFrame(blank("AudioFrame"))),
+        ("CreateLocalAudioChannel",
+         lambda: cloud.CreateLocalAudioChannel(blank("AudioEncodeParams"))),
+        ("Subscribe", lambda: cloud.Subscribe("u", blank("StreamType"))),
+        ("EnterRoom", lambda: cloud.EnterRoom(blank("EnterRoomParams"))),
+        ("user_id", lambda: setattr(corvel.UserInfo(), "user_id", blank("VoraString"))),
         ("audio_obtain_params", lambda: setattr(corvel.EnterRoomParams(), "audio_obtain_params",
-                                                corvel.AudioObtainParams.__new__(corvel.AudioObtainParams))),
+                                                blank("AudioObtainParams"))),
         ("base callback", lambda: corvel.VORACloudDelegate.OnRemoteAudioReceived(
-            Quiet(), "u", corvel.AudioFrame.__new__(corvel.AudioFrame))),
+            Quiet(), "u", blank("AudioFrame"))),
     ]:
         print(label, flush=True)
         try:
