@@ -4,21 +4,28 @@
 // arguments, makes one engine call and converts the result back. Behaviour
 // lives in the engine (libcorvel.so); what lives here is argument conversion,
 // the callback trampoline and the ownership of engine instances.
+#include <cxxabi.h>
+#include <pthread.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
+#include <type_traits>
 #include <unordered_set>
+#include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 #include "corvel_premier.h"
 #include "vora/corvel_vora_cloud.h"
@@ -48,6 +55,191 @@ void CheckSuppliedLength(const char* message, size_t length) {
   if (length > supplied) {
     throw py::value_error("length " + std::to_string(length) + " exceeds the " +
                           std::to_string(supplied) + " bytes supplied");
+  }
+}
+
+// repr(value) for an error message, shortened; never throws.
+std::string ShortRepr(PyObject* value) {
+  std::string text = "<unprintable>";
+  PyObject* exception = PyErr_GetRaisedException();
+  if (PyObject* repr = PyObject_Repr(value)) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(repr, &size)) text.assign(utf8, size);
+    Py_DECREF(repr);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(exception);
+  if (text.size() > 80) text = text.substr(0, 77) + "...";
+  return text;
+}
+
+}  // namespace
+
+// ---- Objects whose __init__ never ran ----
+//
+// `cls.__new__(cls)` makes a Python object of a bound class without a native
+// object in it. The binding library, asked for the native object of such an
+// instance, allocates raw storage on the spot and hands that out: fields read
+// garbage and methods run on it. Every bound class is loaded through a caster
+// below that refuses such an object with TypeError first, whether it is an
+// argument, the object of a method or property, or a value assigned to a
+// field. Views into a record field (`params.room`) own nothing and have no
+// holder, but do have their value.
+namespace {
+
+void RefuseUninitialised(py::handle src, const py::detail::type_info* info) {
+  PyTypeObject* type = Py_TYPE(src.ptr());
+  if (info == nullptr || (type != info->type && !PyType_IsSubtype(type, info->type))) return;
+  auto* inst = reinterpret_cast<py::detail::instance*>(src.ptr());
+  py::detail::value_and_holder v_h = inst->get_value_and_holder(info, false);
+  if (!v_h || v_h.value_ptr() == nullptr || (inst->owned && !v_h.holder_constructed())) {
+    throw py::type_error(std::string(info->type->tp_name) +
+                         ": the object was never initialised: its __init__ did not run");
+  }
+}
+
+// The binding record of T's class, looked up once it exists (with the lock
+// held).
+template <typename T>
+const py::detail::type_info* BoundType() {
+  static const py::detail::type_info* info = nullptr;
+  if (info == nullptr) info = py::detail::get_type_info(typeid(T));
+  return info;
+}
+
+// The classes and enumerations the module binds by value.
+template <typename T>
+struct IsBoundValue
+    : std::bool_constant<
+          std::is_same_v<T, AudioFrame> || std::is_same_v<T, VideoFrame> ||
+          std::is_same_v<T, PixelFrame> || std::is_same_v<T, VoraString> ||
+          std::is_same_v<T, UserInfo> || std::is_same_v<T, RoomParams> ||
+          std::is_same_v<T, EnterRoomParams> || std::is_same_v<T, AudioEncodeParams> ||
+          std::is_same_v<T, VideoEncodeParams> || std::is_same_v<T, NetworkQualityInfo> ||
+          std::is_same_v<T, AudioObtainParams> || std::is_same_v<T, VADParams> ||
+          std::is_same_v<T, Error> || std::is_same_v<T, VideoCodecType> ||
+          std::is_same_v<T, AudioCodecType> || std::is_same_v<T, VORARole> ||
+          std::is_same_v<T, VORAScene> || std::is_same_v<T, StreamType> ||
+          std::is_same_v<T, AudioObtainMethod> || std::is_same_v<T, NetworkQuality> ||
+          std::is_same_v<T, ConnectionState> || std::is_same_v<T, VideoRotation> ||
+          std::is_same_v<T, VideoPixelFormat>> {};
+
+}  // namespace
+
+// Methods take their object through Self<C> (C's caster refuses an object
+// never initialised). Self<C> renders in signatures as C does.
+template <typename C>
+struct Self {
+  C* object;
+};
+
+// A value assigned to a field: its caster never fails, so that the setter can
+// name the field in its TypeError (the binding library's own message names no
+// function for a property setter). It renders in signatures as T does.
+template <typename T>
+struct FieldValue {
+  T value{};
+  bool loaded = false;
+  PyObject* source = nullptr;  // borrowed, for the message
+};
+
+namespace pybind11::detail {
+
+// The enumerations above use the caster below, not the library's own one for
+// enumerations (which loads through the unchecked generic caster).
+template <typename T>
+struct type_caster_enum_type_enabled<T, enable_if_t<IsBoundValue<T>::value>> : std::false_type {};
+
+template <typename T>
+class type_caster<T, enable_if_t<IsBoundValue<T>::value>> : public type_caster_base<T> {
+ public:
+  bool load(handle src, bool convert) {
+    RefuseUninitialised(src, BoundType<T>());
+    return type_caster_base<T>::load(src, convert);
+  }
+};
+
+template <typename C>
+struct type_caster<Self<C>> {
+  PYBIND11_TYPE_CASTER(Self<C>, make_caster<C>::name);
+  bool load(handle src, bool) {
+    const type_info* info = BoundType<C>();
+    if (info == nullptr || !isinstance(src, reinterpret_cast<PyObject*>(info->type))) {
+      return false;
+    }
+    RefuseUninitialised(src, info);
+    auto* inst = reinterpret_cast<instance*>(src.ptr());
+    value.object = inst->get_value_and_holder(info, true).template value_ptr<C>();
+    return true;
+  }
+  static handle cast(Self<C>, return_value_policy, handle) { return none().release(); }
+};
+
+template <typename T>
+struct type_caster<FieldValue<T>> {
+  PYBIND11_TYPE_CASTER(FieldValue<T>, make_caster<T>::name);
+  bool load(handle src, bool convert) {
+    make_caster<T> inner;
+    value.source = src.ptr();
+    value.loaded = inner.load(src, convert);
+    if (value.loaded) {
+      try {
+        value.value = cast_op<const T&>(inner);
+      } catch (const reference_cast_error&) {  // None for a record
+        value.loaded = false;
+      }
+    } else {
+      PyErr_Clear();  // a caster that failed may leave an error behind
+    }
+    return true;
+  }
+  static handle cast(const FieldValue<T>&, return_value_policy, handle) { return none().release(); }
+};
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// What a field of type T accepts, for the TypeError of its setter.
+template <typename T>
+std::string Expected() {
+  if constexpr (std::is_same_v<T, bool>) {
+    return "a bool";
+  } else if constexpr (std::is_integral_v<T>) {
+    return "an integer in " + std::to_string(std::numeric_limits<T>::min()) + ".." +
+           std::to_string(std::numeric_limits<T>::max());
+  } else {
+    const py::detail::type_info* info = BoundType<T>();
+    if (info == nullptr) return "a value of the field's type";
+    const char* name = info->type->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    const std::string type = dot ? dot + 1 : name;
+    return (std::strchr("AEIOU", type[0]) ? "an " : "a ") + type;
+  }
+}
+
+// A read-write field: reads as def_readwrite reads it (a record field as a
+// view into its parent, an enumeration as an independent value), and a value
+// the field cannot take is refused with a TypeError naming the field.
+template <typename Class, typename T>
+void def_field(py::class_<Class>& cls, const char* name, T Class::*field) {
+  const std::string label = py::cast<std::string>(cls.attr("__name__")) + "." + name;
+  auto set = [field, label](Class& self, const FieldValue<T>& value) {
+    if (!value.loaded) {
+      throw py::type_error(label + ": expected " + Expected<T>() + ", got " +
+                           ShortRepr(value.source));
+    }
+    self.*field = value.value;
+  };
+  if constexpr (std::is_enum_v<T>) {
+    cls.def_property(
+        name, [field](const Class& self) { return self.*field; }, set);
+  } else {
+    // As def_readwrite makes them, so that signatures stay the same.
+    py::cpp_function get([field](const Class& self) -> const T& { return self.*field; },
+                         py::is_method(cls));
+    cls.def_property(name, get, py::cpp_function(set, py::is_method(cls)),
+                     py::return_value_policy::reference_internal);
   }
 }
 
@@ -126,6 +318,10 @@ class RetiredThreadStates {
     Closed() = true;
   }
 
+  // In a child process right after fork (no other thread exists): a thread
+  // that held the mutex in the parent is not there to let it go.
+  static void AfterForkInChild() { new (&Mutex()) std::mutex; }
+
  private:
   // Never destroyed: engine threads may end after static destructors ran.
   static std::mutex& Mutex() {
@@ -176,23 +372,100 @@ class EngineThreadState {
 };
 #endif
 
-// Any thread holding the lock for a method call deletes the thread states of
-// engine threads that ended since (one atomic load when there are none).
-inline void DeleteRetiredThreadStates() {
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-  RetiredThreadStates::Delete();
-#endif
-}
+// ---- Callbacks in progress, engines being ended ----
+//
+// The exit hook must not return while an engine thread runs Python: once the
+// interpreter finalizes, a thread that takes the lock back (as any callback
+// running Python code does, every few milliseconds) is ended from inside
+// whatever it runs, and the destructors that unwind then touch Python objects
+// without a thread state. Nor while a thread ends an engine with the lock let
+// go: it takes the lock back when Destroy returns. So the gate counts both,
+// and the exit hook closes it (callbacks that arrive afterwards return at
+// once) and waits, with the lock let go, until both counts are zero.
+class CallbackGate {
+ public:
+  // Around every callback from an engine, from before it asks for the lock
+  // until after it has let it go.
+  static void Enter() { Entered().fetch_add(1); }
+  static void Leave() {
+    if (Entered().fetch_sub(1) == 1) NotifyIfWatched();
+  }
+  // Around Destroy, which runs with the lock let go.
+  static void BeginEnding() { Ending().fetch_add(1); }
+  static void EndEnding() {
+    if (Ending().fetch_sub(1) == 1) NotifyIfWatched();
+  }
+
+  static bool Closed() { return ClosedFlag().load(std::memory_order_acquire); }
+  static void Close() { ClosedFlag().store(true, std::memory_order_release); }
+  static bool Quiet() { return Entered().load() == 0 && Ending().load() == 0; }
+
+  // Without the interpreter lock: waits until Quiet() or the timeout.
+  static bool WaitQuiet(std::chrono::steady_clock::duration timeout) {
+    Watched().store(true);
+    std::unique_lock<std::mutex> lock(*MutexPtr());
+    return CondPtr()->wait_for(lock, timeout, [] { return Quiet(); });
+  }
+
+  // In a child process right after fork: the parent's threads are not there
+  // to leave, nor to notify.
+  static void AfterForkInChild() {
+    Entered().store(0);
+    Ending().store(0);
+    Watched().store(false);
+    MutexPtr() = new std::mutex;  // the parent's may be held by a thread gone here
+    CondPtr() = new std::condition_variable;
+  }
+
+ private:
+  static void NotifyIfWatched() {
+    if (!Watched().load()) return;
+    std::lock_guard<std::mutex> lock(*MutexPtr());
+    CondPtr()->notify_all();
+  }
+  // All never destroyed: engine threads may leave after static destructors ran.
+  static std::atomic<int>& Entered() {
+    static std::atomic<int> entered{0};
+    return entered;
+  }
+  static std::atomic<int>& Ending() {
+    static std::atomic<int> ending{0};
+    return ending;
+  }
+  static std::atomic<bool>& Watched() {
+    static std::atomic<bool> watched{false};
+    return watched;
+  }
+  static std::atomic<bool>& ClosedFlag() {
+    static std::atomic<bool> closed{false};
+    return closed;
+  }
+  static std::mutex*& MutexPtr() {
+    static std::mutex* mutex = new std::mutex;
+    return mutex;
+  }
+  static std::condition_variable*& CondPtr() {
+    static std::condition_variable* cond = new std::condition_variable;
+    return cond;
+  }
+};
+
+// Callbacks from an engine that run Python on this thread now (nested ones
+// included).
+thread_local int t_callbacks_running = 0;
 
 // Holds the interpreter lock for one callback. With a kept thread state, the
 // callback still sees what a new thread state would give it: it runs in a new
 // empty contextvars context, and the per-thread data it leaves behind (the
 // thread's dict, where threading.local values live, a trace or profile
 // function, async generator hooks) is dropped when it returns, as deleting
-// its thread state would drop it.
+// its thread state would drop it. Once the exit hook has closed the gate, the
+// callback is refused: admitted() is false and nothing may run.
 class CallbackLock {
  public:
-  CallbackLock() {
+  CallbackLock() : admitted_(!CallbackGate::Closed()) {
+    if (!admitted_) return;
+    ++t_callbacks_running;
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
     context_ = PyContext_New();
     if (context_ != nullptr && PyContext_Enter(context_) != 0) {
@@ -202,6 +475,7 @@ class CallbackLock {
 #endif
   }
   ~CallbackLock() {
+    if (!admitted_) return;
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
     if (context_ != nullptr) {
       if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
@@ -215,9 +489,12 @@ class CallbackLock {
     Py_CLEAR(state->async_gen_finalizer);
     RetiredThreadStates::Delete();  // of engine threads that ended meanwhile
 #endif
+    --t_callbacks_running;
   }
   CallbackLock(const CallbackLock&) = delete;
   CallbackLock& operator=(const CallbackLock&) = delete;
+
+  bool admitted() const { return admitted_; }
 
  private:
   struct KeepThreadState {
@@ -229,6 +506,7 @@ class CallbackLock {
   };
   KeepThreadState keep_;  // before gil_: the thread state must be kept first
   py::gil_scoped_acquire gil_;
+  bool admitted_;
   PyObject* context_ = nullptr;
 };
 
@@ -238,141 +516,396 @@ class CallbackLock {
 // the C++ type's name, a sizeable part of the cost for a small record).
 template <typename T>
 py::object CopyToPython(const T& value) {
-  static const py::detail::type_info* const type = py::detail::get_type_info(typeid(T));
   return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
-      &value, py::return_value_policy::copy, py::handle(), type,
+      &value, py::return_value_policy::copy, py::handle(), BoundType<T>(),
       [](const void* from) -> void* { return new T(*static_cast<const T*>(from)); },
       [](const void* from) -> void* {
         return new T(std::move(*const_cast<T*>(static_cast<const T*>(from))));
       }));
 }
 
+// ---- The callbacks ----
+
+enum CallbackId : int {
+  kOnError,
+  kOnConnectionStateChanged,
+  kOnEnterRoom,
+  kOnExitRoom,
+  kOnLocalAudioChannelCreated,
+  kOnLocalAudioChannelDestroyed,
+  kOnLocalVideoChannelCreated,
+  kOnLocalVideoChannelDestroyed,
+  kOnRequestChangeVideoEncodeBitrate,
+  kOnRequestKeyFrame,
+  kOnRemoteUserEnterRoom,
+  kOnRemoteUserExitRoom,
+  kOnRemoteAudioAvailable,
+  kOnRemoteVideoAvailable,
+  kOnRemoteVideoFrameReceived,
+  kOnRemotePixelFrameReceived,
+  kOnRemoteAudioReceived,
+  kOnRemoteMixedAudioReceived,
+  kOnSeiMessageReceived,
+  kOnReceiveCustomCmdMsg,
+  kOnMissCustomCmdMsg,
+  kOnNetworkQuality,
+  kCallbackCount
+};
+
+// Required: without a Python method the callback fails with the pure-virtual
+// error. Optional: without one, nothing happens; failures are reported as a
+// required callback's are. Guarded: without one, nothing happens; a failure
+// is printed to standard error on one line.
+enum class CallbackKind { kRequired, kOptional, kGuarded };
+
+constexpr const char* kCallbackNames[kCallbackCount] = {
+    "OnError",
+    "OnConnectionStateChanged",
+    "OnEnterRoom",
+    "OnExitRoom",
+    "OnLocalAudioChannelCreated",
+    "OnLocalAudioChannelDestroyed",
+    "OnLocalVideoChannelCreated",
+    "OnLocalVideoChannelDestroyed",
+    "OnRequestChangeVideoEncodeBitrate",
+    "OnRequestKeyFrame",
+    "OnRemoteUserEnterRoom",
+    "OnRemoteUserExitRoom",
+    "OnRemoteAudioAvailable",
+    "OnRemoteVideoAvailable",
+    "OnRemoteVideoFrameReceived",
+    "OnRemotePixelFrameReceived",
+    "OnRemoteAudioReceived",
+    "OnRemoteMixedAudioReceived",
+    "OnSeiMessageReceived",
+    "OnReceiveCustomCmdMsg",
+    "OnMissCustomCmdMsg",
+    "OnNetworkQuality",
+};
+
+constexpr CallbackKind KindOf(CallbackId id) {
+  return id == kOnMissCustomCmdMsg     ? CallbackKind::kOptional
+         : id >= kOnSeiMessageReceived ? CallbackKind::kGuarded
+                                       : CallbackKind::kRequired;
+}
+
+std::string PureVirtualMessage(CallbackId id) {
+  return std::string("Tried to call pure virtual function \"VORACloudDelegate::") +
+         kCallbackNames[id] + "\"";
+}
+
+// The callbacks' names as Python strings, and the module's own base methods:
+// a method found on a delegate that is one of these is not an override.
+// Filled once the delegate class exists; never released.
+struct CallbackTable {
+  PyObject* names[kCallbackCount] = {};
+  PyObject* base_functions[kCallbackCount] = {};
+};
+CallbackTable& Callbacks() {
+  static CallbackTable* const table = new CallbackTable;
+  return *table;
+}
+
+bool IsBaseFunction(PyObject* function) {
+  for (PyObject* base : Callbacks().base_functions) {
+    if (function == base) return true;
+  }
+  return false;
+}
+
+// Whether the Python code running now on this thread is a method `name` of
+// `self` (its first parameter is `self`): the base method was called from
+// the override itself (super().OnEnterRoom()), which must not call the
+// override again. As the binding library's own lookup decides.
+bool CalledFromOverride(PyObject* self, CallbackId id) {
+  PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+  if (frame == nullptr) return false;
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  bool from_override = false;
+  if (code->co_argcount > 0 && PyUnicode_Compare(code->co_name, Callbacks().names[id]) == 0) {
+    PyObject* names = PyCode_GetVarnames(code);
+    PyObject* locals = PyFrame_GetLocals(frame);
+    if (names != nullptr && locals != nullptr && PyTuple_GET_SIZE(names) > 0) {
+      PyObject* first = PyObject_GetItem(locals, PyTuple_GET_ITEM(names, 0));
+      from_override = first == self;
+      Py_XDECREF(first);
+    }
+    Py_XDECREF(names);
+    Py_XDECREF(locals);
+    PyErr_Clear();
+  }
+  Py_DECREF(code);
+  return from_override;
+}
+
+// The override of callback `id` on the Python delegate `self`: whatever the
+// attribute lookup finds (a function, a builtin, a functools.partial, any
+// object, on the instance or on its class), unless it is the module's own
+// base method. Null when there is none. Looked up on every call, so a method
+// added or removed later is seen at once.
+py::object FindOverride(PyObject* self, CallbackId id, bool from_python) {
+  PyObject* found = PyObject_GetAttr(self, Callbacks().names[id]);
+  if (found == nullptr) throw py::error_already_set();
+  PyObject* function = found;
+  if (PyMethod_Check(found) && PyMethod_GET_SELF(found) == self) {
+    function = PyMethod_GET_FUNCTION(found);
+  }
+  if (IsBaseFunction(function) || (from_python && CalledFromOverride(self, id))) {
+    Py_DECREF(found);
+    return py::object();
+  }
+  return py::reinterpret_steal<py::object>(found);
+}
+
+// Set by the bound base methods of VORACloudDelegate right before they call
+// the native method, which reaches the trampoline on this same thread; the
+// trampoline takes it at once. A callback so reached was called from Python:
+// its caller receives its exceptions.
+thread_local bool t_called_from_python = false;
+
+struct CalledFromPython {
+  CalledFromPython() { t_called_from_python = true; }
+  ~CalledFromPython() { t_called_from_python = false; }
+};
+
+// ---- Failures of callbacks ----
+//
+// An exception that leaves a Required or the Optional callback on an engine
+// thread is reported through sys.unraisablehook with the delegate as the
+// object. Repeats are summarised per (delegate, callback, exception type):
+// the first failure is reported in full; later ones are counted, and the
+// first failure at least kSummaryInterval after the last report is reported
+// with the count since then; a count left over is reported once more when a
+// cloud of the delegate ends.
+constexpr double kSummaryInterval = 5.0;  // seconds
+constexpr size_t kMaxFailureKeys = 32;    // per delegate; past that, no summarising
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Summary(uint64_t count, double seconds, const char* ending = "") {
+  char text[128];
+  std::snprintf(text, sizeof(text), " (%llu more time%s in the last %.1f s%s)",
+                static_cast<unsigned long long>(count), count == 1 ? "" : "s", seconds, ending);
+  return text;
+}
+
+// With the lock held and the error set: reports it through
+// sys.unraisablehook ("Exception ignored in delegate callback <name><suffix>")
+// and clears it.
+void WriteUnraisable(CallbackId id, const std::string& suffix, PyObject* object) {
+  const std::string where = std::string("in delegate callback ") + kCallbackNames[id] + suffix;
+  _PyErr_WriteUnraisableMsg(where.c_str(), object);
+  PyErr_Clear();
+}
+
+class FailureLog {
+ public:
+  FailureLog() = default;
+  FailureLog(const FailureLog&) = delete;
+  FailureLog& operator=(const FailureLog&) = delete;
+  ~FailureLog() {
+    // The log goes with its delegate, with the lock held (the Python object's
+    // holder, a cloud or the parked list lets it go); at the very end of the
+    // process the references are left to the interpreter.
+    if (!Py_IsInitialized() || !PyGILState_Check()) return;
+    for (Key& key : keys_) Py_XDECREF(key.type);
+  }
+
+  // With the lock held and the error set: reports or counts it, and clears it.
+  void Report(CallbackId id, PyObject* delegate) {
+    PyObject* exception = PyErr_GetRaisedException();
+    if (exception == nullptr) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    const double now = Now();
+    std::string suffix;
+    Key* key = Find(id, type);
+    if (key == nullptr) {
+      if (keys_.size() < kMaxFailureKeys) {
+        Py_INCREF(type);
+        keys_.push_back(Key{id, type, 0, now, {}});
+      }
+    } else if (now - key->reported >= kSummaryInterval) {
+      suffix = Summary(key->repeats + 1, now - key->reported);
+      key->repeats = 0;
+      key->reported = now;
+      key->last_text.clear();
+    } else {
+      ++key->repeats;
+      key->last_text = Text(exception);  // for the report when the cloud ends
+      Py_DECREF(exception);
+      return;
+    }
+    PyErr_SetRaisedException(exception);
+    WriteUnraisable(id, suffix, delegate);
+  }
+
+  // With the lock held, when a cloud of the delegate ends: reports the
+  // failures counted and not reported yet, each with an exception of the same
+  // type and the last one's message (the failure itself is not kept: it
+  // would keep what its traceback refers to alive).
+  void Flush(PyObject* delegate) {
+    if (keys_.empty()) return;
+    PyObject* pending = PyErr_GetRaisedException();  // a cloud may end while one propagates
+    const double now = Now();
+    // Reporting runs Python code, which may let the lock go: nothing of
+    // keys_ is held across it.
+    for (size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i].repeats == 0) continue;
+      const CallbackId id = keys_[i].id;
+      PyObject* type = keys_[i].type;
+      Py_INCREF(type);
+      const std::string text = std::move(keys_[i].last_text);
+      const std::string suffix =
+          Summary(keys_[i].repeats, now - keys_[i].reported, ", before a cloud of it ended");
+      keys_[i].repeats = 0;
+      keys_[i].reported = now;
+      keys_[i].last_text.clear();
+      PyObject* exception = PyObject_CallFunction(type, "s", text.c_str());
+      if (exception == nullptr || !PyExceptionInstance_Check(exception)) {
+        Py_XDECREF(exception);
+        PyErr_Clear();
+        exception = PyObject_CallFunction(
+            PyExc_RuntimeError, "s",
+            (reinterpret_cast<PyTypeObject*>(type)->tp_name + std::string(": ") + text).c_str());
+      }
+      Py_DECREF(type);
+      if (exception == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      PyErr_SetRaisedException(exception);
+      WriteUnraisable(id, suffix, delegate);
+    }
+    PyErr_SetRaisedException(pending);
+  }
+
+ private:
+  struct Key {
+    CallbackId id;
+    PyObject* type;    // strong
+    uint64_t repeats;  // failures since the last report
+    double reported;   // when the last report was made
+    std::string last_text;
+  };
+
+  Key* Find(CallbackId id, PyObject* type) {
+    for (Key& key : keys_) {
+      if (key.id == id && key.type == type) return &key;
+    }
+    return nullptr;
+  }
+
+  static std::string Text(PyObject* exception) {
+    std::string text;
+    if (PyObject* str = PyObject_Str(exception)) {
+      Py_ssize_t size = 0;
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) text.assign(utf8, size);
+      Py_DECREF(str);
+    }
+    PyErr_Clear();
+    return text;
+  }
+
+  std::vector<Key> keys_;  // with the lock held
+};
+
 }  // namespace
 
 // Carries engine callbacks into Python methods of the delegate's Python
-// object. Holds no state: each callback takes the interpreter lock, looks up
-// the override and calls it.
+// object. Each callback from an engine takes the interpreter lock, looks up
+// the override and calls it; what it raises is reported (see FailureLog) and
+// the engine carries on. A callback reached through a base method called
+// from Python runs on the caller's lock and raises to the caller.
 class PyVORACloudDelegate : public VORACloudDelegate {
  public:
   PyVORACloudDelegate() = default;
   ~PyVORACloudDelegate() override {}
 
-// A callback the Python class must define: without a method it raises the
-// pure-virtual error. Callbacks arriving while the interpreter finalizes are
-// dropped.
-#define CORVEL_REQUIRED(py_name, native_name, ...)                                 \
-  if (InterpreterFinalizing()) return;                                             \
-  CallbackLock callback_lock;                                                      \
-  PYBIND11_OVERRIDE_PURE_NAME(void, VORACloudDelegate, py_name, native_name, __VA_ARGS__)
+  // Callbacks from engines that have entered this object and not yet left it.
+  int InFlight() const { return in_flight_.load(); }
 
-  void OnError(Error error) override { CORVEL_REQUIRED("OnError", OnError, error); }
-  void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    CORVEL_REQUIRED("OnConnectionStateChanged", OnConnectionStateChanged, old_state, new_state);
+  // With the lock held, when a cloud of this delegate ends.
+  void FlushFailures(PyObject* delegate) { failures_.Flush(delegate); }
+
+  void OnError(Error error) override {
+    Deliver(kOnError, [&](py::handle f) { f(error); });
   }
-  void OnEnterRoom() override { CORVEL_REQUIRED("OnEnterRoom", OnEnterRoom, ); }
-  void OnExitRoom() override { CORVEL_REQUIRED("OnExitRoom", OnExitRoom, ); }
+  void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
+    Deliver(kOnConnectionStateChanged, [&](py::handle f) { f(old_state, new_state); });
+  }
+  void OnEnterRoom() override {
+    Deliver(kOnEnterRoom, [&](py::handle f) { f(); });
+  }
+  void OnExitRoom() override {
+    Deliver(kOnExitRoom, [&](py::handle f) { f(); });
+  }
   void OnLocalAudioChannelCreated() override {
-    CORVEL_REQUIRED("OnLocalAudioChannelCreated", OnLocalAudioChannelCreated, );
+    Deliver(kOnLocalAudioChannelCreated, [&](py::handle f) { f(); });
   }
   void OnLocalAudioChannelDestroyed() override {
-    CORVEL_REQUIRED("OnLocalAudioChannelDestroyed", OnLocalAudioChannelDestroyed, );
+    Deliver(kOnLocalAudioChannelDestroyed, [&](py::handle f) { f(); });
   }
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    CORVEL_REQUIRED("OnLocalVideoChannelCreated", OnLocalVideoChannelCreated, stream_type);
+    Deliver(kOnLocalVideoChannelCreated, [&](py::handle f) { f(stream_type); });
   }
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    CORVEL_REQUIRED("OnLocalVideoChannelDestroyed", OnLocalVideoChannelDestroyed, stream_type);
+    Deliver(kOnLocalVideoChannelDestroyed, [&](py::handle f) { f(stream_type); });
   }
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    CORVEL_REQUIRED("OnRequestChangeVideoEncodeBitrate", OnRequestChangeVideoEncodeBitrate,
-                    stream_type, bitrate_bps);
+    Deliver(kOnRequestChangeVideoEncodeBitrate, [&](py::handle f) { f(stream_type, bitrate_bps); });
   }
   void OnRequestKeyFrame(StreamType stream_type) override {
-    CORVEL_REQUIRED("OnRequestKeyFrame", OnRequestKeyFrame, stream_type);
+    Deliver(kOnRequestKeyFrame, [&](py::handle f) { f(stream_type); });
   }
   void OnRemoteUserEnterRoom(const UserInfo& info) override {
-    CORVEL_REQUIRED("OnRemoteUserEnterRoom", OnRemoteUserEnterRoom, info);
+    Deliver(kOnRemoteUserEnterRoom, [&](py::handle f) { f(info); });
   }
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    CORVEL_REQUIRED("OnRemoteUserExitRoom", OnRemoteUserExitRoom, info, reason);
+    Deliver(kOnRemoteUserExitRoom, [&](py::handle f) { f(info, reason); });
   }
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    CORVEL_REQUIRED("OnRemoteAudioAvailable", OnRemoteAudioAvailable, user_id, available);
+    Deliver(kOnRemoteAudioAvailable, [&](py::handle f) { f(user_id, available); });
   }
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    CORVEL_REQUIRED("OnRemoteVideoAvailable", OnRemoteVideoAvailable, user_id, available, type);
+    Deliver(kOnRemoteVideoAvailable, [&](py::handle f) { f(user_id, available, type); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const VideoFrame& frame) override {
-    CORVEL_REQUIRED("OnRemoteVideoFrameReceived", OnRemoteVideoReceived, user_id, type, frame);
+    Deliver(kOnRemoteVideoFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const PixelFrame& frame) override {
-    CORVEL_REQUIRED("OnRemotePixelFrameReceived", OnRemoteVideoReceived, user_id, type, frame);
+    Deliver(kOnRemotePixelFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
   }
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    CORVEL_REQUIRED("OnRemoteAudioReceived", OnRemoteAudioReceived, user_id, frame);
+    Deliver(kOnRemoteAudioReceived, [&](py::handle f) { f(user_id, frame); });
   }
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    CORVEL_REQUIRED("OnRemoteMixedAudioReceived", OnRemoteMixedAudioReceived, frame);
+    Deliver(kOnRemoteMixedAudioReceived, [&](py::handle f) { f(frame); });
   }
-#undef CORVEL_REQUIRED
-
-  // Guarded: a missing method does nothing, and a Python error is printed and
-  // swallowed here, so the engine never sees it.
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                             const char* message, size_t length) override {
-    if (InterpreterFinalizing()) return;
-    CallbackLock gil;
-    try {
-      py::function override = py::get_override(static_cast<const VORACloudDelegate*>(this),
-                                                "OnSeiMessageReceived");
-      if (!override) return;
+    Deliver(kOnSeiMessageReceived, [&](py::handle f) {
       py::bytes payload(message, length);
-      override(user_id, stream_type, message_type, payload);
-    } catch (py::error_already_set& e) {
-      std::cerr << "python callback OnSeiMessageReceived error: " << e.what() << std::endl;
-      PyErr_Clear();
-    } catch (...) {
-      std::cerr << "unknown error" << std::endl;
-    }
+      f(user_id, stream_type, message_type, payload);
+    });
   }
-
-  void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq,
-                             const char* message, size_t length) override {
-    if (InterpreterFinalizing()) return;
-    CallbackLock gil;
-    try {
-      py::function override = py::get_override(static_cast<const VORACloudDelegate*>(this),
-                                                "OnReceiveCustomCmdMsg");
-      if (!override) return;
+  void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
+                             size_t length) override {
+    Deliver(kOnReceiveCustomCmdMsg, [&](py::handle f) {
       py::bytes payload(message, length);
-      override(user_id, cmd_id, seq, payload);
-    } catch (py::error_already_set& e) {
-      std::cerr << "python callback OnReceiveCustomCmdMsg error: " << e.what() << std::endl;
-      PyErr_Clear();
-    } catch (...) {
-      std::cerr << "unknown error" << std::endl;
-    }
+      f(user_id, cmd_id, seq, payload);
+    });
   }
-
-  // Optional: without a Python method the interface's own (empty) body runs.
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
                           uint32_t missed) override {
-    if (InterpreterFinalizing()) return;
-    CallbackLock callback_lock;
-    PYBIND11_OVERRIDE_NAME(void, VORACloudDelegate, "OnMissCustomCmdMsg", OnMissCustomCmdMsg,
-                           user_id, cmd_id, error_code, missed);
+    Deliver(kOnMissCustomCmdMsg, [&](py::handle f) { f(user_id, cmd_id, error_code, missed); });
   }
-
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    if (InterpreterFinalizing()) return;
-    CallbackLock gil;
-    try {
-      py::function override =
-          py::get_override(static_cast<const VORACloudDelegate*>(this), "OnNetworkQuality");
-      if (!override) return;
+    Deliver(kOnNetworkQuality, [&](py::handle f) {
       py::object local = local_quality
                              ? CopyToPython(*local_quality)
                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
@@ -380,15 +913,172 @@ class PyVORACloudDelegate : public VORACloudDelegate {
       for (size_t i = 0; i < remote_quality_count; ++i) {
         remotes.append(CopyToPython(remote_qualities[i]));
       }
-      override(local, remotes);
-    } catch (py::error_already_set& e) {
-      std::cerr << "python callback OnNetworkQuality error: " << e.what() << std::endl;
-      PyErr_Clear();
+      f(local, remotes);
+    });
+  }
+
+ private:
+  // The Python object of this delegate, or null once it has gone (a callback
+  // of a cloud ended from another engine thread may still arrive then).
+  py::object PythonObject() const {
+    return py::reinterpret_borrow<py::object>(py::detail::get_object_handle(
+        static_cast<const VORACloudDelegate*>(this), BoundType<VORACloudDelegate>()));
+  }
+
+  template <typename Call>
+  void Deliver(CallbackId id, const Call& call) {
+    if (t_called_from_python) {
+      t_called_from_python = false;
+      DeliverToPythonCaller(id, call);
+      return;
+    }
+    if (InterpreterFinalizing()) return;
+    InFlightScope in_flight(in_flight_);
+    CallbackLock lock;
+    if (!lock.admitted()) return;
+    // Held to the end: the delegate, native and Python, outlives the
+    // callback whatever the callback drops.
+    py::object self = PythonObject();
+    if (!self) return;
+    const CallbackKind kind = KindOf(id);
+    try {
+      py::object override = FindOverride(self.ptr(), id, false);
+      if (!override) {
+        if (kind != CallbackKind::kRequired) return;
+        PyErr_SetString(PyExc_RuntimeError, PureVirtualMessage(id).c_str());
+        failures_.Report(id, self.ptr());
+        return;
+      }
+      if (kind == CallbackKind::kGuarded && !PyCallable_Check(override.ptr())) {
+        std::cerr << "unknown error" << std::endl;
+        return;
+      }
+      call(override);
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (py::error_already_set& error) {
+      if (kind == CallbackKind::kGuarded) {
+        std::cerr << "python callback " << kCallbackNames[id] << " error: " << error.what()
+                  << std::endl;
+        PyErr_Clear();
+        return;
+      }
+      error.restore();
+      failures_.Report(id, self.ptr());
     } catch (...) {
-      std::cerr << "unknown error" << std::endl;
+      if (kind == CallbackKind::kGuarded) {
+        std::cerr << "unknown error" << std::endl;
+        return;
+      }
+      py::detail::try_translate_exceptions();  // the Python error a caller would get
+      failures_.Report(id, self.ptr());
     }
   }
+
+  // From a base method called from Python, on the caller's lock: the
+  // override runs, or the base behaviour; what they raise goes to the caller.
+  template <typename Call>
+  void DeliverToPythonCaller(CallbackId id, const Call& call) {
+    py::object self = PythonObject();
+    if (!self) throw py::type_error("the delegate has no Python object");
+    py::object override = FindOverride(self.ptr(), id, true);
+    if (!override) {
+      if (KindOf(id) == CallbackKind::kRequired) throw std::runtime_error(PureVirtualMessage(id));
+      return;  // the interface's own bodies do nothing
+    }
+    call(override);
+  }
+
+  struct InFlightScope {
+    explicit InFlightScope(std::atomic<int>& count) : count_(count) {
+      count_.fetch_add(1);
+      CallbackGate::Enter();
+    }
+    ~InFlightScope() {
+      count_.fetch_sub(1);  // the last touch of the delegate
+      CallbackGate::Leave();
+    }
+    std::atomic<int>& count_;
+  };
+
+  std::atomic<int> in_flight_{0};
+  FailureLog failures_;  // with the lock held
 };
+
+namespace {
+
+// ---- Delegates of clouds ended from an engine thread ----
+//
+// Destroy called on an engine thread (inside a callback, or a collection that
+// runs there) need not wait for a callback of that instance in progress on
+// another thread: that callback goes on after Destroy returns, and may not
+// even have entered the delegate yet. The native delegate must outlive it,
+// whatever happens to the cloud and to the delegate's Python object
+// meanwhile. So the cloud's share of the native delegate is parked here and
+// let go, with the lock held, once no callback is inside it and a grace
+// period has passed for one that the engine had begun but that has not
+// entered the delegate yet.
+class ParkedDelegates {
+ public:
+  static constexpr double kGrace = 2.0;  // seconds
+
+  static void Park(std::shared_ptr<PyVORACloudDelegate> delegate) {  // with the lock held
+    List().push_back(Entry{std::move(delegate), Now(), getpid()});
+    Nonempty().store(true, std::memory_order_release);
+  }
+
+  // With the lock held: lets go of what is safe to let go.
+  static void Release() {
+    if (!Nonempty().load(std::memory_order_acquire)) return;
+    const double now = Now();
+    const pid_t pid = getpid();
+    std::vector<std::shared_ptr<PyVORACloudDelegate>> released;
+    std::vector<Entry>& list = List();
+    for (size_t i = 0; i < list.size();) {
+      Entry& entry = list[i];
+      // In a child process after fork no engine thread of the parent exists.
+      const bool safe =
+          entry.pid != pid || (now - entry.parked >= kGrace && entry.delegate->InFlight() == 0);
+      if (safe) {
+        released.push_back(std::move(entry.delegate));
+        entry = std::move(list.back());
+        list.pop_back();
+      } else {
+        ++i;
+      }
+    }
+    Nonempty().store(!list.empty(), std::memory_order_release);
+    // Destructors run Python code (and may park or release again): only now.
+    released.clear();
+  }
+
+ private:
+  struct Entry {
+    std::shared_ptr<PyVORACloudDelegate> delegate;
+    double parked;
+    pid_t pid;
+  };
+  static std::vector<Entry>& List() {  // with the lock held; never destroyed
+    static std::vector<Entry>* const list = new std::vector<Entry>;
+    return *list;
+  }
+  static std::atomic<bool>& Nonempty() {
+    static std::atomic<bool> nonempty{false};
+    return nonempty;
+  }
+};
+
+// Any thread holding the lock for a method call deletes the thread states of
+// engine threads that ended since, and lets go of parked delegates that are
+// safe to let go (one atomic load each when there is nothing to do).
+inline void CollectEnded() {
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+  RetiredThreadStates::Delete();
+#endif
+  ParkedDelegates::Release();
+}
+
+}  // namespace
 
 // Owns one engine instance and a share of the delegate it reports to.
 class VORACloudWrapper {
@@ -477,11 +1167,16 @@ class VORACloudWrapper {
 
   // Ends every engine instance still alive. Runs from the interpreter's exit
   // hooks, before the interpreter stops accepting threads: an engine left
-  // running would call into an interpreter that is being torn down.
+  // running would call into an interpreter that is being torn down. From the
+  // moment it starts, callbacks are refused; it returns once no callback runs
+  // and no engine is being ended on another thread, or after kExitWait.
   static void EndAllEngines() {
+    static constexpr std::chrono::seconds kExitWait{10};
     EnginesEnded() = true;
-    // While one engine ends, the lock is free and callbacks may drop other
-    // clouds, so the set is looked at afresh for each one.
+    CallbackGate::Close();
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    // While one engine ends, the lock is free and other threads may drop
+    // other clouds, so the set is looked at afresh for each one.
     for (;;) {
       VORACloudWrapper* next = nullptr;
       for (VORACloudWrapper* wrapper : LiveClouds()) {
@@ -494,10 +1189,12 @@ class VORACloudWrapper {
         next->EndEngine();  // touches `next` only before it lets the lock go
         continue;
       }
-      if (EndingNow() == 0) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (CallbackGate::Quiet() || now >= deadline) break;
       py::gil_scoped_release release;
-      std::this_thread::yield();
+      CallbackGate::WaitQuiet(deadline - now);
     }
+    ParkedDelegates::Release();
 #ifndef CORVEL_PER_CALLBACK_THREAD_STATE
     RetiredThreadStates::Close();
 #endif
@@ -524,22 +1221,20 @@ class VORACloudWrapper {
     std::shared_ptr<PyVORACloudDelegate> delegate = delegate_;
     py::object delegate_object = py::cast(static_cast<VORACloudDelegate*>(delegate.get()),
                                           py::return_value_policy::reference);
-    ++EndingNow();
+    // On an engine thread, Destroy may return while a callback of this
+    // instance still runs (or is about to) on another one.
+    const bool on_engine_thread = t_callbacks_running > 0;
+    CallbackGate::BeginEnding();
     {
       py::gil_scoped_release release;
       VORACloud::Destroy(cloud);
     }
-    DeleteRetiredThreadStates();  // those of the instance's ended threads
-    --EndingNow();  // with the lock held again
+    CallbackGate::EndEnding();  // with the lock held again
+    if (on_engine_thread) ParkedDelegates::Park(delegate);
+    delegate->FlushFailures(delegate_object.ptr());
+    CollectEnded();  // the thread states of the instance's ended threads among them
   }
 
-  // Engines being ended with the lock released, on any thread. The exit hook
-  // waits for them: a thread that takes the lock back once finalization has
-  // begun is ended by the interpreter from inside a destructor.
-  static int& EndingNow() {
-    static int ending = 0;
-    return ending;
-  }
   static bool& EnginesEnded() {
     static bool ended = false;
     return ended;
@@ -588,19 +1283,11 @@ size_t GetFrameSize(const Frame& frame) {
   return frame.size();
 }
 
-// Methods take their object through Self<C>: an object made with
-// cls.__new__(cls) whose __init__ never ran holds no native object, and a
-// member function called on it would run on raw storage. Such calls are
-// refused with TypeError. Self<C> renders in signatures as C does.
-template <typename C>
-struct Self {
-  C* object;
-};
-
+// Every method call also deletes what ended meanwhile (CollectEnded).
 template <typename C, typename R, typename... A>
 auto Method(R (C::*method)(A...)) {
   return [method](Self<C> self, A... args) -> R {
-    DeleteRetiredThreadStates();
+    CollectEnded();
     return (self.object->*method)(std::forward<A>(args)...);
   };
 }
@@ -608,44 +1295,23 @@ auto Method(R (C::*method)(A...)) {
 template <typename C, typename R, typename... A>
 auto Method(R (C::*method)(A...) const) {
   return [method](Self<C> self, A... args) -> R {
-    DeleteRetiredThreadStates();
+    CollectEnded();
     return (self.object->*method)(std::forward<A>(args)...);
   };
 }
 
-namespace pybind11::detail {
-template <typename C>
-struct type_caster<Self<C>> {
-  PYBIND11_TYPE_CASTER(Self<C>, make_caster<C>::name);
-  bool load(handle src, bool) {
-    const type_info* info = get_type_info(typeid(C));
-    if (info == nullptr || !isinstance(src, reinterpret_cast<PyObject*>(info->type))) {
-      return false;
-    }
-    auto* inst = reinterpret_cast<instance*>(src.ptr());
-    value_and_holder v_h = inst->get_value_and_holder(info, true);
-    // Views into a record field own nothing and have no holder; an owning
-    // object without a holder was never initialised.
-    if (v_h.value_ptr() == nullptr || (inst->owned && !v_h.holder_constructed())) {
-      throw type_error("the object was never initialised: its __init__ did not run");
-    }
-    value.object = v_h.template value_ptr<C>();
-    return true;
-  }
-  static handle cast(Self<C>, return_value_policy, handle) { return none().release(); }
-};
-}  // namespace pybind11::detail
+// A base method of the delegate called from Python: the override runs (or the
+// base behaviour), on the caller's lock, and raises to the caller.
+template <typename R, typename... A>
+auto DelegateMethod(R (VORACloudDelegate::*method)(A...)) {
+  return [method](Self<VORACloudDelegate> self, A... args) -> R {
+    CollectEnded();
+    CalledFromPython from_python;
+    return (self.object->*method)(std::forward<A>(args)...);
+  };
+}
 
 namespace {
-
-// Enumeration fields read as independent values, not as views into the
-// record: a value read earlier must not follow later assignments.
-template <typename Class, typename Enum>
-void def_enum_field(py::class_<Class>& cls, const char* name, Enum Class::*field) {
-  cls.def_property(
-      name, [field](const Class& self) { return self.*field; },
-      [field](Class& self, const Enum& value) { self.*field = value; });
-}
 
 // The binding library's common base class throws from its allocator when it
 // is asked for an instance of a class it never registered (the base class
@@ -704,7 +1370,8 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
       .def("EnterRoom", Method(&VORACloudWrapper::EnterRoom), py::arg("params"))
       .def("ExitRoom", Method(&VORACloudWrapper::ExitRoom))
       .def("Subscribe", Method(&VORACloudWrapper::Subscribe), py::arg("user_id"), py::arg("type"))
-      .def("Unsubscribe", Method(&VORACloudWrapper::Unsubscribe), py::arg("user_id"), py::arg("type"))
+      .def("Unsubscribe", Method(&VORACloudWrapper::Unsubscribe), py::arg("user_id"),
+           py::arg("type"))
       .def("GetAudioFrame", Method(&VORACloudWrapper::GetAudioFrame), py::arg("frame"))
       .def("CreateLocalAudioChannel", Method(&VORACloudWrapper::CreateLocalAudioChannel),
            py::arg("params"))
@@ -712,11 +1379,14 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
       .def("SendAudioFrame", Method(&VORACloudWrapper::SendAudioFrame), py::arg("frame"))
       .def("SendContinuousAudioFrame", Method(&VORACloudWrapper::SendContinuousAudioFrame),
            py::arg("frame"), py::arg("clear_send_queue"))
-      .def("CreateLocalVideoChannel", Method(&VORACloudWrapper::CreateLocalVideoChannel), py::arg("type"))
+      .def("CreateLocalVideoChannel", Method(&VORACloudWrapper::CreateLocalVideoChannel),
+           py::arg("type"))
       .def("DestroyLocalVideoChannel", Method(&VORACloudWrapper::DestroyLocalVideoChannel),
            py::arg("type"))
-      .def("SendVideoFrame", Method(&VORACloudWrapper::SendVideoFrame), py::arg("type"), py::arg("frame"))
-      .def("SendPixelFrame", Method(&VORACloudWrapper::SendPixelFrame), py::arg("type"), py::arg("frame"))
+      .def("SendVideoFrame", Method(&VORACloudWrapper::SendVideoFrame), py::arg("type"),
+           py::arg("frame"))
+      .def("SendPixelFrame", Method(&VORACloudWrapper::SendPixelFrame), py::arg("type"),
+           py::arg("frame"))
       .def("SetVideoEncodeParam", Method(&VORACloudWrapper::SetVideoEncodeParam), py::arg("type"),
            py::arg("param"))
       .def("SendSeiMessage", Method(&VORACloudWrapper::SendSeiMessage), py::arg("message_type"),
@@ -729,29 +1399,36 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
   py::class_<VORACloudDelegate, PyVORACloudDelegate, std::shared_ptr<VORACloudDelegate>>(
       m, "VORACloudDelegate")
       .def(py::init_alias<>())
-      .def("OnError", Method(&VORACloudDelegate::OnError))
-      .def("OnConnectionStateChanged", Method(&VORACloudDelegate::OnConnectionStateChanged))
-      .def("OnEnterRoom", Method(&VORACloudDelegate::OnEnterRoom))
-      .def("OnExitRoom", Method(&VORACloudDelegate::OnExitRoom))
-      .def("OnLocalAudioChannelCreated", Method(&VORACloudDelegate::OnLocalAudioChannelCreated))
-      .def("OnLocalAudioChannelDestroyed", Method(&VORACloudDelegate::OnLocalAudioChannelDestroyed))
-      .def("OnLocalVideoChannelCreated", Method(&VORACloudDelegate::OnLocalVideoChannelCreated))
-      .def("OnLocalVideoChannelDestroyed", Method(&VORACloudDelegate::OnLocalVideoChannelDestroyed))
-      .def("OnRemoteUserEnterRoom", Method(&VORACloudDelegate::OnRemoteUserEnterRoom))
-      .def("OnRemoteUserExitRoom", Method(&VORACloudDelegate::OnRemoteUserExitRoom))
-      .def("OnRemoteAudioAvailable", Method(&VORACloudDelegate::OnRemoteAudioAvailable))
-      .def("OnRemoteVideoAvailable", Method(&VORACloudDelegate::OnRemoteVideoAvailable))
-      .def("OnRemoteAudioReceived", Method(&VORACloudDelegate::OnRemoteAudioReceived))
-      .def("OnRemoteMixedAudioReceived", Method(&VORACloudDelegate::OnRemoteMixedAudioReceived))
+      .def("OnError", DelegateMethod(&VORACloudDelegate::OnError))
+      .def("OnConnectionStateChanged", DelegateMethod(&VORACloudDelegate::OnConnectionStateChanged))
+      .def("OnEnterRoom", DelegateMethod(&VORACloudDelegate::OnEnterRoom))
+      .def("OnExitRoom", DelegateMethod(&VORACloudDelegate::OnExitRoom))
+      .def("OnLocalAudioChannelCreated",
+           DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelCreated))
+      .def("OnLocalAudioChannelDestroyed",
+           DelegateMethod(&VORACloudDelegate::OnLocalAudioChannelDestroyed))
+      .def("OnLocalVideoChannelCreated",
+           DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelCreated))
+      .def("OnLocalVideoChannelDestroyed",
+           DelegateMethod(&VORACloudDelegate::OnLocalVideoChannelDestroyed))
+      .def("OnRemoteUserEnterRoom", DelegateMethod(&VORACloudDelegate::OnRemoteUserEnterRoom))
+      .def("OnRemoteUserExitRoom", DelegateMethod(&VORACloudDelegate::OnRemoteUserExitRoom))
+      .def("OnRemoteAudioAvailable", DelegateMethod(&VORACloudDelegate::OnRemoteAudioAvailable))
+      .def("OnRemoteVideoAvailable", DelegateMethod(&VORACloudDelegate::OnRemoteVideoAvailable))
+      .def("OnRemoteAudioReceived", DelegateMethod(&VORACloudDelegate::OnRemoteAudioReceived))
+      .def("OnRemoteMixedAudioReceived",
+           DelegateMethod(&VORACloudDelegate::OnRemoteMixedAudioReceived))
       .def("OnRemoteVideoFrameReceived",
-           Method(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived)))
+           DelegateMethod(
+               static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
+                   &VORACloudDelegate::OnRemoteVideoReceived)))
       .def("OnRemotePixelFrameReceived",
-           Method(static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
-               &VORACloudDelegate::OnRemoteVideoReceived)))
-      .def("OnRequestKeyFrame", Method(&VORACloudDelegate::OnRequestKeyFrame))
+           DelegateMethod(
+               static_cast<void (VORACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
+                   &VORACloudDelegate::OnRemoteVideoReceived)))
+      .def("OnRequestKeyFrame", DelegateMethod(&VORACloudDelegate::OnRequestKeyFrame))
       .def("OnRequestChangeVideoEncodeBitrate",
-           Method(&VORACloudDelegate::OnRequestChangeVideoEncodeBitrate))
+           DelegateMethod(&VORACloudDelegate::OnRequestChangeVideoEncodeBitrate))
       // The three below take a pointer with a count or length from the
       // caller; a count or length past what the caller supplied is refused
       // rather than read.
@@ -759,15 +1436,19 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
            [](Self<VORACloudDelegate> self, const char* user_id, StreamType stream_type,
               int message_type, const char* message, size_t length) {
              CheckSuppliedLength(message, length);
+             CollectEnded();
+             CalledFromPython from_python;
              self.object->OnSeiMessageReceived(user_id, stream_type, message_type, message, length);
            })
       .def("OnReceiveCustomCmdMsg",
            [](Self<VORACloudDelegate> self, const char* user_id, int32_t cmd_id, uint32_t seq,
               const char* message, size_t length) {
              CheckSuppliedLength(message, length);
+             CollectEnded();
+             CalledFromPython from_python;
              self.object->OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message, length);
            })
-      .def("OnMissCustomCmdMsg", Method(&VORACloudDelegate::OnMissCustomCmdMsg))
+      .def("OnMissCustomCmdMsg", DelegateMethod(&VORACloudDelegate::OnMissCustomCmdMsg))
       .def("OnNetworkQuality",
            [](Self<VORACloudDelegate> self, NetworkQualityInfo* local_quality,
               NetworkQualityInfo* remote_qualities, size_t remote_quality_count) {
@@ -777,6 +1458,8 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
                                      std::to_string(remote_quality_count) + " exceeds the " +
                                      std::to_string(supplied) + " record(s) supplied");
              }
+             CollectEnded();
+             CalledFromPython from_python;
              self.object->OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
            });
 
@@ -790,89 +1473,94 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
         return "VoraString(" + std::string(CheckedText(self)) + ")";
       });
 
-  py::class_<RoomParams>(m, "RoomParams")
-      .def(py::init<>())
-      .def_readwrite("room_id", &RoomParams::room_id)
-      .def_readwrite("str_room_id", &RoomParams::str_room_id)
-      .def_readwrite("user_id", &RoomParams::user_id)
-      .def_readwrite("user_sig", &RoomParams::user_sig)
-      .def_readwrite("sdk_app_id", &RoomParams::sdk_app_id);
+  py::class_<RoomParams> room_params(m, "RoomParams");
+  room_params.def(py::init<>());
+  def_field(room_params, "room_id", &RoomParams::room_id);
+  def_field(room_params, "str_room_id", &RoomParams::str_room_id);
+  def_field(room_params, "user_id", &RoomParams::user_id);
+  def_field(room_params, "user_sig", &RoomParams::user_sig);
+  def_field(room_params, "sdk_app_id", &RoomParams::sdk_app_id);
 
   py::class_<EnterRoomParams> enter_room_params(m, "EnterRoomParams");
-  enter_room_params.def(py::init<>()).def_readwrite("room", &EnterRoomParams::room);
-  def_enum_field(enter_room_params, "scene", &EnterRoomParams::scene);
-  def_enum_field(enter_room_params, "role", &EnterRoomParams::role);
-  enter_room_params.def_readwrite("private_map_key", &EnterRoomParams::private_map_key)
-      .def_readwrite("audio_obtain_params", &EnterRoomParams::audio_obtain_params)
-      .def_readwrite("use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input)
-      .def_readwrite("use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
+  enter_room_params.def(py::init<>());
+  def_field(enter_room_params, "room", &EnterRoomParams::room);
+  def_field(enter_room_params, "scene", &EnterRoomParams::scene);
+  def_field(enter_room_params, "role", &EnterRoomParams::role);
+  def_field(enter_room_params, "private_map_key", &EnterRoomParams::private_map_key);
+  def_field(enter_room_params, "audio_obtain_params", &EnterRoomParams::audio_obtain_params);
+  def_field(enter_room_params, "use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input);
+  def_field(enter_room_params, "use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
 
-  py::class_<AudioEncodeParams>(m, "AudioEncodeParams")
-      .def(py::init<>())
-      .def_readwrite("channels", &AudioEncodeParams::channels)
-      .def_readwrite("sample_rate", &AudioEncodeParams::sample_rate)
-      .def_readwrite("frame_length_ms", &AudioEncodeParams::frame_length_ms)
-      .def_readwrite("bitrate_bps", &AudioEncodeParams::bitrate_bps)
-      .def_readwrite("need_encode", &AudioEncodeParams::need_encode);
+  py::class_<AudioEncodeParams> audio_encode_params(m, "AudioEncodeParams");
+  audio_encode_params.def(py::init<>());
+  def_field(audio_encode_params, "channels", &AudioEncodeParams::channels);
+  def_field(audio_encode_params, "sample_rate", &AudioEncodeParams::sample_rate);
+  def_field(audio_encode_params, "frame_length_ms", &AudioEncodeParams::frame_length_ms);
+  def_field(audio_encode_params, "bitrate_bps", &AudioEncodeParams::bitrate_bps);
+  def_field(audio_encode_params, "need_encode", &AudioEncodeParams::need_encode);
 
-  py::class_<VideoEncodeParams>(m, "VideoEncodeParams")
-      .def(py::init<>())
-      .def_readwrite("frame_rate", &VideoEncodeParams::frame_rate)
-      .def_readwrite("bitrate_bps", &VideoEncodeParams::bitrate_bps)
-      .def_readwrite("gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
+  py::class_<VideoEncodeParams> video_encode_params(m, "VideoEncodeParams");
+  video_encode_params.def(py::init<>());
+  def_field(video_encode_params, "frame_rate", &VideoEncodeParams::frame_rate);
+  def_field(video_encode_params, "bitrate_bps", &VideoEncodeParams::bitrate_bps);
+  def_field(video_encode_params, "gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
 
   py::class_<NetworkQualityInfo> network_quality_info(m, "NetworkQualityInfo");
-  network_quality_info.def(py::init<>()).def_readwrite("user_id", &NetworkQualityInfo::user_id);
-  def_enum_field(network_quality_info, "quality", &NetworkQualityInfo::quality);
+  network_quality_info.def(py::init<>());
+  def_field(network_quality_info, "user_id", &NetworkQualityInfo::user_id);
+  def_field(network_quality_info, "quality", &NetworkQualityInfo::quality);
 
-  py::class_<UserInfo>(m, "UserInfo").def(py::init<>()).def_readwrite("user_id",
-                                                                      &UserInfo::user_id);
+  py::class_<UserInfo> user_info(m, "UserInfo");
+  user_info.def(py::init<>());
+  def_field(user_info, "user_id", &UserInfo::user_id);
 
   py::class_<AudioObtainParams> audio_obtain_params(m, "AudioObtainParams");
   audio_obtain_params.def(py::init<>());
-  def_enum_field(audio_obtain_params, "audio_obtain_method",
-                 &AudioObtainParams::audio_obtain_method);
-  audio_obtain_params
-      .def_readwrite("enable_remote_audio_mix", &AudioObtainParams::enable_remote_audio_mix)
-      .def_readwrite("output_sample_rate", &AudioObtainParams::output_sample_rate)
-      .def_readwrite("output_channels", &AudioObtainParams::output_channels)
-      .def_readwrite("output_frame_length_ms", &AudioObtainParams::output_frame_length_ms);
-  def_enum_field(audio_obtain_params, "output_audio_codec_type",
-                 &AudioObtainParams::output_audio_codec_type);
+  def_field(audio_obtain_params, "audio_obtain_method", &AudioObtainParams::audio_obtain_method);
+  def_field(audio_obtain_params, "enable_remote_audio_mix",
+            &AudioObtainParams::enable_remote_audio_mix);
+  def_field(audio_obtain_params, "output_sample_rate", &AudioObtainParams::output_sample_rate);
+  def_field(audio_obtain_params, "output_channels", &AudioObtainParams::output_channels);
+  def_field(audio_obtain_params, "output_frame_length_ms",
+            &AudioObtainParams::output_frame_length_ms);
+  def_field(audio_obtain_params, "output_audio_codec_type",
+            &AudioObtainParams::output_audio_codec_type);
 
-  py::class_<VADParams>(m, "VADParams").def(py::init<>()).def_readwrite("enable",
-                                                                        &VADParams::enable);
+  py::class_<VADParams> vad_params(m, "VADParams");
+  vad_params.def(py::init<>());
+  def_field(vad_params, "enable", &VADParams::enable);
 
   py::class_<AudioFrame> audio_frame(m, "AudioFrame");
-  audio_frame.def(py::init<>())
-      .def_readwrite("pts", &AudioFrame::pts)
-      .def_readwrite("sample_rate", &AudioFrame::sample_rate)
-      .def_readwrite("channels", &AudioFrame::channels)
-      .def_readwrite("bits_per_sample", &AudioFrame::bits_per_sample);
-  def_enum_field(audio_frame, "codec", &AudioFrame::codec);
-  audio_frame.def_readwrite("has_voice", &AudioFrame::has_voice)
-      .def_property_readonly("data", &GetFrameData<AudioFrame>)
+  audio_frame.def(py::init<>());
+  def_field(audio_frame, "pts", &AudioFrame::pts);
+  def_field(audio_frame, "sample_rate", &AudioFrame::sample_rate);
+  def_field(audio_frame, "channels", &AudioFrame::channels);
+  def_field(audio_frame, "bits_per_sample", &AudioFrame::bits_per_sample);
+  def_field(audio_frame, "codec", &AudioFrame::codec);
+  def_field(audio_frame, "has_voice", &AudioFrame::has_voice);
+  audio_frame.def_property_readonly("data", &GetFrameData<AudioFrame>)
       .def("SetData", &SetFrameData<AudioFrame, &AudioFrame::SetData>)
       .def_property_readonly("size", &GetFrameSize<AudioFrame>)
       .def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
 
   py::class_<VideoFrame> video_frame(m, "VideoFrame");
-  video_frame.def(py::init<>())
-      .def_readwrite("pts", &VideoFrame::pts)
-      .def_readwrite("dts", &VideoFrame::dts);
-  def_enum_field(video_frame, "codec", &VideoFrame::codec);
-  video_frame.def_readwrite("is_key_frame", &VideoFrame::is_key_frame);
-  def_enum_field(video_frame, "rotation", &VideoFrame::rotation);
+  video_frame.def(py::init<>());
+  def_field(video_frame, "pts", &VideoFrame::pts);
+  def_field(video_frame, "dts", &VideoFrame::dts);
+  def_field(video_frame, "codec", &VideoFrame::codec);
+  def_field(video_frame, "is_key_frame", &VideoFrame::is_key_frame);
+  def_field(video_frame, "rotation", &VideoFrame::rotation);
   video_frame.def_property_readonly("data", &GetFrameData<VideoFrame>)
       .def("SetData", &SetFrameData<VideoFrame, &VideoFrame::SetData>)
       .def_property_readonly("size", &GetFrameSize<VideoFrame>);
 
   py::class_<PixelFrame> pixel_frame(m, "PixelFrame");
-  pixel_frame.def(py::init<>()).def_readwrite("pts", &PixelFrame::pts);
-  def_enum_field(pixel_frame, "format", &PixelFrame::format);
-  pixel_frame.def_readwrite("height", &PixelFrame::height)
-      .def_readwrite("width", &PixelFrame::width);
-  def_enum_field(pixel_frame, "rotation", &PixelFrame::rotation);
+  pixel_frame.def(py::init<>());
+  def_field(pixel_frame, "pts", &PixelFrame::pts);
+  def_field(pixel_frame, "format", &PixelFrame::format);
+  def_field(pixel_frame, "height", &PixelFrame::height);
+  def_field(pixel_frame, "width", &PixelFrame::width);
+  def_field(pixel_frame, "rotation", &PixelFrame::rotation);
   pixel_frame.def_property_readonly("data", &GetFrameData<PixelFrame>)
       .def("SetData", &SetFrameData<PixelFrame, &PixelFrame::SetData>)
       .def_property_readonly("size", &GetFrameSize<PixelFrame>);
@@ -975,6 +1663,29 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
   m.def("SetEnvironment", &OrbLiveSDK::SetEnvironment, py::arg("env"));
 
   // End the engines before the interpreter shuts down (see EndAllEngines).
+  // The callbacks' names, and the base methods that are not overrides.
+  py::dict delegate_methods = m.attr("VORACloudDelegate").attr("__dict__");
+  for (int id = 0; id < kCallbackCount; ++id) {
+    CallbackTable& table = Callbacks();
+    table.names[id] = PyUnicode_InternFromString(kCallbackNames[id]);
+    PyObject* method = PyDict_GetItemString(delegate_methods.ptr(), kCallbackNames[id]);
+    if (table.names[id] == nullptr || method == nullptr || !PyInstanceMethod_Check(method)) {
+      throw std::runtime_error(std::string("_corvel: no base method ") + kCallbackNames[id]);
+    }
+    table.base_functions[id] = Py_NewRef(PyInstanceMethod_GET_FUNCTION(method));
+  }
+
+  // A child process after fork has none of the parent's other threads.
+  static std::once_flag at_fork;
+  std::call_once(at_fork, [] {
+    pthread_atfork(nullptr, nullptr, [] {
+      CallbackGate::AfterForkInChild();
+#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+      RetiredThreadStates::AfterForkInChild();
+#endif
+    });
+  });
+
   py::module_::import("atexit").attr("register")(
       py::cpp_function(&VORACloudWrapper::EndAllEngines));
 }

@@ -4,8 +4,10 @@ methods called from Python."""
 
 import contextvars
 import gc
+import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -165,6 +167,20 @@ def stderr(capfd):
     yield lambda: capfd.readouterr().err
     if console:
         corvel.EnableConsoleLog()
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The reports that reach sys.unraisablehook during the test, as
+    (err_msg, exc_type, exc_value, object) tuples."""
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(
+        (report.err_msg, report.exc_type, report.exc_value, report.object)))
+    return reports
+
+
+def pure_virtual(name):
+    return f'Tried to call pure virtual function "VORACloudDelegate::{name}"'
 
 
 def cloud_of(delegate_class):
@@ -349,14 +365,29 @@ def test_each_callback_starts_with_fresh_per_thread_state(name, args):
 
 
 @pytest.mark.parametrize("name", REQUIRED)
-def test_missing_required_method_fails_at_the_engine_and_delivery_goes_on(engine_log, name):
-    cloud, instance = cloud_of(Bare)
+def test_missing_required_method_is_reported_and_delivery_goes_on(unraisable, stderr, name):
+    cloud = corvel.VORACloud(delegate := Bare())
+    instance = probe.last_instance()
+    other = "OnExitRoom" if name == "OnEnterRoom" else "OnEnterRoom"
     assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert probe.fire(instance, other) == probe.DELIVERED
+    assert [(m, t, str(v), o) for m, t, v, o in unraisable] == [
+        (f"Exception ignored in delegate callback {name}", RuntimeError, pure_virtual(name),
+         delegate),
+        (f"Exception ignored in delegate callback {other}", RuntimeError, pure_virtual(other),
+         delegate),
+    ]
+    assert errors_of(instance) == 0  # the engine saw a callback that returned
+    del cloud
+
+
+def test_unraisable_report_goes_to_stderr_by_default(stderr, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", sys.__unraisablehook__)  # not pytest's
+    cloud, instance = cloud_of(Bare)
     assert probe.fire(instance, "OnEnterRoom") == probe.DELIVERED
-    assert errors_of(instance) == 2
-    log = engine_log()
-    assert f'Tried to call pure virtual function "VORACloudDelegate::{name}"' in log
-    assert 'pure virtual function "VORACloudDelegate::OnEnterRoom"' in log
+    err = stderr()
+    assert err.startswith("Exception ignored in delegate callback OnEnterRoom: <test_delegate.Bare")
+    assert err.rstrip().endswith(f"RuntimeError: {pure_virtual('OnEnterRoom')}")
     del cloud
 
 
@@ -370,7 +401,7 @@ def test_missing_optional_method_does_nothing(stderr, name):
 
 
 @pytest.mark.parametrize("name", ["OnMissCustomCmdMsg", *GUARDED])
-def test_method_added_after_it_was_found_missing_is_not_called(name):
+def test_method_added_after_it_was_found_missing_is_called(name):
     calls = []
 
     class Late(corvel.VORACloudDelegate):
@@ -378,17 +409,114 @@ def test_method_added_after_it_was_found_missing_is_not_called(name):
 
     cloud, instance = cloud_of(Late)
     assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert calls == []
     setattr(Late, name, lambda self, *args: calls.append(args))
     assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
     other, other_instance = cloud_of(Late)
     assert probe.fire(other_instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
-    assert calls == []
-    # A class that has the method from the start gets it.
-    early, early_instance = cloud_of(type("Early", (corvel.VORACloudDelegate,),
-                                          {name: lambda self, *args: calls.append(args)}))
-    assert probe.fire(early_instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert len(calls) == 2
+    # Removed again: back to the base behaviour, for every instance.
+    delattr(Late, name)
+    assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert len(calls) == 2
+    del cloud, other
+
+
+def test_required_method_added_and_removed_later_is_seen(unraisable):
+    calls = []
+
+    class Late(Recorder):
+        pass
+
+    name = "OnRequestKeyFrame"
+    cloud, instance = cloud_of(Late)
+    setattr(Late, name, lambda self, *args: calls.append(args))
+    assert probe.fire(instance, name, 2) == probe.DELIVERED
     assert len(calls) == 1
-    del cloud, other, early
+    delattr(Late, name)  # Recorder's own method again
+    assert probe.fire(instance, name, 2) == probe.DELIVERED
+    assert len(calls) == 1 and unraisable == []
+    del cloud
+
+
+# ---- what counts as an override ----
+
+
+def test_callable_set_on_one_instance_overrides_for_that_instance_only(unraisable):
+    import collections
+
+    class Mixer(Recorder):
+        pass
+
+    one, two = Mixer(), Mixer()
+    frames = collections.deque()
+    one.OnRemoteMixedAudioReceived = frames.append  # a builtin
+    clouds = [corvel.VORACloud(one), corvel.VORACloud(two)]
+    first, second = probe.live_ids()[-2:]
+    args = FIRE_ARGS["OnRemoteMixedAudioReceived"]
+    for _ in range(2):
+        assert probe.fire(first, "OnRemoteMixedAudioReceived", *args) == probe.DELIVERED
+        assert probe.fire(second, "OnRemoteMixedAudioReceived", *args) == probe.DELIVERED
+    assert [plain(f) for f in frames] == [RECEIVED["OnRemoteMixedAudioReceived"][0]] * 2
+    assert one.events == []
+    assert [e[0] for e in two.events] == ["OnRemoteMixedAudioReceived"] * 2
+    # A third instance made afterwards still has the class's method.
+    three = Mixer()
+    clouds.append(corvel.VORACloud(three))
+    assert probe.fire(probe.last_instance(), "OnRemoteMixedAudioReceived", *args) == \
+        probe.DELIVERED
+    assert [e[0] for e in three.events] == ["OnRemoteMixedAudioReceived"]
+    assert unraisable == []
+    del clouds
+
+
+@pytest.mark.parametrize("kind", ["partial", "builtin", "callable-object", "staticmethod",
+                                  "instance-partial"])
+def test_any_callable_found_is_the_override(unraisable, kind):
+    import functools
+
+    calls = []
+
+    class Callable:
+        def __call__(self, *args):
+            calls.append(args)
+
+    def record(*args):
+        calls.append(args)
+
+    class Custom(Recorder):
+        pass
+
+    delegate = Custom()
+    if kind == "partial":
+        Custom.OnRequestKeyFrame = functools.partial(record, "partial")
+    elif kind == "builtin":
+        Custom.OnRequestKeyFrame = calls.append  # called with the stream type alone
+    elif kind == "callable-object":
+        Custom.OnRequestKeyFrame = Callable()
+    elif kind == "staticmethod":
+        Custom.OnRequestKeyFrame = staticmethod(record)
+    else:
+        delegate.OnRequestKeyFrame = functools.partial(record, "instance")
+    cloud = corvel.VORACloud(delegate)
+    assert probe.fire(probe.last_instance(), "OnRequestKeyFrame", 4) == probe.DELIVERED
+    assert len(calls) == 1, calls
+    received = calls[0] if isinstance(calls[0], tuple) else (calls[0],)
+    assert plain(received[-1]) == ("StreamType", 4), calls
+    assert delegate.events == [] and unraisable == []
+    del cloud
+
+
+def test_base_method_set_on_an_instance_is_not_an_override(unraisable):
+    delegate = Recorder()
+    delegate.OnRequestKeyFrame = corvel.VORACloudDelegate.OnRequestKeyFrame.__get__(delegate)
+    cloud = corvel.VORACloud(delegate)
+    assert probe.fire(probe.last_instance(), "OnRequestKeyFrame", 4) == probe.DELIVERED
+    assert delegate.events == []
+    assert [(m, str(v)) for m, _, v, _ in unraisable] == [
+        ("Exception ignored in delegate callback OnRequestKeyFrame",
+         pure_virtual("OnRequestKeyFrame"))]
+    del cloud
 
 
 # ---- failures inside callbacks ----
@@ -451,16 +579,157 @@ def test_guarded_callback_with_undecodable_user_id(stderr, recorded, name):
 @pytest.mark.parametrize("name", ["OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
                                   "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived",
                                   "OnRemoteAudioReceived"])
-def test_required_callback_with_undecodable_user_id_fails_at_the_engine(engine_log, stderr,
-                                                                        recorded, name):
+def test_required_callback_with_undecodable_user_id_is_reported(unraisable, stderr, recorded,
+                                                                name):
     recorder, instance = recorded
     args = (b"\xfe",) + FIRE_ARGS[name][1:]
     assert probe.fire(instance, name, *args) == probe.DELIVERED
     assert probe.fire(instance, "OnExitRoom") == probe.DELIVERED
     assert [e[0] for e in recorder.events] == ["OnExitRoom"]
-    assert errors_of(instance) == 1
-    assert "UnicodeDecodeError" in engine_log()
+    assert errors_of(instance) == 0
+    assert [(m, t, o) for m, t, _, o in unraisable] == [
+        (f"Exception ignored in delegate callback {name}", UnicodeDecodeError, recorder)]
     assert "python callback" not in stderr()
+
+
+@pytest.mark.parametrize("name", [*REQUIRED, "OnMissCustomCmdMsg"])
+def test_exception_raised_by_a_callback_is_reported_once(unraisable, name):
+    failure = LookupError(f"refused {name}")
+    cloud, instance = cloud_of(type("Failing", (Recorder,), {name: _raiser(failure)}))
+    assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert probe.fire(instance, "OnError", -1 if name != "OnError" else -2) == probe.DELIVERED
+    assert len(unraisable) == 1
+    err_msg, exc_type, exc_value, obj = unraisable[0]
+    assert err_msg == f"Exception ignored in delegate callback {name}"
+    assert exc_type is LookupError and exc_value is failure
+    assert isinstance(obj, Recorder) and errors_of(instance) == 0
+    del cloud
+
+
+@pytest.mark.parametrize("exception", [SystemExit(3), KeyboardInterrupt()])
+def test_exit_exceptions_in_a_callback_are_reported_not_raised(unraisable, exception):
+    cloud, instance = cloud_of(type("Leaving", (Recorder,), {"OnEnterRoom": _raiser(exception)}))
+    assert probe.fire(instance, "OnEnterRoom") == probe.DELIVERED
+    assert [(m, v) for m, _, v, _ in unraisable] == [
+        ("Exception ignored in delegate callback OnEnterRoom", exception)]
+    del cloud
+
+
+@pytest.mark.parametrize("name", ["OnEnterRoom", "OnRemoteAudioReceived", "OnMissCustomCmdMsg"])
+def test_callback_with_wrong_parameter_count_is_reported(unraisable, name):
+    cloud, instance = cloud_of(type("Narrow", (Recorder,), {name: lambda self, a, b, c, d, e: 0}))
+    assert probe.fire(instance, name, *FIRE_ARGS[name]) == probe.DELIVERED
+    assert [(m, t) for m, t, _, _ in unraisable] == [
+        (f"Exception ignored in delegate callback {name}", TypeError)]
+    del cloud
+
+
+@pytest.mark.parametrize("value", [5, None])
+def test_required_callback_that_is_not_callable_is_reported(unraisable, value):
+    cloud, instance = cloud_of(type("NotCallable", (Recorder,), {"OnEnterRoom": value}))
+    assert probe.fire(instance, "OnEnterRoom") == probe.DELIVERED
+    assert [(m, t) for m, t, _, _ in unraisable] == [
+        ("Exception ignored in delegate callback OnEnterRoom", TypeError)]
+    del cloud
+
+
+def test_repeated_failures_are_reported_once_and_summarised_when_the_cloud_ends(unraisable):
+    class Failing(Recorder):
+        def OnRemoteAudioReceived(self, user_id, frame):
+            raise ValueError(f"bad frame from {user_id}")
+
+        def OnRequestKeyFrame(self, stream_type):
+            raise ValueError("no key frame")
+
+    delegate = Failing()
+    cloud = corvel.VORACloud(delegate)
+    instance = probe.last_instance()
+    args = FIRE_ARGS["OnRemoteAudioReceived"]
+    assert probe.fire_many(instance, "OnRemoteAudioReceived", 50, *args) == 50
+    assert probe.wait_idle(instance)
+    # Another callback, or another exception type, is another key.
+    assert probe.fire(instance, "OnRequestKeyFrame", 2) == probe.DELIVERED
+    assert probe.fire(instance, "OnEnterRoom") == probe.DELIVERED
+    assert [m for m, _, _, _ in unraisable] == [
+        "Exception ignored in delegate callback OnRemoteAudioReceived",
+        "Exception ignored in delegate callback OnRequestKeyFrame"]
+    Failing.OnRemoteAudioReceived = _raiser(KeyError("other"))
+    assert probe.fire(instance, "OnRemoteAudioReceived", *args) == probe.DELIVERED
+    assert [t for _, t, _, _ in unraisable][2:] == [KeyError]
+    del unraisable[:]
+    # The 49 counted are reported once when the cloud ends.
+    del cloud
+    gc.collect()
+    assert len(unraisable) == 1, unraisable
+    err_msg, exc_type, exc_value, obj = unraisable[0]
+    assert err_msg.startswith("Exception ignored in delegate callback OnRemoteAudioReceived "
+                              "(49 more times in the last ")
+    assert err_msg.endswith(" s, before a cloud of it ended)")
+    assert exc_type is ValueError and str(exc_value) == "bad frame from a"
+    assert obj is delegate
+
+
+@pytest.mark.slow
+def test_repeated_failures_are_summarised_at_a_bounded_rate(unraisable):
+    class Failing(Recorder):
+        def OnRequestKeyFrame(self, stream_type):
+            raise ValueError("no key frame")
+
+    cloud, instance = cloud_of(Failing)
+    assert probe.fire_many(instance, "OnRequestKeyFrame", 10, 2) == 10
+    assert probe.wait_idle(instance)
+    assert len(unraisable) == 1
+    time.sleep(5.2)
+    assert probe.fire_many(instance, "OnRequestKeyFrame", 3, 2) == 3
+    assert probe.wait_idle(instance)
+    assert len(unraisable) == 2
+    err_msg = unraisable[1][0]
+    assert err_msg.startswith("Exception ignored in delegate callback OnRequestKeyFrame "
+                              "(10 more times in the last 5.")
+    assert str(unraisable[1][2]) == "no key frame"
+    del cloud
+    gc.collect()
+    assert len(unraisable) == 3
+    assert unraisable[2][0].startswith("Exception ignored in delegate callback "
+                                       "OnRequestKeyFrame (2 more times in the last ")
+
+
+def test_missing_audio_callback_in_a_room_with_audio_gives_one_report(unraisable):
+    class NoAudio(Recorder):
+        # The base method again: as if the class had never defined it.
+        OnRemoteAudioReceived = corvel.VORACloudDelegate.__dict__["OnRemoteAudioReceived"]
+
+    room = 7000 + os.getpid() % 1000
+
+    def join(delegate, user):
+        cloud = corvel.VORACloud(delegate)
+        params = corvel.EnterRoomParams()
+        params.room.sdk_app_id, params.room.room_id = 1400000001, room
+        params.room.user_id.SetValue(user)
+        params.room.user_sig.SetValue("sig")
+        assert cloud.EnterRoom(params) == corvel.ERR_OK
+        return cloud, probe.last_instance()
+
+    listener = NoAudio()
+    listening, listening_id = join(listener, "listener")
+    sending, _ = join(Recorder(), "sender")
+    audio = corvel.AudioEncodeParams()
+    audio.sample_rate = 16000
+    assert sending.CreateLocalAudioChannel(audio) == corvel.ERR_OK
+    frame = corvel.AudioFrame()
+    frame.sample_rate = 16000
+    frame.SetData(bytes(640))
+    before = probe.stats(listening_id)["delivered"]
+    for _ in range(50):
+        sending.SendAudioFrame(frame)
+        time.sleep(0.02)
+    assert probe.wait_idle(listening_id)
+    assert probe.stats(listening_id)["delivered"] - before >= 25
+    assert [(m, str(v)) for m, _, v, _ in unraisable] == [
+        ("Exception ignored in delegate callback OnRemoteAudioReceived",
+         pure_virtual("OnRemoteAudioReceived"))]
+    del sending, listening
+    gc.collect()
 
 
 # ---- base methods called from Python ----
@@ -501,6 +770,57 @@ def test_base_required_method_raises_the_pure_virtual_error(name):
 def test_base_optional_methods_do_nothing(stderr, name, args):
     assert getattr(corvel.VORACloudDelegate(), name)(*args) is None
     assert stderr() == ""
+
+
+def test_python_caller_of_a_base_method_receives_the_exception(unraisable):
+    failure = ValueError("from the override")
+
+    class Failing(Recorder):
+        def OnError(self, error):
+            raise failure
+
+        def OnMissCustomCmdMsg(self, *args):
+            raise failure
+
+        def OnSeiMessageReceived(self, *args):
+            raise failure
+
+    delegate = Failing()
+    with pytest.raises(ValueError) as raised:
+        corvel.VORACloudDelegate.OnError(delegate, corvel.ERR_FAILED)
+    assert raised.value is failure
+    with pytest.raises(ValueError):
+        delegate_base = corvel.VORACloudDelegate.OnMissCustomCmdMsg
+        delegate_base(delegate, "u", 1, 2, 3)
+    with pytest.raises(ValueError):
+        corvel.VORACloudDelegate.OnSeiMessageReceived(delegate, "u", corvel.STREAM_TYPE_AUDIO,
+                                                      1, "abc", 3)
+    with pytest.raises(RuntimeError, match="pure virtual"):
+        Bare().OnEnterRoom()
+    assert unraisable == []
+
+
+def test_base_method_called_from_python_leaves_the_callers_thread_state_alone():
+    local = threading.local()
+    local.value = "kept"
+    variable = contextvars.ContextVar("variable", default="unset")
+    variable.set("kept")
+    trace = lambda *args: None  # noqa: E731
+    seen = []
+
+    class Looking(Recorder):
+        def OnError(self, error):
+            seen.append((getattr(local, "value", None), variable.get()))
+
+    previous = sys.gettrace()
+    sys.settrace(trace)
+    try:
+        corvel.VORACloudDelegate.OnError(Looking(), corvel.ERR_OK)
+        still_traced = sys.gettrace() is trace
+    finally:
+        sys.settrace(previous)
+    assert seen == [("kept", "kept")]
+    assert local.value == "kept" and variable.get() == "kept" and still_traced
 
 
 def test_super_call_from_an_override():

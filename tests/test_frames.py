@@ -545,3 +545,52 @@ def test_a_delivered_audio_frame_keeps_its_extra_data_when_sent_back(engine_clou
     sent = _sent(instance, "SendAudioFrame")["frame"]
     assert sent["pts"] == 3
     assert sent["data"] == b"\x00pcm" and sent["extra_data"] == b"\x00side"
+
+
+# ---- the TypeError of a field names the field and what it accepts ----
+
+
+@pytest.mark.parametrize("frame,field,kind,default", FIELDS, ids=FIELD_IDS)
+def test_refused_value_names_the_field_and_what_it_accepts(frame, field, kind, default):
+    obj = _new(frame)
+    if kind in RANGES:
+        low, high = RANGES[kind]
+        expected = f"an integer in {low}..{high}"
+        refused = [(low - 1, repr(low - 1)), (high + 1, repr(high + 1)), (1.5, "1.5"),
+                   ("1", "'1'"), (None, "None")]
+    elif kind == "bool":
+        expected, refused = "a bool", [("yes", "'yes'"), (b"", "b''")]
+    else:
+        expected = ("an " if kind[0] in "AEIOU" else "a ") + kind
+        refused = [(0, "0"), (None, "None"), (corvel.VORA_ROLE_AUDIENCE, "<VORARole."
+                                             "VORA_ROLE_AUDIENCE: 1>")]
+    for value, shown in refused:
+        with pytest.raises(TypeError) as raised:
+            setattr(obj, field, value)
+        assert str(raised.value) == f"{frame}.{field}: expected {expected}, got {shown}"
+
+
+def test_refused_value_with_a_long_repr_is_shortened():
+    with pytest.raises(TypeError) as raised:
+        corvel.AudioFrame().pts = "x" * 500
+    message = str(raised.value)
+    assert message.startswith("AudioFrame.pts: expected an integer in 0..4294967295, got 'xxx")
+    assert message.endswith("...") and len(message) < 160
+
+
+def test_refused_value_whose_repr_fails_is_still_refused():
+    class Unprintable:
+        def __repr__(self):
+            raise ValueError("no repr")
+
+    with pytest.raises(TypeError, match=r"^VideoFrame\.dts: expected an integer in "
+                                        r"0\.\.4294967295, got <unprintable>$"):
+        corvel.VideoFrame().dts = Unprintable()
+
+
+def test_setter_signatures_are_those_of_plain_fields():
+    # The setters' argument renders as the field's type, as def_readwrite's
+    # does (the stub, generated from these, must not change).
+    assert "arg0: typing.SupportsInt | typing.SupportsIndex" in \
+        corvel.AudioFrame.pts.fset.__doc__
+    assert "arg0: bool" in corvel.AudioFrame.has_voice.fset.__doc__

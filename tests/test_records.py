@@ -599,3 +599,41 @@ def test_cloud_methods_refuse_the_wrong_record_or_enumeration(engine_cloud, meth
     with pytest.raises(TypeError):
         getattr(cloud, method)(*args)
     assert len(probe.calls(instance)) == before
+
+
+# ---- the TypeError of a field names the field and what it accepts ----
+
+
+@_of("u32", "i32")
+def test_int_field_refusal_names_the_field_and_its_range(record, field, kind, default):
+    low, high = UINT32 if kind == "u32" else INT32
+    obj = getattr(corvel, record)()
+    for value, shown in ((low - 1, str(low - 1)), (high + 1, str(high + 1)), (2**64, str(2**64)),
+                         (7.0, "7.0"), ("7", "'7'"), (None, "None"), (Index(2**40), None)):
+        with pytest.raises(TypeError) as raised:
+            setattr(obj, field, value)
+        message = str(raised.value)
+        assert message.startswith(f"{record}.{field}: expected an integer in {low}..{high}, "
+                                  f"got "), message
+        if shown is not None:
+            assert message.endswith(f"got {shown}")
+
+
+@_of("bool", "text", *NESTED, *_enum_kinds())
+def test_other_field_refusals_name_the_field_and_its_type(record, field, kind, default):
+    expected = {"bool": "a bool", "text": "a VoraString"}.get(
+        kind, ("an " if kind[0] in "AEIOU" else "a ") + kind)
+    value = "yes" if kind == "bool" else 3
+    with pytest.raises(TypeError) as raised:
+        setattr(getattr(corvel, record)(), field, value)
+    assert str(raised.value) == f"{record}.{field}: expected {expected}, got {value!r}"
+
+
+@_of("text", *NESTED)
+def test_fields_refuse_a_value_never_initialised(record, field, kind, default):
+    cls = corvel.VoraString if kind == "text" else getattr(corvel, kind)
+    obj = getattr(corvel, record)()
+    before = _read(getattr(obj, field))
+    with pytest.raises(TypeError, match="never initialised"):
+        setattr(obj, field, cls.__new__(cls))
+    assert _read(getattr(obj, field)) == before
