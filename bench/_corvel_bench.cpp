@@ -29,11 +29,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -54,8 +54,7 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 // ---------------------------------------------------------------- Noop ----
 
 struct NoopObject {
-  PyObject_HEAD
-  long field;
+  PyObject_HEAD long field;
 };
 
 PyObject* NoopReturn() { return PyLong_FromLong(0); }
@@ -108,9 +107,8 @@ PyMethodDef kNoopMethods[] = {
      nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef kNoopGetSet[] = {
-    {"field", Noop_get_field, Noop_set_field, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef kNoopGetSet[] = {{"field", Noop_get_field, Noop_set_field, nullptr, nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // Static types, zero-filled here and set up in PyInit (MakeType).
 PyTypeObject NoopType;
@@ -119,10 +117,8 @@ PyTypeObject NoopType;
 // Minimal Python objects owning a copy of an engine value.
 
 struct NativeFrameObject {
-  PyObject_HEAD
-  AudioFrame frame;
+  PyObject_HEAD AudioFrame frame;
 };
-
 
 void NativeFrame_dealloc(PyObject* self) {
   reinterpret_cast<NativeFrameObject*>(self)->frame.~AudioFrame();
@@ -133,9 +129,8 @@ PyObject* NativeFrame_get_size(PyObject* self, void*) {
   return PyLong_FromSize_t(reinterpret_cast<NativeFrameObject*>(self)->frame.size());
 }
 
-PyGetSetDef kNativeFrameGetSet[] = {
-    {"size", NativeFrame_get_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef kNativeFrameGetSet[] = {{"size", NativeFrame_get_size, nullptr, nullptr, nullptr},
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject NativeFrameType;
 
@@ -147,8 +142,7 @@ PyObject* NewNativeFrame(const AudioFrame& frame) {
 }
 
 struct NativeRecordObject {
-  PyObject_HEAD
-  NetworkQualityInfo info;
+  PyObject_HEAD NetworkQualityInfo info;
 };
 
 void NativeRecord_dealloc(PyObject* self) {
@@ -339,11 +333,9 @@ PyObject* py_caller_start(PyObject*, PyObject* args) {
   int kind = 0;
   unsigned long long count = 0;
   int persistent = 0;
-  if (!PyArg_ParseTuple(args, "OUiK|p", &target, &name, &kind, &count, &persistent))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "OUiK|p", &target, &name, &kind, &count, &persistent)) return nullptr;
   if (g_caller != nullptr) return PyErr_Format(PyExc_RuntimeError, "a caller is running");
-  if (kind < kNoArgs || kind > kNetworkQuality)
-    return PyErr_Format(PyExc_ValueError, "bad kind");
+  if (kind < kNoArgs || kind > kNetworkQuality) return PyErr_Format(PyExc_ValueError, "bad kind");
   auto* caller = new Caller();
   Py_INCREF(target);
   Py_INCREF(name);
@@ -352,8 +344,8 @@ PyObject* py_caller_start(PyObject*, PyObject* args) {
   caller->name = name;
   caller->running.store(true);
   g_caller = caller;
-  caller->thread = std::thread(CallerMain, caller, kind, static_cast<uint64_t>(count),
-                               persistent != 0);
+  caller->thread =
+      std::thread(CallerMain, caller, kind, static_cast<uint64_t>(count), persistent != 0);
   Py_RETURN_NONE;
 }
 
@@ -505,8 +497,8 @@ PyObject* py_native_op_seconds(PyObject*, PyObject* args) {
     for (uint64_t i = 0; i < iterations; ++i) failures += cloud->SendAudioFrame(native->frame) != 0;
   } else if (which == "SendCustomCmdMsg") {
     for (uint64_t i = 0; i < iterations; ++i)
-      failures += !cloud->SendCustomCmdMsg(1, native->message.data(), native->message.size(),
-                                           true, true);
+      failures +=
+          !cloud->SendCustomCmdMsg(1, native->message.data(), native->message.size(), true, true);
   } else if (which == "Subscribe") {
     for (uint64_t i = 0; i < iterations; ++i)
       failures += cloud->Subscribe(kRemoteUser, STREAM_TYPE_AUDIO) != 0;
@@ -656,9 +648,9 @@ PyObject* py_native_room_scale(PyObject*, PyObject* args) {
   EndParties(parties);
   PyEval_RestoreThread(saved);
   if (!ok) return PyErr_Format(PyExc_RuntimeError, "could not set up the room");
-  return Py_BuildValue("{s:K,s:i,s:d,s:d,s:d}", "received", static_cast<unsigned long long>(received),
-                       "late_ticks", late, "cpu_seconds", cpu, "wall_seconds", wall,
-                       "drain_seconds", drain);
+  return Py_BuildValue("{s:K,s:i,s:d,s:d,s:d}", "received",
+                       static_cast<unsigned long long>(received), "late_ticks", late, "cpu_seconds",
+                       cpu, "wall_seconds", wall, "drain_seconds", drain);
 }
 
 // native_receiver_start(room, user) / native_receiver_wait(seq, timeout_ms):
@@ -773,7 +765,8 @@ PyMethodDef kModuleMethods[] = {
     {"native_cloud_destroy", py_native_cloud_destroy, METH_O, "destroys the instance"},
     {"native_room_scale", py_native_room_scale, METH_VARARGS,
      "native_room_scale(parties, ticks, room) -> dict"},
-    {"native_receiver_start", py_native_receiver_start, METH_VARARGS, "native_receiver_start(room)"},
+    {"native_receiver_start", py_native_receiver_start, METH_VARARGS,
+     "native_receiver_start(room)"},
     {"native_receiver_last", py_native_receiver_last, METH_NOARGS,
      "native_receiver_last() -> (count, steady-clock ns of the last frame)"},
     {"native_receiver_stop", py_native_receiver_stop, METH_NOARGS, "native_receiver_stop()"},
@@ -783,8 +776,15 @@ PyMethodDef kModuleMethods[] = {
      "native_op_seconds(handle, op, iterations) -> (seconds per call, failures)"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_corvel_bench", "corvel benchmark baselines", -1,
-                       kModuleMethods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "_corvel_bench",
+                       "corvel benchmark baselines",
+                       -1,
+                       kModuleMethods,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 
@@ -795,7 +795,7 @@ __attribute__((visibility("default"))) int corvel_bench_noop_send_audio(void*, c
   return 0;
 }
 __attribute__((visibility("default"))) bool corvel_bench_noop_send_cmd(void*, uint32_t, const char*,
-                                                                     size_t, bool, bool) {
+                                                                       size_t, bool, bool) {
   return true;
 }
 __attribute__((visibility("default"))) int corvel_bench_noop_subscribe(void*, const char*, int) {

@@ -412,6 +412,10 @@ class Stream(Generic[T]):
 # --- the state shared with the delegate -------------------------------------
 
 
+# Open streams by kind (or by user id), in the order they were opened.
+_Streams = dict[str, tuple[Stream[Any], ...]]
+
+
 class _Hub:
     """Everything the delegate may touch: streams, futures, counters.
 
@@ -423,8 +427,8 @@ class _Hub:
     def __init__(self, loop: asyncio.AbstractEventLoop, hook: EngineThreadHook | None) -> None:
         self.loop = loop
         self.hook = hook
-        self.streams: dict[str, tuple[Stream[Any], ...]] = {}
-        self.user_audio: dict[str, tuple[Stream[Any], ...]] = {}
+        self.streams: _Streams = {}
+        self.user_audio: _Streams = {}
         self.users: frozenset[str] = frozenset()
         self.pending: dict[str, list[asyncio.Future[Any]]] = {}
         self.user_waiters: dict[str, list[asyncio.Future[None]]] = {}
@@ -457,13 +461,18 @@ class _Hub:
     # Loop thread: registration.
     def add(self, stream: Stream[Any], user_id: str | None = None) -> None:
         if user_id is not None:
-            self.user_audio = {**self.user_audio, user_id: self.user_audio.get(user_id, ()) + (stream,)}
+            kept = self.user_audio.get(user_id, ())
+            self.user_audio = {**self.user_audio, user_id: kept + (stream,)}
         else:
-            self.streams = {**self.streams, stream.kind: self.streams.get(stream.kind, ()) + (stream,)}
+            kept = self.streams.get(stream.kind, ())
+            self.streams = {**self.streams, stream.kind: kept + (stream,)}
 
     def remove(self, stream: Stream[Any]) -> None:
-        self.streams = {k: tuple(s for s in v if s is not stream) for k, v in self.streams.items()}
-        self.user_audio = {k: tuple(s for s in v if s is not stream) for k, v in self.user_audio.items()}
+        def without(streams: _Streams) -> _Streams:
+            return {k: tuple(s for s in v if s is not stream) for k, v in streams.items()}
+
+        self.streams = without(self.streams)
+        self.user_audio = without(self.user_audio)
 
     def expect(self, name: str) -> asyncio.Future[Any]:
         future: asyncio.Future[Any] = self.loop.create_future()
@@ -681,12 +690,18 @@ class _Delegate(_corvel.VORACloudDelegate):
 
     @_delivers("OnSeiMessageReceived")
     def OnSeiMessageReceived(
-        self, user_id: str | None, stream_type: _corvel.StreamType, message_type: int, message: bytes
+        self,
+        user_id: str | None,
+        stream_type: _corvel.StreamType,
+        message_type: int,
+        message: bytes,
     ) -> None:
         self._hub.push("messages", SeiMessage(user_id or "", stream_type, message_type, message))
 
     @_delivers("OnReceiveCustomCmdMsg")
-    def OnReceiveCustomCmdMsg(self, user_id: str | None, cmd_id: int, seq: int, message: bytes) -> None:
+    def OnReceiveCustomCmdMsg(
+        self, user_id: str | None, cmd_id: int, seq: int, message: bytes
+    ) -> None:
         self._hub.push("messages", CustomMessage(user_id or "", cmd_id, seq, message))
 
     @_delivers("OnMissCustomCmdMsg")

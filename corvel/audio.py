@@ -132,7 +132,9 @@ def frame_duration_ms(frame: _corvel.AudioFrame) -> float:
 # --- WAV ---------------------------------------------------------------------
 
 
-def wav_frames(path: PathLike, *, frame_ms: int = 20, pad: bool = True) -> Iterator[_corvel.AudioFrame]:
+def wav_frames(
+    path: PathLike, *, frame_ms: int = 20, pad: bool = True
+) -> Iterator[_corvel.AudioFrame]:
     """Cuts a 16-bit PCM WAV file into frames of ``frame_ms`` milliseconds.
 
     The last frame is filled up with silence when ``pad`` (engines expect
@@ -179,7 +181,9 @@ def wav_frames(path: PathLike, *, frame_ms: int = 20, pad: bool = True) -> Itera
 class AudioSink(Protocol):
     """What :func:`stream_wav` sends through: a ``VORACloud`` or a ``corvel.aio.Room``'s cloud."""
 
-    def SendContinuousAudioFrame(self, frame: _corvel.AudioFrame, clear_send_queue: bool) -> int: ...
+    def SendContinuousAudioFrame(
+        self, frame: _corvel.AudioFrame, clear_send_queue: bool
+    ) -> int: ...
 
 
 def _send(sink: AudioSink, frame: _corvel.AudioFrame, first: bool) -> None:

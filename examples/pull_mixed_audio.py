@@ -58,7 +58,7 @@ def main() -> int:
     speakers = [join("low"), join("high")]
     stop = threading.Event()
     threads = [threading.Thread(target=speak, args=(c, f, 2.0, stop))
-               for c, f in zip(speakers, (440, 660))]
+               for c, f in zip(speakers, (440, 660), strict=True)]
     for t in threads:
         t.start()
 

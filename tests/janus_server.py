@@ -70,7 +70,8 @@ def janus_lib_dir() -> str | None:
     explicit = os.environ.get("CORVEL_JANUS_LIB")
     if explicit:
         return explicit
-    for candidate in sorted(glob.glob("/usr/lib/*/janus")) + ["/usr/lib/janus", "/usr/local/lib/janus"]:
+    candidates = sorted(glob.glob("/usr/lib/*/janus")) + ["/usr/lib/janus", "/usr/local/lib/janus"]
+    for candidate in candidates:
         if os.path.exists(os.path.join(candidate, "plugins", "libjanus_videoroom.so")):
             return candidate
     return None
@@ -126,7 +127,9 @@ class JanusServer:
                  session_timeout: int = 20, debug_level: int = 4,
                  start_timeout: float = START_TIMEOUT) -> None:
         self._own_workdir = workdir is None
-        self.workdir = Path(workdir if workdir is not None else tempfile.mkdtemp(prefix="corvel-janus-"))
+        if workdir is None:
+            workdir = tempfile.mkdtemp(prefix="corvel-janus-")
+        self.workdir = Path(workdir)
         self.session_timeout = session_timeout
         self.debug_level = debug_level
         self.start_timeout = start_timeout
@@ -203,7 +206,7 @@ admin: {{
     def running(self) -> bool:
         return self._process is not None and self._process.poll() is None
 
-    def start(self, attempts: int = 3) -> "JanusServer":
+    def start(self, attempts: int = 3) -> JanusServer:
         """Starts the server and waits until it answers as itself; on a port
         race tries again on new ports. Raises RuntimeError with the log tail."""
         binary = janus_binary()
@@ -273,7 +276,7 @@ admin: {{
             self._process.kill()
             self._process.wait(KILL_TIMEOUT)
 
-    def restart(self) -> "JanusServer":
+    def restart(self) -> JanusServer:
         self.stop()
         return self.start()
 
@@ -282,7 +285,7 @@ admin: {{
         if self._own_workdir:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
-    def __enter__(self) -> "JanusServer":
+    def __enter__(self) -> JanusServer:
         try:
             return self.start()
         except BaseException:
@@ -311,7 +314,8 @@ admin: {{
 
     def admin(self, request: dict[str, Any], timeout: float = REQUEST_TIMEOUT) -> Any:
         """POSTs an admin API request (the secret and a transaction are added)."""
-        body = {"transaction": f"py{time.monotonic_ns()}", "admin_secret": self.admin_secret, **request}
+        body = {"transaction": f"py{time.monotonic_ns()}", "admin_secret": self.admin_secret,
+                **request}
         return self._request(self.admin_url, body, timeout)
 
     def videoroom(self, request: dict[str, Any], timeout: float = REQUEST_TIMEOUT) -> Any:

@@ -9,7 +9,6 @@ import threading
 import urllib.error
 
 import pytest
-
 from janus_server import JanusServer, janus_fixture, require_janus
 
 janus = janus_fixture()
@@ -89,7 +88,8 @@ def test_a_taken_port_is_noticed_and_another_is_chosen(tmp_path, monkeypatch, sq
             taken = other.server_address[1]
         ports = iter([taken])
         real_free_port = janus_server.free_port
-        monkeypatch.setattr(janus_server, "free_port", lambda: next(ports, None) or real_free_port())
+        monkeypatch.setattr(janus_server, "free_port",
+                            lambda: next(ports, None) or real_free_port())
         with JanusServer(tmp_path / "j", start_timeout=3) as server:
             assert server.http_port != taken
             assert server.info()["server-name"] == server.server_name

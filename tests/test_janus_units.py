@@ -15,14 +15,14 @@ import subprocess
 from pathlib import Path
 
 import pytest
-
 from janus_server import clean_environment, janus_fixture
 
 ROOT = Path(__file__).resolve().parent.parent
 PROGRAMS = ("net_units_test", "janus_client_test")
 HEADERS = {
     "libopus-dev": ["/usr/include/opus/opus.h"],
-    "libcurl4-openssl-dev": ["/usr/include/x86_64-linux-gnu/curl/curl.h", "/usr/include/curl/curl.h"],
+    "libcurl4-openssl-dev": ["/usr/include/x86_64-linux-gnu/curl/curl.h",
+                             "/usr/include/curl/curl.h"],
     "nlohmann-json3-dev": ["/usr/include/nlohmann/json.hpp"],
     "libgtest-dev": ["/usr/include/gtest/gtest.h"],
 }
@@ -62,7 +62,8 @@ def net_programs() -> dict[str, Path]:
         for step in (configure, compile_):
             done = subprocess.run(step, capture_output=True, text=True, timeout=BUILD_TIMEOUT,
                                   env=clean_environment())
-            assert done.returncode == 0, f"{' '.join(step)} failed:\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}"
+            assert done.returncode == 0, (
+                f"{' '.join(step)} failed:\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}")
     programs = find()
     missing_programs = sorted(set(PROGRAMS) - set(programs))
     assert not missing_programs, f"not built in {build}: {missing_programs}"
@@ -70,8 +71,8 @@ def net_programs() -> dict[str, Path]:
 
 
 def _run(program: Path, env: dict[str, str] | None = None, *args: str) -> str:
-    done = subprocess.run([str(program), *args], capture_output=True, text=True, timeout=RUN_TIMEOUT,
-                          env={**clean_environment(), **(env or {})})
+    done = subprocess.run([str(program), *args], capture_output=True, text=True,
+                          timeout=RUN_TIMEOUT, env={**clean_environment(), **(env or {})})
     output = done.stdout + done.stderr
     assert done.returncode == 0, output[-8000:]
     return output

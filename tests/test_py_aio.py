@@ -260,12 +260,12 @@ def test_a_room_left_unclosed_at_interpreter_exit_ends_quietly() -> None:
         warnings.simplefilter("error")
         KEPT = []
         async def main():
-            room = aio.Room(corvel.room_params(%d, "alice"))
+            room = aio.Room(corvel.room_params(ROOM, "alice"))
             await room.enter()
             KEPT.append((room, room.audio("bob")))
         asyncio.run(main())
         print("done")
-    """ % next(ROOMS))
+    """).replace("ROOM", str(next(ROOMS)))
     child = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
                            timeout=60, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert (child.returncode, child.stdout, child.stderr) == (0, "done\n", "")

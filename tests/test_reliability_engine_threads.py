@@ -8,12 +8,12 @@ import threading
 import time
 
 import pytest
+from test_cloud_lifetime import assert_clean_exit, run_child
 
 import _corvel as E
 import corvel
 
 import engine_probe as probe
-from test_cloud_lifetime import assert_clean_exit, run_child
 from rooms_kit import audio_params, enter_params, until
 
 

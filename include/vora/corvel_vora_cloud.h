@@ -90,7 +90,11 @@ struct AudioEncodeParams {
   bool need_encode;
 
   AudioEncodeParams()
-      : channels(1), sample_rate(48000), frame_length_ms(20), bitrate_bps(51200), need_encode(true) {}
+      : channels(1),
+        sample_rate(48000),
+        frame_length_ms(20),
+        bitrate_bps(51200),
+        need_encode(true) {}
 };
 
 struct VideoEncodeParams {
