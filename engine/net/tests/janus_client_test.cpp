@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <numbers>
 #include <random>
@@ -209,12 +210,21 @@ struct Party {
   std::string seen;                    // every event polled, for failure messages
   std::set<uint64_t> publishers_seen;  // from "joined" and "publishers" events
 
-  // Polls until an event matches, within `timeout_ms`.
+  // Polls until an event matches, within `timeout_ms`. Every event of a
+  // poll is recorded, and those after the match wait for the next call. One
+  // poll spans the whole wait: a long poll the client gives up on may still
+  // be handed the next event by Janus, which is then lost.
   std::optional<RoomEvent> wait_for(const std::function<bool(const RoomEvent&)>& match,
                                     long timeout_ms = 5000) {
     const auto start = Clock::now();
-    while (elapsed_ms(start) < timeout_ms) {
-      auto r = client.poll_events(std::min(1000L, timeout_ms - elapsed_ms(start) + 1));
+    for (;;) {
+      while (!pending.empty()) {
+        RoomEvent ev = std::move(pending.front());
+        pending.pop_front();
+        if (match(ev)) return ev;
+      }
+      if (elapsed_ms(start) >= timeout_ms) return std::nullopt;
+      auto r = client.poll_events(timeout_ms - elapsed_ms(start) + 1);
       if (!r.ok()) {
         seen += "poll error " + std::to_string(r.error.code) + " " + r.error.text + "\n";
         return std::nullopt;
@@ -223,11 +233,11 @@ struct Party {
         seen += e.dump() + "\n";
         RoomEvent ev = parse_room_event(e);
         for (const Publisher& p : ev.publishers) publishers_seen.insert(p.id);
-        if (match(ev)) return ev;
+        pending.push_back(std::move(ev));
       }
     }
-    return std::nullopt;
   }
+  std::deque<RoomEvent> pending;  // polled, not yet matched
 };
 
 // Removes what a test created in Janus, on failure too.
