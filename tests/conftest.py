@@ -26,6 +26,11 @@ from rooms_kit import scene  # noqa: F401  (a fixture: parties in rooms, destroy
 # use a bare _corvel.VORACloudDelegate subclass instead.
 SilentDelegate = corvel.Delegate
 
+# The inspection library (libcorvel_probe.so) hooks into the engine as it is
+# loaded; loaded here, before any test creates an instance, it sees every
+# instance and every operation.
+engine_probe.library()
+
 try:
     from hypothesis import settings
 except ImportError:  # the tests that need it skip themselves

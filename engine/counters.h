@@ -1,15 +1,11 @@
-// What the engine keeps about an instance for inspection: the operations it
-// received (as JSON objects, in call order) and its delivery counters. The
-// record outlives the instance so tests can read it after Destroy.
-#ifndef CORVEL_ENGINE_INSTANCE_RECORD_H_
-#define CORVEL_ENGINE_INSTANCE_RECORD_H_
+// Counters of an instance: delivery outcomes and what the media router did
+// for it. Shared with the room's Member and with the hook (corvel_hook.h), so
+// they outlive the instance.
+#ifndef CORVEL_ENGINE_COUNTERS_H_
+#define CORVEL_ENGINE_COUNTERS_H_
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <string>
-#include <vector>
 
 namespace corvel::engine {
 
@@ -46,48 +42,13 @@ struct MediaCounters {
   std::atomic<uint64_t> undecodable_drops{0};   // encoded/pixel form the receiver cannot take
 };
 
-// Memory of the operation records kept by all instances together. When a
-// new record does not fit, the reclaimer (installed by the registry) frees
-// records of destroyed instances, oldest first; if that is not enough the new
-// record is counted as omitted instead of kept. Records of destroyed
-// instances are further held to kDestroyedBytes in all (Registry::Destroy).
-class RecordBudget {
+class InstanceCounters {
  public:
-  static constexpr uint64_t kBytes = 256u << 20;
-  static constexpr uint64_t kDestroyedBytes = 16u << 20;
-  // Frees at least `bytes` if it can; answers whether it freed anything.
-  using Reclaimer = bool (*)(uint64_t bytes);
-
-  static void SetReclaimer(Reclaimer reclaimer);
-  static bool Reserve(uint64_t bytes);
-  static void Release(uint64_t bytes);
-  static uint64_t used();
-};
-
-class InstanceRecord {
- public:
-  // Operation records kept per instance; later ones are counted, not stored.
-  static constexpr size_t kMaxCalls = 20000;
-
-  explicit InstanceRecord(uint64_t id) : id_(id) {}
-  ~InstanceRecord();
-  InstanceRecord(const InstanceRecord&) = delete;
-  InstanceRecord& operator=(const InstanceRecord&) = delete;
+  explicit InstanceCounters(uint64_t id) : id_(id) {}
+  InstanceCounters(const InstanceCounters&) = delete;
+  InstanceCounters& operator=(const InstanceCounters&) = delete;
 
   uint64_t id() const { return id_; }
-
-  void AddCall(std::string json_object);
-  // True when the record is full: the operation is counted as omitted and
-  // its record need not be built. False leaves it to AddCall (which still
-  // counts it if the record filled up in the meantime).
-  bool OmitIfFull();
-  // JSON array of the recorded operations.
-  std::string CallsJson() const;
-  void ClearCalls();
-  // Frees the kept records (counted as omitted from then on); the bytes freed.
-  uint64_t DropCalls();
-  uint64_t omitted_calls() const;
-  uint64_t kept_bytes() const;
 
   void CountDelivered() { delivered_.fetch_add(1, std::memory_order_relaxed); }
   void CountDropped();
@@ -104,10 +65,6 @@ class InstanceRecord {
 
  private:
   const uint64_t id_;
-  mutable std::mutex mu_;
-  std::vector<std::string> calls_;
-  uint64_t calls_bytes_ = 0;  // reserved from RecordBudget for calls_
-  uint64_t omitted_ = 0;
   std::atomic<uint64_t> delivered_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> callback_errors_{0};
@@ -117,4 +74,4 @@ class InstanceRecord {
 
 }  // namespace corvel::engine
 
-#endif  // CORVEL_ENGINE_INSTANCE_RECORD_H_
+#endif  // CORVEL_ENGINE_COUNTERS_H_
