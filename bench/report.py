@@ -105,6 +105,15 @@ def calls(section: dict) -> list[str]:
               "instance (for the field: a `ctypes.Structure` over an engine frame); ctypes' own: "
               "the same ctypes call of a C no-op with that signature. Engine alone: the "
               "operation called from C++.", ""]
+    ages = section.get("young_old")
+    if ages:
+        lines += _table(["SetData + SendAudioFrame (20 ms, C++)", "young ns", "old ns",
+                         "young / old", "target ≤ 1.2×"],
+                        [["engine alone", _f(ages["young_ns"]), _f(ages["old_ns"]),
+                          _x(ages["ratio"]),
+                          _verdict(ages["ratio"] is not None and ages["ratio"] <= 1.2)]])
+        lines += ["", f"Young: the first {ages['young_calls']:,} calls on a fresh instance; old: "
+                  f"as many calls after {ages['old_after']:,}. Best of fresh instances.", ""]
     return lines
 
 

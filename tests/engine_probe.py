@@ -198,8 +198,9 @@ def library() -> ctypes.CDLL:
         return _lib
     if not os.environ.get("CORVEL_ENGINE_LIBRARY"):
         import _corvel  # noqa: F401  (loads the engine the probe must hook into)
-    else:
-        ctypes.CDLL(library_path(), mode=ctypes.RTLD_GLOBAL)
+    engine = ctypes.CDLL(library_path(), mode=ctypes.RTLD_GLOBAL)
+    if not hasattr(engine, "corvel_engine_hook"):
+        raise AttributeError("the engine library has no hook (not the loopback engine)")
     lib = ctypes.CDLL(probe_library_path())
     u64, i64, cint, text = ctypes.c_uint64, ctypes.c_int64, ctypes.c_int, ctypes.c_char_p
     owned = ctypes.c_void_p  # malloc'd JSON text, released with corvel_inspect_free
