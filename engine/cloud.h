@@ -25,8 +25,8 @@
 #include <thread>
 #include <utility>
 
-#include "dispatcher.h"
 #include "counters.h"
+#include "dispatcher.h"
 #include "room.h"
 #include "status.h"
 #include "vora/corvel_vora_cloud.h"
@@ -188,7 +188,7 @@ class Cloud final : public vora::VORACloud {
   std::shared_ptr<Pacer> pacer_;
   const std::shared_ptr<PullBuffer> pull_ = std::make_shared<PullBuffer>();
   const std::shared_ptr<LinkConditions> conditions_ = std::make_shared<LinkConditions>();
-  std::map<uint32_t, uint32_t> cmd_seq_;                       // last sequence per command id
+  std::map<uint32_t, uint32_t> cmd_seq_;  // last sequence per command id
   std::deque<std::pair<std::chrono::steady_clock::time_point, size_t>> cmd_window_;  // last second
   std::vector<SeiMessage> pending_sei_;
 

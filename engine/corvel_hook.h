@@ -44,37 +44,37 @@ extern "C" {
 #define CORVEL_HOOK_OK 0
 #define CORVEL_HOOK_UNKNOWN_INSTANCE (-1)
 #define CORVEL_HOOK_BAD_ARGUMENTS (-2)
-#define CORVEL_HOOK_DROPPED (-3)         /* the callback queue was full */
-#define CORVEL_HOOK_DISCARDED (-4)       /* the instance was destroyed before delivery */
+#define CORVEL_HOOK_DROPPED (-3)   /* the callback queue was full */
+#define CORVEL_HOOK_DISCARDED (-4) /* the instance was destroyed before delivery */
 #define CORVEL_HOOK_TIMED_OUT (-5)
 #define CORVEL_HOOK_OWN_DELIVERY_THREAD (-6) /* waiting there would never end */
-#define CORVEL_HOOK_FIREHOSE_STATE (-7)  /* already running (start) / not running (stop) */
+#define CORVEL_HOOK_FIREHOSE_STATE (-7)      /* already running (start) / not running (stop) */
 
 /* ---- events ---- */
 
 /* Operations of VORACloud, in the order the interface declares them. */
 enum corvel_op_kind {
-  CORVEL_OP_ENTER_ROOM = 1,            /* object: const EnterRoomParams* */
+  CORVEL_OP_ENTER_ROOM = 1, /* object: const EnterRoomParams* */
   CORVEL_OP_EXIT_ROOM,
-  CORVEL_OP_SUBSCRIBE,                 /* text: user id; arg[0]: StreamType */
-  CORVEL_OP_UNSUBSCRIBE,               /* text: user id; arg[0]: StreamType */
-  CORVEL_OP_GET_AUDIO_FRAME,           /* object: AudioFrame* (may be null) */
-  CORVEL_OP_CREATE_LOCAL_AUDIO_CHANNEL, /* object: const AudioEncodeParams* */
-  CORVEL_OP_SEND_AUDIO_FRAME,          /* object: const AudioFrame*; extra */
+  CORVEL_OP_SUBSCRIBE,                   /* text: user id; arg[0]: StreamType */
+  CORVEL_OP_UNSUBSCRIBE,                 /* text: user id; arg[0]: StreamType */
+  CORVEL_OP_GET_AUDIO_FRAME,             /* object: AudioFrame* (may be null) */
+  CORVEL_OP_CREATE_LOCAL_AUDIO_CHANNEL,  /* object: const AudioEncodeParams* */
+  CORVEL_OP_SEND_AUDIO_FRAME,            /* object: const AudioFrame*; extra */
   CORVEL_OP_SEND_CONTINUOUS_AUDIO_FRAME, /* as above; arg[0]: clear_send_queue */
   CORVEL_OP_DESTROY_LOCAL_AUDIO_CHANNEL,
-  CORVEL_OP_CREATE_LOCAL_VIDEO_CHANNEL, /* arg[0]: StreamType */
-  CORVEL_OP_SEND_VIDEO_FRAME,          /* object: const VideoFrame*; arg[0]: StreamType */
-  CORVEL_OP_SEND_PIXEL_FRAME,          /* object: const PixelFrame*; arg[0]: StreamType */
-  CORVEL_OP_SET_VIDEO_ENCODE_PARAM,    /* object: const VideoEncodeParams*; arg[0]: StreamType */
-  CORVEL_OP_SEND_SEI_MESSAGE,          /* text, length; arg[0]: message type */
-  CORVEL_OP_SEND_CUSTOM_CMD_MSG,       /* text, length; arg[0..2]: cmd id, reliable, ordered */
+  CORVEL_OP_CREATE_LOCAL_VIDEO_CHANNEL,  /* arg[0]: StreamType */
+  CORVEL_OP_SEND_VIDEO_FRAME,            /* object: const VideoFrame*; arg[0]: StreamType */
+  CORVEL_OP_SEND_PIXEL_FRAME,            /* object: const PixelFrame*; arg[0]: StreamType */
+  CORVEL_OP_SET_VIDEO_ENCODE_PARAM,      /* object: const VideoEncodeParams*; arg[0]: StreamType */
+  CORVEL_OP_SEND_SEI_MESSAGE,            /* text, length; arg[0]: message type */
+  CORVEL_OP_SEND_CUSTOM_CMD_MSG,         /* text, length; arg[0..2]: cmd id, reliable, ordered */
   CORVEL_OP_DESTROY_LOCAL_VIDEO_CHANNEL, /* arg[0]: StreamType */
   CORVEL_OP_ENABLE_VOICE_ACTIVITY_DETECTION, /* object: const VADParams* */
   CORVEL_OP_ENABLE_AUDIO_VOLUME_EVALUATION,  /* object: const AudioVolumeEvaluateParams* */
-  CORVEL_OP_START_ASR_SERVICE,         /* object: const AsrParams* */
+  CORVEL_OP_START_ASR_SERVICE,               /* object: const AsrParams* */
   CORVEL_OP_STOP_ASR_SERVICE,
-  CORVEL_OP_CALL_EXPERIMENTAL_API      /* text: the json argument */
+  CORVEL_OP_CALL_EXPERIMENTAL_API /* text: the json argument */
 };
 
 enum corvel_result_type { CORVEL_RESULT_INT = 0, CORVEL_RESULT_BOOL = 1, CORVEL_RESULT_NONE = 2 };
@@ -83,12 +83,12 @@ enum corvel_result_type { CORVEL_RESULT_INT = 0, CORVEL_RESULT_BOOL = 1, CORVEL_
  * types of include/vora (corvel::vora::...). */
 struct corvel_operation {
   uint64_t instance;
-  int kind;          /* enum corvel_op_kind */
-  int result_type;   /* enum corvel_result_type */
-  int result;        /* the int result, or 0/1 */
+  int kind;        /* enum corvel_op_kind */
+  int result_type; /* enum corvel_result_type */
+  int result;      /* the int result, or 0/1 */
   const void* object;
   const char* text;
-  size_t length;     /* of text, where the operation takes a length */
+  size_t length; /* of text, where the operation takes a length */
   int64_t arg[3];
   /* Audio frames: the bytes given to SetExtraData (extra_size 0: none). */
   const uint8_t* extra;
@@ -154,9 +154,9 @@ struct corvel_callback {
 
 /* Simulated link of an instance to the server. */
 struct corvel_link {
-  uint32_t loss_ppm;        /* packets lost per million */
-  uint32_t delay_ms;        /* one way */
-  uint32_t bandwidth_kbps;  /* 0: unlimited */
+  uint32_t loss_ppm;       /* packets lost per million */
+  uint32_t delay_ms;       /* one way */
+  uint32_t bandwidth_kbps; /* 0: unlimited */
 };
 #define CORVEL_LINK_LOSS 1u
 #define CORVEL_LINK_DELAY 2u
@@ -167,9 +167,9 @@ struct corvel_room_member {
   const char* user_id;
   size_t user_id_size;
   uint32_t role;
-  uint32_t connection;  /* ConnectionState */
-  int audio;            /* audio channel open */
-  const int* video;     /* open video channels (StreamType) */
+  uint32_t connection; /* ConnectionState */
+  int audio;           /* audio channel open */
+  const int* video;    /* open video channels (StreamType) */
   size_t video_count;
   int64_t pacing_ms;    /* continuous audio waiting to be sent */
   uint64_t conversions; /* audio conversions the router keeps for it */
@@ -177,23 +177,23 @@ struct corvel_room_member {
 
 struct corvel_room {
   uint32_t sdk_app_id;
-  const char* room_id;  /* the text id, or the number in decimal */
+  const char* room_id; /* the text id, or the number in decimal */
   size_t room_id_size;
   int text_id;
   const struct corvel_room_member* members;
   size_t member_count;
-  uint64_t delayed;     /* packets held back by simulated delay */
+  uint64_t delayed; /* packets held back by simulated delay */
 };
 
 struct corvel_media_state {
   int in_room;
-  const struct corvel_room* room;  /* null when not in a room */
+  const struct corvel_room* room; /* null when not in a room */
   int64_t pacing_ms;
   uint64_t pending_sei;
 };
 
 struct corvel_settings {
-  const char* log_directory;  /* null: none set */
+  const char* log_directory; /* null: none set */
   size_t log_directory_size;
   int log_file_open, log_level, log_console, log_file_disabled, log_compress_disabled;
   uint64_t log_rotate_bytes, log_file_bytes, log_rotations;
@@ -201,23 +201,23 @@ struct corvel_settings {
   const char* proxy_host;
   size_t proxy_host_size;
   uint16_t proxy_port;
-  const char* proxy_username;  /* null: none */
+  const char* proxy_username; /* null: none */
   const char* proxy_password;
   const char* environment;
   uintptr_t web_client_factory;
 };
 
 struct corvel_engine_counts {
-  uint64_t creates;   /* calls of Create, null answers included */
-  uint64_t destroys;  /* calls of Destroy with a non-null pointer */
+  uint64_t creates;  /* calls of Create, null answers included */
+  uint64_t destroys; /* calls of Destroy with a non-null pointer */
   uint64_t live;
-  uint64_t last_id;   /* 0 before the first instance */
-  uint64_t dropped;   /* callbacks dropped on full queues, all instances */
+  uint64_t last_id; /* 0 before the first instance */
+  uint64_t dropped; /* callbacks dropped on full queues, all instances */
   uint64_t callback_errors;
 };
 
 struct corvel_driver {
-  uint32_t version;  /* CORVEL_HOOK_VERSION */
+  uint32_t version; /* CORVEL_HOOK_VERSION */
 
   /* ---- instances ---- */
   void (*engine_counts)(struct corvel_engine_counts* out);

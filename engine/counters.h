@@ -21,25 +21,25 @@ struct EngineTotals {
 // into their room; receivers count what reached their delivery queue and what
 // was dropped on the way, by cause.
 struct MediaCounters {
-  std::atomic<uint64_t> audio_sent{0};        // frames into the room (paced frames included)
+  std::atomic<uint64_t> audio_sent{0};  // frames into the room (paced frames included)
   std::atomic<uint64_t> video_sent{0};
-  std::atomic<uint64_t> messages_sent{0};     // custom commands accepted
+  std::atomic<uint64_t> messages_sent{0};  // custom commands accepted
   std::atomic<uint64_t> sei_sent{0};
-  std::atomic<uint64_t> audio_received{0};    // frames queued to the delegate or the pull buffer
-  std::atomic<uint64_t> mixed_frames{0};      // of which mixed
+  std::atomic<uint64_t> audio_received{0};  // frames queued to the delegate or the pull buffer
+  std::atomic<uint64_t> mixed_frames{0};    // of which mixed
   std::atomic<uint64_t> video_received{0};
   std::atomic<uint64_t> messages_received{0};
   std::atomic<uint64_t> sei_received{0};
-  std::atomic<uint64_t> lost{0};              // simulated loss on the way to this instance
-  std::atomic<uint64_t> missed_messages{0};   // unreliable commands lost on the way here
+  std::atomic<uint64_t> lost{0};                // simulated loss on the way to this instance
+  std::atomic<uint64_t> missed_messages{0};     // unreliable commands lost on the way here
   std::atomic<uint64_t> disconnected_drops{0};  // sent or due while a side was disconnected
-  std::atomic<uint64_t> room_queue_drops{0};  // sends refused by a full room queue
-  std::atomic<uint64_t> pull_drops{0};        // oldest pull frames dropped (GetAudioFrame too slow)
-  std::atomic<uint64_t> mixer_drops{0};       // blocks dropped by a full mixer input
-  std::atomic<uint64_t> pacing_drops{0};      // continuous audio dropped by a full send queue
-  std::atomic<uint64_t> pacing_cleared{0};    // continuous audio frames dropped by clear_send_queue
-  std::atomic<uint64_t> waiting_key_drops{0};   // delta frames before the first key frame
-  std::atomic<uint64_t> undecodable_drops{0};   // encoded/pixel form the receiver cannot take
+  std::atomic<uint64_t> room_queue_drops{0};    // sends refused by a full room queue
+  std::atomic<uint64_t> pull_drops{0};      // oldest pull frames dropped (GetAudioFrame too slow)
+  std::atomic<uint64_t> mixer_drops{0};     // blocks dropped by a full mixer input
+  std::atomic<uint64_t> pacing_drops{0};    // continuous audio dropped by a full send queue
+  std::atomic<uint64_t> pacing_cleared{0};  // continuous audio frames dropped by clear_send_queue
+  std::atomic<uint64_t> waiting_key_drops{0};  // delta frames before the first key frame
+  std::atomic<uint64_t> undecodable_drops{0};  // encoded/pixel form the receiver cannot take
 };
 
 class InstanceCounters {

@@ -56,7 +56,9 @@ int Completion::Wait(std::optional<std::chrono::milliseconds> timeout) {
 
 Dispatcher::Dispatcher(vora::VORACloudDelegate* delegate, size_t capacity,
                        std::shared_ptr<InstanceCounters> counters)
-    : delegate_(delegate), capacity_(capacity == 0 ? 1 : capacity), counters_(std::move(counters)) {}
+    : delegate_(delegate),
+      capacity_(capacity == 0 ? 1 : capacity),
+      counters_(std::move(counters)) {}
 
 Dispatcher::~Dispatcher() {
   if (thread_.joinable()) Stop();

@@ -78,7 +78,9 @@ size_t LiveIds(uint64_t* out, size_t capacity) {
   return ids.size();
 }
 
-int IsLive(uint64_t id) { return Registry::Get().WithLive(id, [](Cloud&) {}) ? 1 : 0; }
+int IsLive(uint64_t id) {
+  return Registry::Get().WithLive(id, [](Cloud&) {}) ? 1 : 0;
+}
 
 void FailNextCreate() { Registry::Get().FailNextCreate(); }
 
@@ -252,10 +254,9 @@ int ServerError(uint64_t id, int code) {
   return live ? CORVEL_HOOK_OK : CORVEL_HOOK_UNKNOWN_INSTANCE;
 }
 
-int VisitMediaState(uint64_t id, void (*visit)(void*, const corvel_media_state*),
-                    void* context) {
-  const bool live = Registry::Get().WithLive(
-      id, [&](Cloud& cloud) { cloud.VisitMediaState(visit, context); });
+int VisitMediaState(uint64_t id, void (*visit)(void*, const corvel_media_state*), void* context) {
+  const bool live =
+      Registry::Get().WithLive(id, [&](Cloud& cloud) { cloud.VisitMediaState(visit, context); });
   return live ? CORVEL_HOOK_OK : CORVEL_HOOK_UNKNOWN_INSTANCE;
 }
 

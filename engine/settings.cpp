@@ -148,8 +148,8 @@ void ResetSettings() {
 
 namespace corvel::live {
 
-using engine::Report;
 using engine::Logger;
+using engine::Report;
 using engine::Store;
 
 OrbLiveSDK::~OrbLiveSDK() = default;

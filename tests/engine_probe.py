@@ -163,18 +163,29 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def _build_probe(engine: str) -> str:
-    """Builds engine/probe into build/probe against `engine` (incremental)."""
+    """Builds engine/probe into build/probe against `engine`, when the library
+    is missing, was built against another engine or is older than a source."""
     build = os.path.join(_ROOT, "build", "probe")
+    output = os.path.join(build, PROBE_NAME)
     cache = os.path.join(build, "CMakeCache.txt")
     engine = os.path.realpath(engine)
     configured = os.path.exists(cache) and f"CORVEL_ENGINE_LIBRARY:FILEPATH={engine}\n" in open(
         cache, encoding="utf-8").read()
+    sources = os.path.join(_ROOT, "engine", "probe")
+    newest = max(os.path.getmtime(os.path.join(sources, name)) for name in os.listdir(sources))
+    newest = max(newest, os.path.getmtime(os.path.join(_ROOT, "engine", "corvel_hook.h")))
+    if configured and os.path.exists(output) and os.path.getmtime(output) >= newest:
+        return output
+    # Tools run clean of what the tests set for the interpreter (a sanitizer
+    # preloaded, another module path).
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "LD_PRELOAD")}
     if not configured:
-        subprocess.run(["cmake", "-S", os.path.join(_ROOT, "engine", "probe"), "-B", build,
-                        f"-DCORVEL_ENGINE_LIBRARY={engine}"],
-                       check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(build, PROBE_NAME)
+        subprocess.run(["cmake", "-S", sources, "-B", build, f"-DCORVEL_ENGINE_LIBRARY={engine}"],
+                       check=True, stdout=subprocess.DEVNULL, env=env)
+    subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL,
+                   env=env)
+    return output
 
 
 def probe_library_path() -> str:

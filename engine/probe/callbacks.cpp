@@ -74,8 +74,7 @@ const char* Ptr(const OptText& text) { return text ? text->c_str() : nullptr; }
 class ArgReader {
  public:
   ArgReader(const Json& object, std::string* error) : object_(object), error_(error) {
-    if (!object.is_object() && !object.is_null())
-      Fail("arguments must be an object");
+    if (!object.is_object() && !object.is_null()) Fail("arguments must be an object");
   }
 
   bool ok() const { return ok_; }

@@ -27,7 +27,8 @@ const char* CallbackName(int slot);
 // pointer); missing keys take neutral defaults; unknown keys, out-of-range
 // numbers and message lengths beyond the bytes supplied are refused with a
 // reason in *error.
-std::optional<DelegateCall> BuildInjectedCall(int slot, const nlohmann::json& args, std::string* error);
+std::optional<DelegateCall> BuildInjectedCall(int slot, const nlohmann::json& args,
+                                              std::string* error);
 
 }  // namespace corvel::probe
 

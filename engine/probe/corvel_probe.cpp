@@ -148,9 +148,7 @@ char* corvel_inspect_live_ids_json(void) {
   return Dup(Json(ids));
 }
 
-void corvel_inspect_set_queue_capacity(uint64_t capacity) {
-  Driver().set_queue_capacity(capacity);
-}
+void corvel_inspect_set_queue_capacity(uint64_t capacity) { Driver().set_queue_capacity(capacity); }
 
 char* corvel_inspect_settings_json(void) {
   Json out;
@@ -326,24 +324,22 @@ int corvel_inspect_disconnect(uint64_t id, int duration_ms) {
   return result;
 }
 
-int corvel_inspect_server_error(uint64_t id, int code) {
-  return Driver().server_error(id, code);
-}
+int corvel_inspect_server_error(uint64_t id, int code) { return Driver().server_error(id, code); }
 
 char* corvel_inspect_media_json(uint64_t id) {
   auto record = Records::Get().Find(id);
   if (!record || !record->counters()) return nullptr;
   Json state = nullptr;
-  const bool live = Driver().visit_media_state(
-                        id,
-                        [](void* context, const corvel_media_state* s) {
-                          *static_cast<Json*>(context) = {
-                              {"in_room", s->in_room != 0},
-                              {"room", s->room ? RoomJson(*s->room) : Json(nullptr)},
-                              {"pacing_ms", s->pacing_ms},
-                              {"pending_sei", s->pending_sei}};
-                        },
-                        &state) == CORVEL_HOOK_OK;
+  const bool live =
+      Driver().visit_media_state(
+          id,
+          [](void* context, const corvel_media_state* s) {
+            *static_cast<Json*>(context) = {{"in_room", s->in_room != 0},
+                                            {"room", s->room ? RoomJson(*s->room) : Json(nullptr)},
+                                            {"pacing_ms", s->pacing_ms},
+                                            {"pending_sei", s->pending_sei}};
+          },
+          &state) == CORVEL_HOOK_OK;
   const corvel_counters m = record->counters()->Read();
   Json j;
   j["id"] = id;
@@ -385,9 +381,7 @@ char* corvel_inspect_rooms_json(void) {
   return Dup(rooms);
 }
 
-void corvel_inspect_set_quality_interval_ms(uint32_t ms) {
-  Driver().set_quality_interval_ms(ms);
-}
+void corvel_inspect_set_quality_interval_ms(uint32_t ms) { Driver().set_quality_interval_ms(ms); }
 
 void corvel_inspect_set_mix_wait_ms(uint32_t ms) { Driver().set_mix_wait_ms(ms); }
 

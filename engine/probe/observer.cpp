@@ -148,7 +148,8 @@ std::string OperationJson(uint64_t seq, const corvel_operation& op) {
     }
     case CORVEL_OP_SEND_AUDIO_FRAME:
     case CORVEL_OP_SEND_CONTINUOUS_AUDIO_FRAME:
-      j["op"] = op.kind == CORVEL_OP_SEND_AUDIO_FRAME ? "SendAudioFrame" : "SendContinuousAudioFrame";
+      j["op"] =
+          op.kind == CORVEL_OP_SEND_AUDIO_FRAME ? "SendAudioFrame" : "SendContinuousAudioFrame";
       j["frame"] =
           AudioFrameJson(*static_cast<const AudioFrame*>(op.object), op.extra, op.extra_size);
       if (op.kind == CORVEL_OP_SEND_CONTINUOUS_AUDIO_FRAME) j["clear_send_queue"] = type != 0;

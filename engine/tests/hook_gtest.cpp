@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,10 +54,9 @@ corvel_observer MakeObserver(Seen& seen) {
   };
   o.operation = [](void* c, const corvel_operation* op) {
     std::string e = "op " + std::to_string(op->kind) + " result " + std::to_string(op->result) +
-                    "/" + std::to_string(op->result_type) + " text " + Text(op->text) +
-                    " length " + std::to_string(op->length) + " args " +
-                    std::to_string(op->arg[0]) + "," + std::to_string(op->arg[1]) + "," +
-                    std::to_string(op->arg[2]);
+                    "/" + std::to_string(op->result_type) + " text " + Text(op->text) + " length " +
+                    std::to_string(op->length) + " args " + std::to_string(op->arg[0]) + "," +
+                    std::to_string(op->arg[1]) + "," + std::to_string(op->arg[2]);
     if (op->kind == CORVEL_OP_SEND_AUDIO_FRAME) {
       const auto* frame = static_cast<const AudioFrame*>(op->object);
       e += " frame " + std::to_string(frame->size()) + " extra " +
@@ -67,9 +66,8 @@ corvel_observer MakeObserver(Seen& seen) {
   };
   o.setting = [](void* c, const corvel_setting_call* call) {
     static_cast<Seen*>(c)->Add(std::string("setting ") + call->function + " " +
-                               Text(call->text[0]) + " result " +
-                               std::to_string(call->has_result) + "/" +
-                               std::to_string(call->result));
+                               Text(call->text[0]) + " result " + std::to_string(call->has_result) +
+                               "/" + std::to_string(call->result));
   };
   return o;
 }
