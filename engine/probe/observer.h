@@ -45,7 +45,6 @@ class InstanceRecord {
   ~InstanceRecord();
 
   uint64_t id() const { return id_; }
-  // Null when the instance was live before the probe was loaded and is gone.
   const CountersRef* counters() const { return counters_.get(); }
 
   // True when full: the operation is counted as omitted and no record built.
