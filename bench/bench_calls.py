@@ -139,7 +139,7 @@ def run(quick: bool) -> dict:
     seconds = 0.02 if quick else 0.25  # per timed round of one path
     repeat = 3 if quick else 7
     # First, while no other instance of this section is in the bench room.
-    ages = young_vs_old(2 * repeat)
+    ages = young_vs_old(4 * repeat)
     pcm = make_pcm(10, 48000, 2)
     cloud = _corvel.VORACloud(NoopDelegate())
     enter_room(cloud, room=910001, user="bench-calls")
