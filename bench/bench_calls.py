@@ -111,16 +111,18 @@ YOUNG_CALLS = 2_000
 OLD_AFTER = 40_000
 
 
-def young_vs_old(repeat: int) -> dict:
+def young_vs_old(repeat: int, in_room: bool = True) -> dict:
     """Best per-call time of SetData + SendAudioFrame (20 ms) on fresh
     instances: the first YOUNG_CALLS calls, and YOUNG_CALLS calls after
-    OLD_AFTER."""
+    OLD_AFTER. In a room (each fresh instance alone in a fresh room, so the
+    room is young too) the frames are sent; outside one they are refused
+    after the same checks."""
     op = "SetData+SendAudioFrame"
     young, old = [], []
     # One instance first, not counted: what a process pays once (its heap
     # growing, lazy symbol binding) is no instance's age.
     for counted in [False] + [True] * repeat:
-        handle = bench.native_cloud_create(True)
+        handle = bench.native_cloud_create(in_room)
         try:
             first = bench.native_op_seconds(handle, op, YOUNG_CALLS)[0]
             bench.native_op_seconds(handle, op, OLD_AFTER - YOUNG_CALLS)
@@ -131,15 +133,15 @@ def young_vs_old(repeat: int) -> dict:
         finally:
             bench.native_cloud_destroy(handle)
     y, o = min(young), min(old)
-    return {"young_ns": y * 1e9, "old_ns": o * 1e9, "ratio": y / o if o > 0 else None,
-            "young_calls": YOUNG_CALLS, "old_after": OLD_AFTER}
+    return {"in_room": in_room, "young_ns": y * 1e9, "old_ns": o * 1e9,
+            "ratio": y / o if o > 0 else None, "young_calls": YOUNG_CALLS, "old_after": OLD_AFTER}
 
 
 def run(quick: bool) -> dict:
     seconds = 0.02 if quick else 0.25  # per timed round of one path
     repeat = 3 if quick else 7
     # First, while no other instance of this section is in the bench room.
-    ages = young_vs_old(4 * repeat)
+    ages = [young_vs_old(4 * repeat, in_room) for in_room in (True, False)]
     pcm = make_pcm(10, 48000, 2)
     cloud = _corvel.VORACloud(NoopDelegate())
     enter_room(cloud, room=910001, user="bench-calls")

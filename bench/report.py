@@ -109,11 +109,14 @@ def calls(section: dict) -> list[str]:
     if ages:
         lines += _table(["SetData + SendAudioFrame (20 ms, C++)", "young ns", "old ns",
                          "young / old", "target ≤ 1.2×"],
-                        [["engine alone", _f(ages["young_ns"]), _f(ages["old_ns"]),
-                          _x(ages["ratio"]),
-                          _verdict(ages["ratio"] is not None and ages["ratio"] <= 1.2)]])
-        lines += ["", f"Young: the first {ages['young_calls']:,} calls on a fresh instance; old: "
-                  f"as many calls after {ages['old_after']:,}. Best of fresh instances.", ""]
+                        [["engine alone, " + ("sent into a fresh room" if a["in_room"]
+                                              else "refused (no room)"),
+                          _f(a["young_ns"]), _f(a["old_ns"]), _x(a["ratio"]),
+                          _verdict(a["ratio"] is not None and a["ratio"] <= 1.2)] for a in ages])
+        lines += ["", f"Young: the first {ages[0]['young_calls']:,} calls on a fresh instance; "
+                  f"old: as many calls after {ages[0]['old_after']:,}. Best of fresh instances. "
+                  "In a room each fresh instance is alone in a fresh room: its router starts "
+                  "with it.", ""]
     return lines
 
 
