@@ -16,7 +16,7 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all demo test test-slow test-all engine-tests lint check-format format install venv dev \
+.PHONY: all demo test test-slow test-all engine-tests probe lint check-format format install venv dev \
 	clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
 
 all: test
@@ -38,13 +38,19 @@ demo: install
 # The default tier leaves out tests marked slow (pyproject.toml's addopts);
 # the slow tier runs with the larger Hypothesis profile. pytest's status 5
 # (nothing selected, e.g. with a -k that matches no slow test) is no failure.
-test: install
+# The tests' inspection library (libcorvel_probe.so, never in the wheel),
+# built in build/probe against the engine the installed module loads.
+probe: install
+	@tools/system-deps.sh --probe
+	cd tests && $(abspath $(PY)) -c 'import engine_probe; print(engine_probe.probe_library_path())'
+
+test: probe
 	cd tests && $(abspath $(PY)) -m pytest $(PYTEST_ARGS) || [ $$? = 5 ]
 
-test-slow: install
+test-slow: probe
 	cd tests && CORVEL_HYPOTHESIS_PROFILE=ci $(abspath $(PY)) -m pytest -m slow $(PYTEST_ARGS) || [ $$? = 5 ]
 
-test-all: install
+test-all: probe
 	cd tests && CORVEL_HYPOTHESIS_PROFILE=ci $(abspath $(PY)) -m pytest -m '' $(PYTEST_ARGS) || [ $$? = 5 ]
 
 # The engine's tests (engine/tests/*_gtest.cpp) in build/engine, run by ctest.
@@ -76,11 +82,11 @@ dev: venv
 	cmake --build build/dev -j2
 
 # The benchmark suite: builds build/bench (Release) and writes bench/results/.
-bench: install
+bench: probe
 	$(PIP) install 'pybind11>=3.0.4,<3.1' 'cmake>=3.20' ninja
 	$(PY) bench/run.py --out bench/results $(BENCH_ARGS)
 
-bench-quick: install
+bench-quick: probe
 	$(PY) bench/run.py --quick --installed --out build/bench-quick
 
 # The test suite against an AddressSanitizer + UBSan build (build/asan).

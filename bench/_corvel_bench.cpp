@@ -408,6 +408,8 @@ struct NativeCloud {
   NoopDelegate delegate;
   VORACloud* cloud = nullptr;
   AudioFrame frame;  // 10 ms of 48 kHz stereo PCM
+  std::vector<uint8_t> pcm20;  // 20 ms of 48 kHz stereo PCM
+  AudioFrame frame20;          // refilled from pcm20 before each send
   std::string message;
 };
 
@@ -426,6 +428,9 @@ PyObject* py_native_cloud_create(PyObject*, PyObject* args) {
   native->frame.channels = 2;
   std::vector<uint8_t> pcm(480 * 2 * 2, 3);
   native->frame.SetData(pcm.data(), pcm.size());
+  native->pcm20.assign(960 * 2 * 2, 5);
+  native->frame20.sample_rate = 48000;
+  native->frame20.channels = 2;
   native->message.assign(64, 'm');
   if (enter) {
     EnterRoomParams params;
@@ -478,7 +483,7 @@ PyObject* py_native_cloud_destroy(PyObject*, PyObject* handle) {
 // did not answer OK) of an engine operation called directly from C++ (the
 // engine's own cost).
 // op: "SendAudioFrame", "SendCustomCmdMsg", "Subscribe", "field_read",
-// "field_write".
+// "field_write", "SetData+SendAudioFrame" (a 20 ms frame filled, then sent).
 PyObject* py_native_op_seconds(PyObject*, PyObject* args) {
   PyObject* handle = nullptr;
   const char* op = nullptr;
@@ -495,6 +500,11 @@ PyObject* py_native_op_seconds(PyObject*, PyObject* args) {
   const auto start = Clock::now();
   if (which == "SendAudioFrame") {
     for (uint64_t i = 0; i < iterations; ++i) failures += cloud->SendAudioFrame(native->frame) != 0;
+  } else if (which == "SetData+SendAudioFrame") {
+    for (uint64_t i = 0; i < iterations; ++i) {
+      native->frame20.SetData(native->pcm20.data(), native->pcm20.size());
+      failures += cloud->SendAudioFrame(native->frame20) != 0;
+    }
   } else if (which == "SendCustomCmdMsg") {
     for (uint64_t i = 0; i < iterations; ++i)
       failures +=

@@ -105,6 +105,18 @@ def calls(section: dict) -> list[str]:
               "instance (for the field: a `ctypes.Structure` over an engine frame); ctypes' own: "
               "the same ctypes call of a C no-op with that signature. Engine alone: the "
               "operation called from C++.", ""]
+    ages = section.get("young_old")
+    if ages:
+        lines += _table(["SetData + SendAudioFrame (20 ms, C++)", "young ns", "old ns",
+                         "young / old", "target ≤ 1.2×"],
+                        [["engine alone, " + ("sent into a fresh room" if a["in_room"]
+                                              else "refused (no room)"),
+                          _f(a["young_ns"]), _f(a["old_ns"]), _x(a["ratio"]),
+                          _verdict(a["ratio"] is not None and a["ratio"] <= 1.2)] for a in ages])
+        lines += ["", f"Young: the first {ages[0]['young_calls']:,} calls on a fresh instance; "
+                  f"old: as many calls after {ages[0]['old_after']:,}. Best of fresh instances. "
+                  "In a room each fresh instance is alone in a fresh room: its router starts "
+                  "with it.", ""]
     return lines
 
 

@@ -5,7 +5,7 @@
 
 #include "fork.h"
 #include "frames.h"
-#include "json.h"
+#include "hook.h"
 #include "log.h"
 #include "status.h"
 
@@ -14,152 +14,42 @@ namespace {
 
 using namespace corvel::vora;
 
-// Payload bytes up to this size are copied into operation records as hex;
-// larger payloads are recorded by size and FNV-1a hash only.
-constexpr size_t kRecordPayloadBytes = 1024;
-// Messages are recorded whole up to this size.
-constexpr size_t kRecordMessageBytes = 64 * 1024;
 constexpr size_t kMaxSeiBytes = 4096;
 
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
-std::atomic<uint64_t>& CallSequence() {
-  static std::atomic<uint64_t> seq{0};
-  return seq;
+// Hands an operation to the hook's observer (`o` not null).
+void Report(const corvel_observer* o, uint64_t id, corvel_op_kind kind, corvel_result_type type,
+            int result, const void* object = nullptr, const char* text = nullptr,
+            size_t length = 0, int64_t a0 = 0, int64_t a1 = 0, int64_t a2 = 0) {
+  if (!o->operation) return;
+  corvel_operation op{};
+  op.instance = id;
+  op.kind = kind;
+  op.result_type = type;
+  op.result = result;
+  op.object = object;
+  op.text = text;
+  op.length = length;
+  op.arg[0] = a0;
+  op.arg[1] = a1;
+  op.arg[2] = a2;
+  o->operation(o->context, &op);
 }
 
-// One operation record: {"seq": n, "op": name, ...arguments, "result": r}.
-class CallRecord {
- public:
-  explicit CallRecord(const char* op) {
-    w_.Reserve(512);  // most records fit
-    w_.BeginObject();
-    w_.Key("seq").Uint(CallSequence().fetch_add(1, std::memory_order_relaxed) + 1);
-    w_.Key("op").String(op);
-  }
-  JsonWriter& w() { return w_; }
-  std::string Finish(int result) {
-    w_.Key("result").Int(result);
-    return Close();
-  }
-  std::string FinishBool(bool result) {
-    w_.Key("result").Bool(result);
-    return Close();
-  }
-  std::string FinishVoid() {
-    w_.Key("result").Null();
-    return Close();
-  }
-
- private:
-  std::string Close() {
-    w_.EndObject();
-    return w_.Take();
-  }
-  JsonWriter w_;
-};
-
-// True when the operation's record will be kept; otherwise the operation is
-// counted as omitted (it still takes a sequence number) and no record is built.
-bool Recording(InstanceRecord& record) {
-  if (!record.OmitIfFull()) return true;
-  CallSequence().fetch_add(1, std::memory_order_relaxed);
-  return false;
-}
-
-void WritePayload(JsonWriter& w, const char* prefix, const uint8_t* data, size_t size,
-                  uint64_t hash) {
-  const std::string p(prefix);
-  w.Key(p + "size").Uint(size);
-  w.Key(p + "fnv1a").Uint(hash);
-  w.Key(p + "data_hex");
-  if (size <= kRecordPayloadBytes) {
-    w.Hex(data, size);
-  } else {
-    w.Null();
-  }
-}
-
-void WriteFrame(JsonWriter& w, const AudioFrame& f) {
-  const PayloadPtr payload = FramePayload(f);
-  w.BeginObject();
-  w.Key("sample_rate").Int(f.sample_rate);
-  w.Key("channels").Int(f.channels);
-  w.Key("bits_per_sample").Int(f.bits_per_sample);
-  w.Key("codec").Uint(f.codec);
-  w.Key("pts").Uint(f.pts);
-  w.Key("has_voice").Bool(f.has_voice);
-  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(payload));
-  WritePayload(w, "extra_", AudioExtraData(f), AudioExtraSize(f), PayloadExtraHash(payload));
-  w.EndObject();
-}
-
-void WriteFrame(JsonWriter& w, const VideoFrame& f) {
-  w.BeginObject();
-  w.Key("pts").Uint(f.pts);
-  w.Key("dts").Uint(f.dts);
-  w.Key("is_key_frame").Bool(f.is_key_frame);
-  w.Key("codec").Uint(f.codec);
-  w.Key("rotation").Uint(f.rotation);
-  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(FramePayload(f)));
-  w.EndObject();
-}
-
-void WriteFrame(JsonWriter& w, const PixelFrame& f) {
-  w.BeginObject();
-  w.Key("pts").Uint(f.pts);
-  w.Key("width").Uint(f.width);
-  w.Key("height").Uint(f.height);
-  w.Key("format").Uint(f.format);
-  w.Key("rotation").Uint(f.rotation);
-  WritePayload(w, "", f.data(), f.size(), PayloadDataHash(FramePayload(f)));
-  w.EndObject();
-}
-
-void WriteMessage(JsonWriter& w, const char* message, size_t length) {
-  w.Key("length").Uint(length);
-  w.Key("message_null").Bool(message == nullptr);
-  w.Key("message_fnv1a");
-  if (message) {
-    w.Uint(Fnv1a64(message, length));
-  } else {
-    w.Null();
-  }
-  w.Key("message_hex");
-  if (message && length <= kRecordMessageBytes) {
-    w.Hex(message, length);
-  } else {
-    w.Null();
-  }
-}
-
-void WriteEnterRoomParams(JsonWriter& w, const EnterRoomParams& p) {
-  w.BeginObject();
-  w.Key("room").BeginObject();
-  w.Key("sdk_app_id").Uint(p.room.sdk_app_id);
-  w.Key("user_id_hex").CText(p.room.user_id.GetValue());
-  w.Key("user_sig_hex").CText(p.room.user_sig.GetValue());
-  w.Key("room_id").Uint(p.room.room_id);
-  w.Key("str_room_id_hex").CText(p.room.str_room_id.GetValue());
-  w.Key("custom_data").Uint(reinterpret_cast<uintptr_t>(p.room.custom_data));
-  w.Key("decryption_delegate").Uint(reinterpret_cast<uintptr_t>(p.room.decryption_delegate));
-  w.Key("encryption_delegate").Uint(reinterpret_cast<uintptr_t>(p.room.encryption_delegate));
-  w.EndObject();
-  w.Key("scene").Uint(p.scene);
-  w.Key("role").Uint(p.role);
-  w.Key("private_map_key_hex").CText(p.private_map_key.GetValue());
-  const AudioObtainParams& a = p.audio_obtain_params;
-  w.Key("audio_obtain_params").BeginObject();
-  w.Key("audio_obtain_method").Uint(a.audio_obtain_method);
-  w.Key("enable_remote_audio_mix").Bool(a.enable_remote_audio_mix);
-  w.Key("output_sample_rate").Int(a.output_sample_rate);
-  w.Key("output_channels").Int(a.output_channels);
-  w.Key("output_frame_length_ms").Int(a.output_frame_length_ms);
-  w.Key("output_audio_codec_type").Uint(a.output_audio_codec_type);
-  w.EndObject();
-  w.Key("use_pixel_frame_input").Bool(p.use_pixel_frame_input);
-  w.Key("use_pixel_frame_output").Bool(p.use_pixel_frame_output);
-  w.EndObject();
+void ReportAudio(const corvel_observer* o, uint64_t id, corvel_op_kind kind, int result,
+                 const AudioFrame& frame, int64_t a0 = 0) {
+  if (!o->operation) return;
+  corvel_operation op{};
+  op.instance = id;
+  op.kind = kind;
+  op.result_type = CORVEL_RESULT_INT;
+  op.result = result;
+  op.object = &frame;
+  op.arg[0] = a0;
+  op.extra = AudioExtraData(frame);
+  op.extra_size = AudioExtraSize(frame);
+  o->operation(o->context, &op);
 }
 
 bool Empty(const char* text) { return !text || !*text; }
@@ -317,11 +207,11 @@ bool ValidPixelFrame(uint64_t id, const PixelFrame& f) {
 }  // namespace
 
 Cloud::Cloud(uint64_t id, VORACloudDelegate* delegate, size_t queue_capacity,
-             std::shared_ptr<InstanceRecord> record)
+             std::shared_ptr<InstanceCounters> counters)
     : id_(id),
       generation_(ForkGeneration()),
-      record_(record),
-      dispatcher_(delegate, queue_capacity, std::move(record)) {}
+      counters_(counters),
+      dispatcher_(delegate, queue_capacity, std::move(counters)) {}
 
 bool Cloud::Inert(const char* op) const {
   if (generation_ == ForkGeneration()) return false;
@@ -466,7 +356,7 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       JoinInfo info;
       info.cloud = this;
       info.instance_id = id_;
-      info.record = record_;
+      info.counters = counters_;
       info.conditions = conditions_;
       info.pull = pull_;
       info.user_id = room_.user_id;
@@ -482,12 +372,8 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       member_ = RoomHub::Get().Enter(key, std::move(info), &room_ptr_);
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("EnterRoom");
-    rec.w().Key("params");
-    WriteEnterRoomParams(rec.w(), params);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_ENTER_ROOM, CORVEL_RESULT_INT, result, &params);
   if (result == ERR_OK) {
     LOG_INFO("instance %llu: EnterRoom app %u room %u/%s user %s role %u scene %u", U(id_),
              room.sdk_app_id, room.room_id, LogText(str_room).c_str(),
@@ -529,7 +415,8 @@ int Cloud::ExitRoom() {
     }
   }
   if (left) RoomHub::Get().Release(left);
-  if (Recording(*record_)) Record(CallRecord("ExitRoom").Finish(result));
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_EXIT_ROOM, CORVEL_RESULT_INT, result);
   if (result == ERR_OK) LOG_INFO("instance %llu: ExitRoom", U(id_));
   return result;
 }
@@ -556,12 +443,8 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
       room_ptr_->SetSubscription(*member_, user_id, type, true);
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("Subscribe");
-    rec.w().Key("user_id_hex").CText(user_id);
-    rec.w().Key("type").Int(type);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_SUBSCRIBE, CORVEL_RESULT_INT, result, nullptr, user_id, 0, type);
   LOG_INFO("instance %llu: Subscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
            result);
   return result;
@@ -589,12 +472,8 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
       room_ptr_->SetSubscription(*member_, user_id, type, false);
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("Unsubscribe");
-    rec.w().Key("user_id_hex").CText(user_id);
-    rec.w().Key("type").Int(type);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_UNSUBSCRIBE, CORVEL_RESULT_INT, result, nullptr, user_id, 0, type);
   LOG_INFO("instance %llu: Unsubscribe %s stream %d -> %d", U(id_), LogText(user_id).c_str(), type,
            result);
   return result;
@@ -625,11 +504,8 @@ int Cloud::GetAudioFrame(AudioFrame* frame) {
       NoteRefusal("GetAudioFrame: no audio buffered yet, try again");
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("GetAudioFrame");
-    rec.w().Key("frame_null").Bool(frame == nullptr);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_GET_AUDIO_FRAME, CORVEL_RESULT_INT, result, frame);
   LOG_VERBOSE("instance %llu: GetAudioFrame -> %d", U(id_), result);
   return result;
 }
@@ -663,17 +539,8 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
       pacer_ = room_ptr_->OpenAudio(*member_, params);
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("CreateLocalAudioChannel");
-    rec.w().Key("params").BeginObject();
-    rec.w().Key("channels").Int(params.channels);
-    rec.w().Key("sample_rate").Int(params.sample_rate);
-    rec.w().Key("frame_length_ms").Int(params.frame_length_ms);
-    rec.w().Key("bitrate_bps").Int(params.bitrate_bps);
-    rec.w().Key("need_encode").Bool(params.need_encode);
-    rec.w().EndObject();
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_CREATE_LOCAL_AUDIO_CHANNEL, CORVEL_RESULT_INT, result, &params);
   LOG_INFO("instance %llu: CreateLocalAudioChannel %d ch %d Hz %d ms %d bps -> %d", U(id_),
            params.channels, params.sample_rate, params.frame_length_ms, params.bitrate_bps, result);
   return result;
@@ -711,13 +578,9 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
     }
   }
   if (room && room->SendAudio(member, frame))
-    record_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
-  if (Recording(*record_)) {
-    CallRecord rec("SendAudioFrame");
-    rec.w().Key("frame");
-    WriteFrame(rec.w(), frame);
-    Record(rec.Finish(result));
-  }
+    counters_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
+  if (const corvel_observer* o = Observer())
+    ReportAudio(o, id_, CORVEL_OP_SEND_AUDIO_FRAME, result, frame);
   LOG_VERBOSE("instance %llu: SendAudioFrame %zu bytes -> %d", U(id_), frame.size(), result);
   return result;
 }
@@ -739,16 +602,11 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
   if (room && pacer) {
     const size_t frames = frame.size() / (2 * static_cast<size_t>(frame.channels));
     if (pacer->Push(reinterpret_cast<const int16_t*>(frame.data()), frames, frame.pts,
-                    clear_send_queue, record_->media()))
+                    clear_send_queue, counters_->media()))
       room->WakePacer();
   }
-  if (Recording(*record_)) {
-    CallRecord rec("SendContinuousAudioFrame");
-    rec.w().Key("frame");
-    WriteFrame(rec.w(), frame);
-    rec.w().Key("clear_send_queue").Bool(clear_send_queue);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    ReportAudio(o, id_, CORVEL_OP_SEND_CONTINUOUS_AUDIO_FRAME, result, frame, clear_send_queue);
   LOG_VERBOSE("instance %llu: SendContinuousAudioFrame %zu bytes clear %d -> %d", U(id_),
               frame.size(), clear_send_queue, result);
   return result;
@@ -772,7 +630,8 @@ int Cloud::DestroyLocalAudioChannel() {
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
     }
   }
-  if (Recording(*record_)) Record(CallRecord("DestroyLocalAudioChannel").Finish(result));
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_DESTROY_LOCAL_AUDIO_CHANNEL, CORVEL_RESULT_INT, result);
   LOG_INFO("instance %llu: DestroyLocalAudioChannel -> %d", U(id_), result);
   return result;
 }
@@ -802,11 +661,8 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
       room_ptr_->OpenVideo(*member_, type);
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("CreateLocalVideoChannel");
-    rec.w().Key("type").Int(type);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_CREATE_LOCAL_VIDEO_CHANNEL, CORVEL_RESULT_INT, result, nullptr, nullptr, 0, type);
   LOG_INFO("instance %llu: CreateLocalVideoChannel %d -> %d", U(id_), type, result);
   return result;
 }
@@ -852,14 +708,9 @@ int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
       }
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("SendVideoFrame");
-    rec.w().Key("overload").String(kEncoded ? "VideoFrame" : "PixelFrame");
-    rec.w().Key("type").Int(type);
-    rec.w().Key("frame");
-    WriteFrame(rec.w(), frame);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, kEncoded ? CORVEL_OP_SEND_VIDEO_FRAME : CORVEL_OP_SEND_PIXEL_FRAME,
+           CORVEL_RESULT_INT, result, &frame, nullptr, 0, type);
   if constexpr (kEncoded) {
     LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_),
                 type, frame.size(), result);
@@ -889,16 +740,9 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
     video_encode_[type] = param;
     if (member_) room_ptr_->SetEncodeParam(*member_, type, param);
   }
-  if (Recording(*record_)) {
-    CallRecord rec("SetVideoEncodeParam");
-    rec.w().Key("type").Int(type);
-    rec.w().Key("param").BeginObject();
-    rec.w().Key("frame_rate").Int(param.frame_rate);
-    rec.w().Key("bitrate_bps").Int(param.bitrate_bps);
-    rec.w().Key("gop_in_seconds").Int(param.gop_in_seconds);
-    rec.w().EndObject();
-    Record(rec.FinishVoid());
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_SET_VIDEO_ENCODE_PARAM, CORVEL_RESULT_NONE, 0, &param, nullptr, 0,
+           type);
   if (valid) {
     LOG_INFO("instance %llu: SetVideoEncodeParam stream %d %d fps %d bps gop %d s", U(id_), type,
              param.frame_rate, param.bitrate_bps, param.gop_in_seconds);
@@ -933,12 +777,9 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
       pending_sei_.push_back(SeiMessage{message_type, std::string(message, length)});
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("SendSeiMessage");
-    rec.w().Key("message_type").Int(message_type);
-    WriteMessage(rec.w(), message, length);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_SEND_SEI_MESSAGE, CORVEL_RESULT_INT, result, nullptr, message,
+           length, message_type);
   LOG_DEBUG("instance %llu: SendSeiMessage type %d %zu bytes -> %d", U(id_), message_type, length,
             result);
   return result;
@@ -991,15 +832,10 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
   }
   if (room && room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable,
                                 ordered))
-    record_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
-  if (Recording(*record_)) {
-    CallRecord rec("SendCustomCmdMsg");
-    rec.w().Key("cmd_id").Uint(cmd_id);
-    WriteMessage(rec.w(), message, length);
-    rec.w().Key("reliable").Bool(reliable);
-    rec.w().Key("ordered").Bool(ordered);
-    Record(rec.FinishBool(result));
-  }
+    counters_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_SEND_CUSTOM_CMD_MSG, CORVEL_RESULT_BOOL, result, nullptr, message,
+           length, cmd_id, reliable, ordered);
   LOG_DEBUG("instance %llu: SendCustomCmdMsg cmd %u %zu bytes reliable %d ordered %d -> %d", U(id_),
             cmd_id, length, reliable, ordered, result);
   return result;
@@ -1024,11 +860,9 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
     }
   }
-  if (Recording(*record_)) {
-    CallRecord rec("DestroyLocalVideoChannel");
-    rec.w().Key("type").Int(type);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_DESTROY_LOCAL_VIDEO_CHANNEL, CORVEL_RESULT_INT, result, nullptr,
+           nullptr, 0, type);
   LOG_INFO("instance %llu: DestroyLocalVideoChannel %d -> %d", U(id_), type, result);
   return result;
 }
@@ -1044,11 +878,8 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
     vad_ = params;
     if (member_) room_ptr_->SetVad(*member_, params.enable);
   }
-  if (Recording(*record_)) {
-    CallRecord rec("EnableVoiceActivityDetection");
-    rec.w().Key("params").BeginObject().Key("enable").Bool(params.enable).EndObject();
-    Record(rec.FinishVoid());
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_ENABLE_VOICE_ACTIVITY_DETECTION, CORVEL_RESULT_NONE, 0, &params);
   LOG_INFO("instance %llu: voice activity detection %s", U(id_), params.enable ? "on" : "off");
 }
 
@@ -1059,11 +890,9 @@ int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) 
     std::lock_guard<std::mutex> lock(mu_);
     volume_interval_ms_ = params.interval;
   }
-  if (Recording(*record_)) {
-    CallRecord rec("EnableAudioVolumeEvaluation");
-    rec.w().Key("params").BeginObject().Key("interval").Uint(params.interval).EndObject();
-    Record(rec.Finish(ERR_OK));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_ENABLE_AUDIO_VOLUME_EVALUATION, CORVEL_RESULT_INT, ERR_OK,
+           &params);
   LOG_INFO("instance %llu: volume evaluation interval %u ms", U(id_), params.interval);
   return ERR_OK;
 }
@@ -1076,12 +905,8 @@ int Cloud::startAsrService(const AsrParams& params) {
   Refuse(id_, params.sourceLanguage
                   ? "startAsrService refused: this engine has no speech recognizer"
                   : "startAsrService refused: sourceLanguage is null");
-  if (Recording(*record_)) {
-    CallRecord rec("startAsrService");
-    rec.w().Key("params").BeginObject().Key("source_language_hex").CText(params.sourceLanguage);
-    rec.w().EndObject();
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_START_ASR_SERVICE, CORVEL_RESULT_INT, result, &params);
   LOG_INFO("instance %llu: startAsrService %s -> %d", U(id_),
            LogText(params.sourceLanguage).c_str(), result);
   return result;
@@ -1091,7 +916,8 @@ int Cloud::stopAsrService() {
   OpScope scope(*this);
   if (Inert("stopAsrService")) return ERR_INVALID_OPERATION;
   Refuse(id_, "stopAsrService refused: this engine has no speech recognizer");
-  if (Recording(*record_)) Record(CallRecord("stopAsrService").Finish(ERR_NOT_SUPPORTED));
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_STOP_ASR_SERVICE, CORVEL_RESULT_INT, ERR_NOT_SUPPORTED);
   LOG_INFO("instance %llu: stopAsrService -> %d", U(id_), ERR_NOT_SUPPORTED);
   return ERR_NOT_SUPPORTED;
 }
@@ -1102,11 +928,8 @@ int Cloud::CallExperimentalAPI(const char* json) {
   const int result = json ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
   Refuse(id_, json ? "CallExperimentalAPI refused: no experimental API in this engine"
                    : "CallExperimentalAPI refused: json is null");
-  if (Recording(*record_)) {
-    CallRecord rec("CallExperimentalAPI");
-    rec.w().Key("json_hex").CText(json);
-    Record(rec.Finish(result));
-  }
+  if (const corvel_observer* o = Observer())
+    Report(o, id_, CORVEL_OP_CALL_EXPERIMENTAL_API, CORVEL_RESULT_INT, result, nullptr, json);
   LOG_INFO("instance %llu: CallExperimentalAPI %s -> %d", U(id_), LogText(json).c_str(), result);
   return result;
 }
@@ -1119,8 +942,8 @@ void Cloud::SendVideoToRoom(const std::shared_ptr<Room>& room,
                             std::vector<SeiMessage> sei) {
   const size_t sei_count = sei.size();
   if (room->SendVideo(member, type, encoded, pixel, std::move(sei))) {
-    record_->media().video_sent.fetch_add(1, std::memory_order_relaxed);
-    record_->media().sei_sent.fetch_add(sei_count, std::memory_order_relaxed);
+    counters_->media().video_sent.fetch_add(1, std::memory_order_relaxed);
+    counters_->media().sei_sent.fetch_add(sei_count, std::memory_order_relaxed);
   }
 }
 
@@ -1152,22 +975,33 @@ void Cloud::SimulateServerError(int code) {
   PostLocked("OnError", [error](VORACloudDelegate& d) { d.OnError(error); });
 }
 
-std::string Cloud::MediaStateJson() {
-  std::lock_guard<std::mutex> lock(mu_);
-  SyncEvictionLocked();
-  JsonWriter w;
-  w.BeginObject();
-  w.Key("in_room").Bool(room_.in_room);
-  w.Key("room");
-  if (room_ptr_) {
-    w.Raw(room_ptr_->DescribeJson());
-  } else {
-    w.Null();
+void Cloud::VisitMediaState(void (*visit)(void*, const corvel_media_state*), void* context) {
+  std::shared_ptr<Room> room;
+  corvel_media_state state{};
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    SyncEvictionLocked();
+    state.in_room = room_.in_room;
+    state.pacing_ms = pacer_ ? static_cast<int64_t>(pacer_->QueuedMs()) : 0;
+    state.pending_sei = pending_sei_.size();
+    room = room_ptr_;
   }
-  w.Key("pacing_ms").Int(pacer_ ? static_cast<int64_t>(pacer_->QueuedMs()) : 0);
-  w.Key("pending_sei").Uint(pending_sei_.size());
-  w.EndObject();
-  return w.Take();
+  if (!room) {
+    visit(context, &state);
+    return;
+  }
+  struct Both {
+    corvel_media_state* state;
+    void (*visit)(void*, const corvel_media_state*);
+    void* context;
+  } both{&state, visit, context};
+  room->Describe(
+      [](void* c, const corvel_room* described) {
+        auto* b = static_cast<Both*>(c);
+        b->state->room = described;
+        b->visit(b->context, b->state);
+      },
+      &both);
 }
 
 // ---- firehose ----

@@ -25,8 +25,8 @@
 #include <thread>
 #include <utility>
 
+#include "counters.h"
 #include "dispatcher.h"
-#include "instance_record.h"
 #include "room.h"
 #include "status.h"
 #include "vora/corvel_vora_cloud.h"
@@ -47,13 +47,13 @@ class Cloud final : public vora::VORACloud {
   static constexpr size_t kMaxPendingSei = 32;
 
   Cloud(uint64_t id, vora::VORACloudDelegate* delegate, size_t queue_capacity,
-        std::shared_ptr<InstanceRecord> record);
+        std::shared_ptr<InstanceCounters> counters);
   ~Cloud() override;
   Cloud(const Cloud&) = delete;
   Cloud& operator=(const Cloud&) = delete;
 
   uint64_t id() const { return id_; }
-  const std::shared_ptr<InstanceRecord>& record() const { return record_; }
+  const std::shared_ptr<InstanceCounters>& counters() const { return counters_; }
 
   // ---- engine operations ----
   int EnterRoom(const vora::EnterRoomParams& params) override;
@@ -82,7 +82,7 @@ class Cloud final : public vora::VORACloud {
   // ---- lifetime (used by VORACloud::Create/Destroy) ----
   void Start();
   bool OnDeliveryThread() const { return dispatcher_.OnDeliveryThread(); }
-  // For the inspection API only: the delegate, to be called outside delivery.
+  // For the hook only: the delegate, to be called outside delivery.
   vora::VORACloudDelegate* delegate() const { return dispatcher_.delegate(); }
   // Stops the firehose and delivery and waits for both; not on the delivery
   // thread.
@@ -98,7 +98,7 @@ class Cloud final : public vora::VORACloud {
   // Posts in order with one wake-up of the delivery thread; empties `tasks`.
   Dispatcher::PostResult PostCallbacks(std::vector<Task>& tasks);
 
-  // ---- simulated conditions (inspection) ----
+  // ---- simulated conditions (driven through the hook) ----
   LinkConditions& conditions() { return *conditions_; }
   // Re-evaluates what the conditions imply (video bitrate requests).
   void ConditionsChanged();
@@ -107,8 +107,8 @@ class Cloud final : public vora::VORACloud {
   // Delivers OnError(code); codes that end a session (banned, service
   // suspended) also remove the instance from its room.
   void SimulateServerError(int code);
-  // {"in_room", "room", "user_id_hex", "pacing_ms", "pull_frames"...} for inspection.
-  std::string MediaStateJson();
+  // Calls visit with the instance's room state (corvel_hook.h).
+  void VisitMediaState(void (*visit)(void*, const corvel_media_state*), void* context);
   bool WaitIdle(std::chrono::milliseconds timeout) { return dispatcher_.WaitIdle(timeout); }
   size_t QueueDepth() const { return dispatcher_.QueueDepth(); }
   size_t QueueCapacity() const { return dispatcher_.capacity(); }
@@ -150,7 +150,6 @@ class Cloud final : public vora::VORACloud {
   void SyncEvictionLocked();
   // Leaves the room, if any (mu_ held); the room is released afterwards.
   std::shared_ptr<Room> LeaveLocked(int reason, vora::ConnectionState* state);
-  void Record(std::string json) { record_->AddCall(std::move(json)); }
   // True (with the reason kept) in a forked child for an instance of the
   // parent: its threads are gone and its locks may be held forever.
   bool Inert(const char* op) const;
@@ -175,7 +174,7 @@ class Cloud final : public vora::VORACloud {
 
   const uint64_t id_;
   const uint64_t generation_;  // ForkGeneration() when made
-  const std::shared_ptr<InstanceRecord> record_;
+  const std::shared_ptr<InstanceCounters> counters_;
   Dispatcher dispatcher_;
 
   std::mutex mu_;
@@ -189,7 +188,7 @@ class Cloud final : public vora::VORACloud {
   std::shared_ptr<Pacer> pacer_;
   const std::shared_ptr<PullBuffer> pull_ = std::make_shared<PullBuffer>();
   const std::shared_ptr<LinkConditions> conditions_ = std::make_shared<LinkConditions>();
-  std::map<uint32_t, uint32_t> cmd_seq_;                       // last sequence per command id
+  std::map<uint32_t, uint32_t> cmd_seq_;  // last sequence per command id
   std::deque<std::pair<std::chrono::steady_clock::time_point, size_t>> cmd_window_;  // last second
   std::vector<SeiMessage> pending_sei_;
 

@@ -55,8 +55,10 @@ int Completion::Wait(std::optional<std::chrono::milliseconds> timeout) {
 }
 
 Dispatcher::Dispatcher(vora::VORACloudDelegate* delegate, size_t capacity,
-                       std::shared_ptr<InstanceRecord> record)
-    : delegate_(delegate), capacity_(capacity == 0 ? 1 : capacity), record_(std::move(record)) {}
+                       std::shared_ptr<InstanceCounters> counters)
+    : delegate_(delegate),
+      capacity_(capacity == 0 ? 1 : capacity),
+      counters_(std::move(counters)) {}
 
 Dispatcher::~Dispatcher() {
   if (thread_.joinable()) Stop();
@@ -114,11 +116,11 @@ Dispatcher::PostResult Dispatcher::PostAll(std::vector<Task>& tasks) {
 }
 
 void Dispatcher::Dropped(Task& task, size_t depth) {
-  record_->CountDropped();
-  const uint64_t dropped = record_->dropped();
+  counters_->CountDropped();
+  const uint64_t dropped = counters_->dropped();
   if (dropped == 1 || dropped % 1000 == 0) {
     LOG_WARNING("instance %llu: callback queue full (%zu), dropped %s; %llu dropped so far",
-                static_cast<unsigned long long>(record_->id()), depth, task.name,
+                static_cast<unsigned long long>(counters_->id()), depth, task.name,
                 static_cast<unsigned long long>(dropped));
   }
   if (task.done) task.done->Finish(Completion::kDropped);
@@ -139,7 +141,7 @@ void Dispatcher::Stop() {
   }
   wake_.notify_all();
   idle_.notify_all();
-  record_->CountDiscarded(discarded.size());
+  counters_->CountDiscarded(discarded.size());
   for (Task& task : discarded) {
     if (task.done) task.done->Finish(Completion::kDiscarded);
   }
@@ -149,7 +151,7 @@ void Dispatcher::Stop() {
 
 bool Dispatcher::StopOnEngineThread(std::shared_ptr<void>& owner) {
   std::deque<Task> discarded;
-  const std::shared_ptr<InstanceRecord> record = record_;
+  const std::shared_ptr<InstanceCounters> counters = counters_;
   bool detached = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -165,7 +167,7 @@ bool Dispatcher::StopOnEngineThread(std::shared_ptr<void>& owner) {
     idle_.notify_all();
   }
   // When detached, nothing below may touch *this.
-  record->CountDiscarded(discarded.size());
+  counters->CountDiscarded(discarded.size());
   for (Task& task : discarded) {
     if (task.done) task.done->Finish(Completion::kDiscarded);
   }
@@ -209,7 +211,7 @@ void Dispatcher::Loop() {
     lock.unlock();
 
     Run(task);
-    record_->CountDelivered();
+    counters_->CountDelivered();
     if (task.done) task.done->Finish(Completion::kDelivered);
     task = Task{};  // release the arguments before taking the lock again
 
@@ -227,13 +229,13 @@ void Dispatcher::Run(Task& task) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::exception& e) {
-    record_->CountCallbackError();
+    counters_->CountCallbackError();
     LOG_ERROR("delegate callback %s threw: %s (instance %llu)", task.name, e.what(),
-              static_cast<unsigned long long>(record_->id()));
+              static_cast<unsigned long long>(counters_->id()));
   } catch (...) {
-    record_->CountCallbackError();
+    counters_->CountCallbackError();
     LOG_ERROR("delegate callback %s threw: unknown exception (instance %llu)", task.name,
-              static_cast<unsigned long long>(record_->id()));
+              static_cast<unsigned long long>(counters_->id()));
   }
 }
 

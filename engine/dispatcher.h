@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "instance_record.h"
+#include "counters.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -70,7 +70,7 @@ class Dispatcher {
   enum class PostResult { kQueued, kFull, kClosed };
 
   Dispatcher(vora::VORACloudDelegate* delegate, size_t capacity,
-             std::shared_ptr<InstanceRecord> record);
+             std::shared_ptr<InstanceCounters> counters);
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
@@ -114,7 +114,7 @@ class Dispatcher {
 
   vora::VORACloudDelegate* const delegate_;
   const size_t capacity_;
-  const std::shared_ptr<InstanceRecord> record_;
+  const std::shared_ptr<InstanceCounters> counters_;
 
   mutable std::mutex mu_;
   std::condition_variable wake_;

@@ -4,7 +4,7 @@
 // process-wide locks are taken around fork() (pthread_atfork) so the child
 // inherits them in a consistent state, and the child then starts afresh: the
 // instance table and the room table are emptied, and everything that belonged
-// to the parent's threads (instances, rooms, their queues and records) is
+// to the parent's threads (instances, rooms, their queues and counters) is
 // abandoned, never freed or joined. A parent instance seen in the child is
 // inert: its operations answer an error, Destroy on it returns at once.
 #ifndef CORVEL_ENGINE_FORK_H_

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <utility>
 
-#include "json.h"
 
 namespace corvel::engine {
 namespace {
@@ -70,13 +69,12 @@ Payload* Exclusive(void* handle) {
 
 // Rewrites `bytes` in place when the frame alone holds its payload and the
 // size stays the same. False when a new payload must be built.
-bool Overwrite(void* handle, std::vector<uint8_t> Payload::* bytes,
-               std::atomic<uint64_t> Payload::* hash, const uint8_t* data, size_t size) {
+bool Overwrite(void* handle, std::vector<uint8_t> Payload::* bytes, const uint8_t* data,
+               size_t size) {
   if (!data || size == 0) return false;
   Payload* payload = Exclusive(handle);
   if (!payload || (payload->*bytes).size() != size) return false;
   std::memmove((payload->*bytes).data(), data, size);
-  (payload->*hash).store(0, std::memory_order_relaxed);
   return true;
 }
 
@@ -97,12 +95,12 @@ PayloadPtr WithExtra(const void* handle, const uint8_t* data, size_t size) {
 }
 
 void SetData(void*& handle, const uint8_t* data, size_t size) {
-  if (Overwrite(handle, &Payload::data, &Payload::data_fnv, data, size)) return;
+  if (Overwrite(handle, &Payload::data, data, size)) return;
   Store(handle, WithData(handle, data, size));
 }
 
 void SetExtra(void*& handle, const uint8_t* data, size_t size) {
-  if (Overwrite(handle, &Payload::extra, &Payload::extra_fnv, data, size)) return;
+  if (Overwrite(handle, &Payload::extra, data, size)) return;
   Store(handle, WithExtra(handle, data, size));
 }
 
@@ -114,15 +112,6 @@ const uint8_t* DataOf(const void* handle) {
 size_t SizeOf(const void* handle) {
   const Payload* payload = Peek(handle);
   return payload ? payload->data.size() : 0;
-}
-
-uint64_t CachedHash(std::atomic<uint64_t>& cache, const std::vector<uint8_t>& bytes) {
-  uint64_t hash = cache.load(std::memory_order_relaxed);
-  if (hash == 0) {
-    hash = Fnv1a64(bytes.data(), bytes.size());
-    cache.store(hash, std::memory_order_relaxed);
-  }
-  return hash;
 }
 
 }  // namespace
@@ -143,14 +132,6 @@ size_t AudioExtraSize(const AudioFrame& frame) {
 const uint8_t* AudioExtraData(const AudioFrame& frame) {
   const Payload* payload = Peek(frame.handle_);
   return payload && !payload->extra.empty() ? payload->extra.data() : &kEmptyByte;
-}
-
-uint64_t PayloadDataHash(const PayloadPtr& payload) {
-  return payload ? CachedHash(payload->data_fnv, payload->data) : Fnv1a64(nullptr, 0);
-}
-
-uint64_t PayloadExtraHash(const PayloadPtr& payload) {
-  return payload ? CachedHash(payload->extra_fnv, payload->extra) : Fnv1a64(nullptr, 0);
 }
 
 std::optional<uint64_t> PixelFrameBytes(vora::VideoPixelFormat format, uint64_t width,

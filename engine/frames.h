@@ -22,10 +22,6 @@ namespace corvel::engine {
 struct Payload {
   std::vector<uint8_t> data;
   std::vector<uint8_t> extra;  // AudioFrame::SetExtraData; empty for video frames
-  // FNV-1a 64 of data and extra, computed on first use (0: not known yet).
-  // Rewriting a payload in place resets them.
-  mutable std::atomic<uint64_t> data_fnv{0};
-  mutable std::atomic<uint64_t> extra_fnv{0};
 };
 
 using PayloadPtr = std::shared_ptr<const Payload>;
@@ -39,11 +35,6 @@ PayloadPtr FramePayload(const vora::PixelFrame& frame);
 void SetFramePayload(vora::AudioFrame& frame, PayloadPtr payload);
 void SetFramePayload(vora::VideoFrame& frame, PayloadPtr payload);
 void SetFramePayload(vora::PixelFrame& frame, PayloadPtr payload);
-
-// FNV-1a 64 of a payload's data / extra bytes (of no bytes for a null
-// payload), remembered by the payload so a frame sent again is not rehashed.
-uint64_t PayloadDataHash(const PayloadPtr& payload);
-uint64_t PayloadExtraHash(const PayloadPtr& payload);
 
 // Extra data of an audio frame (size 0 when none).
 size_t AudioExtraSize(const vora::AudioFrame& frame);

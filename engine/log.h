@@ -4,7 +4,7 @@
 // Levels: 0 verbose, 1 debug, 2 info (default), 3 warning, 4 error, 5 fatal,
 // 6 off. A line is kept when its level is at least the configured level.
 // When corvel.log grows past the rotation size (4 MiB unless changed through
-// the inspection API) it becomes corvel.1.log, gzip-compressed to
+// the hook) it becomes corvel.1.log, gzip-compressed to
 // corvel.1.log.gz unless compression is disabled; older files shift up to
 // corvel.5.log(.gz) and the oldest is removed.
 #ifndef CORVEL_ENGINE_LOG_H_

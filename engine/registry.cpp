@@ -1,11 +1,10 @@
 #include "registry.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <exception>
 #include <vector>
 
+#include "hook.h"
 #include "log.h"
 #include "no_destroy.h"
 #include "status.h"
@@ -14,63 +13,14 @@ namespace corvel::engine {
 
 Registry& Registry::Get() {
   static NoDestroy<Registry> registry;
-  static const bool reclaimer = [] {
-    RecordBudget::SetReclaimer([](uint64_t bytes) { return Get().ReclaimRecords(bytes); });
-    return true;
-  }();
-  (void)reclaimer;
   return registry.get();
-}
-
-std::vector<std::shared_ptr<InstanceRecord>> Registry::DestroyedRecords() {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<std::shared_ptr<InstanceRecord>> oldest_first;
-  for (uint64_t id : destroyed_) {
-    auto it = records_.find(id);
-    if (it != records_.end()) oldest_first.push_back(it->second);
-  }
-  return oldest_first;
-}
-
-// Record mutexes are taken with no registry lock held.
-bool Registry::ReclaimRecords(uint64_t bytes) {
-  uint64_t freed = 0;
-  for (const auto& record : DestroyedRecords()) {
-    freed += record->DropCalls();
-    if (freed >= bytes) break;
-  }
-  RecordsFreed(freed);
-  return freed > 0;
-}
-
-void Registry::TrimDestroyedRecords() {
-  const auto records = DestroyedRecords();
-  uint64_t kept = 0;
-  uint64_t freed = 0;
-  for (auto it = records.rbegin(); it != records.rend(); ++it) {
-    const uint64_t bytes = (*it)->kept_bytes();
-    if (kept + bytes <= RecordBudget::kDestroyedBytes) {
-      kept += bytes;
-    } else {
-      freed += (*it)->DropCalls();
-    }
-  }
-  RecordsFreed(freed);
-}
-
-void Registry::RecordsFreed(uint64_t bytes) {
-  if (bytes == 0) return;
-  LOG_DEBUG("freed %llu bytes of operation records of destroyed instances",
-            static_cast<unsigned long long>(bytes));
-  // Many small blocks freed at once: give the pages back to the system.
-  if (bytes >= (1u << 20)) malloc_trim(0);
 }
 
 vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
   BeginOperation();
   creates_.fetch_add(1);
   if (fail_next_create_.exchange(false)) {
-    Refuse(0, "Create refused: failure requested through inspection");
+    Refuse(0, "Create refused: failure requested through the hook");
     return nullptr;
   }
   if (!delegate) {
@@ -83,18 +33,19 @@ vora::VORACloud* Registry::Create(vora::VORACloudDelegate* delegate) {
       std::lock_guard<std::mutex> lock(mu_);
       id = next_id_++;
     }
-    auto record = std::make_shared<InstanceRecord>(id);
-    auto cloud = std::make_unique<Cloud>(id, delegate, queue_capacity_.load(), record);
+    auto counters = std::make_shared<InstanceCounters>(id);
+    auto cloud = std::make_unique<Cloud>(id, delegate, queue_capacity_.load(), counters);
     cloud->Start();
     {
       std::lock_guard<std::mutex> lock(mu_);
       live_[id] = cloud.get();
       ids_[cloud.get()] = id;
-      records_[id] = std::move(record);
       last_id_.store(id);
     }
     LOG_INFO("instance %llu created (delegate %p, queue %zu)", static_cast<unsigned long long>(id),
              static_cast<void*>(delegate), cloud->QueueCapacity());
+    if (const corvel_observer* o = Observer(); o && o->instance_created)
+      o->instance_created(o->context, id, NewCountersRef(std::move(counters)));
     return cloud.release();
   } catch (const std::exception& e) {
     Refuse(0, "Create failed: %s", e.what());
@@ -116,11 +67,6 @@ void Registry::Destroy(vora::VORACloud* cloud) {
       instance = live_[id];
       live_.erase(id);
       ids_.erase(it);
-      destroyed_.push_back(id);
-      while (destroyed_.size() > kKeptRecords) {
-        records_.erase(destroyed_.front());
-        destroyed_.pop_front();
-      }
     }
   }
   if (!instance) {
@@ -137,8 +83,15 @@ void Registry::Destroy(vora::VORACloud* cloud) {
     }
     return;
   }
-  TrimDestroyedRecords();
   const auto id = static_cast<unsigned long long>(instance->id());
+  // Told once Destroy has done its part, on every path out.
+  struct Announce {
+    uint64_t id;
+    ~Announce() {
+      if (const corvel_observer* o = Observer(); o && o->instance_destroyed)
+        o->instance_destroyed(o->context, id);
+    }
+  } announce{id};
   if (instance->OnDeliveryThread() || OnEngineThread()) {
     // An engine thread must not wait for a callback: it may be inside one of
     // this instance's callbacks, or that callback may be destroying this
@@ -165,13 +118,9 @@ void Registry::Destroy(vora::VORACloud* cloud) {
 void Registry::AbandonAfterFork() {
   for (const auto& [cloud, id] : ids_) inert_.insert(cloud);
   // The instances stay allocated (never freed: freeing joins threads that do
-  // not exist here); their records are set aside too, kept reachable.
-  static NoDestroy<std::vector<std::map<uint64_t, std::shared_ptr<InstanceRecord>>>> abandoned;
-  abandoned.get().push_back(std::move(records_));
-  records_.clear();
+  // not exist here).
   live_.clear();
   ids_.clear();
-  destroyed_.clear();
 }
 
 uint64_t Registry::live_count() const {
@@ -185,12 +134,6 @@ bool Registry::WithLive(uint64_t id, const std::function<void(Cloud&)>& fn) {
   if (it == live_.end()) return false;
   fn(*it->second);
   return true;
-}
-
-std::shared_ptr<InstanceRecord> Registry::FindRecord(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = records_.find(id);
-  return it == records_.end() ? nullptr : it->second;
 }
 
 std::vector<uint64_t> Registry::LiveIds() const {

@@ -1,6 +1,6 @@
 // The table of engine instances: creation and destruction for
 // VORACloud::Create/Destroy, process-wide counters, and access by instance id
-// for the inspection interface.
+// for the hook.
 #ifndef CORVEL_ENGINE_REGISTRY_H_
 #define CORVEL_ENGINE_REGISTRY_H_
 
@@ -16,15 +16,13 @@
 #include <unordered_set>
 
 #include "cloud.h"
-#include "instance_record.h"
+#include "counters.h"
 
 namespace corvel::engine {
 
 class Registry {
  public:
   static constexpr size_t kDefaultQueueCapacity = 4096;
-  // Records of destroyed instances kept for inspection.
-  static constexpr size_t kKeptRecords = 256;
 
   static Registry& Get();
 
@@ -45,18 +43,7 @@ class Registry {
   // cannot be destroyed meanwhile; fn must not wait for delivery. False when
   // the id is not a live instance.
   bool WithLive(uint64_t id, const std::function<void(Cloud&)>& fn);
-  // The record of a live or recently destroyed instance, or null.
-  std::shared_ptr<InstanceRecord> FindRecord(uint64_t id);
   std::vector<uint64_t> LiveIds() const;
-  // Frees kept records of destroyed instances, oldest first, until `bytes`
-  // are freed or none is left; whether anything was freed.
-  bool ReclaimRecords(uint64_t bytes);
-  // Holds the records of destroyed instances to RecordBudget::kDestroyedBytes,
-  // freeing the oldest.
-  void TrimDestroyedRecords();
-
-  std::vector<std::shared_ptr<InstanceRecord>> DestroyedRecords();
-  void RecordsFreed(uint64_t bytes);
 
   // Taken around fork() (fork.cpp).
   std::mutex& ForkMutex() { return mu_; }
@@ -68,8 +55,6 @@ class Registry {
   mutable std::mutex mu_;
   std::unordered_map<uint64_t, Cloud*> live_;
   std::unordered_map<const vora::VORACloud*, uint64_t> ids_;
-  std::map<uint64_t, std::shared_ptr<InstanceRecord>> records_;
-  std::deque<uint64_t> destroyed_;  // ids whose records are kept after Destroy, oldest first
   std::unordered_set<const vora::VORACloud*> inert_;  // a parent process's instances (fork)
   uint64_t next_id_ = 1;
 

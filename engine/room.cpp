@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "cloud.h"
-#include "json.h"
 #include "log.h"
 #include "no_destroy.h"
 
@@ -655,7 +654,7 @@ bool Room::Disconnect(Member& m, milliseconds duration) {
 // ---- Room: sending ----
 
 bool Room::Enqueue(Packet p) {
-  MediaCounters& counters = p.from->info.record->media();
+  MediaCounters& counters = p.from->info.counters->media();
   {
     std::lock_guard<std::mutex> lock(in_mu_);
     if (inbound_.size() >= kInboundCapacity) {
@@ -808,7 +807,7 @@ bool Room::Transit(Member& from, Member& to, Clock::time_point now, Clock::time_
   const milliseconds delay{a.delay_ms.load() + b.delay_ms.load()};
   if (!from.connected() || !to.connected()) {
     if (!reliable) {
-      to.info.record->media().disconnected_drops.fetch_add(1, std::memory_order_relaxed);
+      to.info.counters->media().disconnected_drops.fetch_add(1, std::memory_order_relaxed);
       return false;
     }
     Clock::time_point back = now;
@@ -823,7 +822,7 @@ bool Room::Transit(Member& from, Member& to, Clock::time_point now, Clock::time_
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   if (uniform(rng_) < keep) return true;
   if (!reliable) {
-    to.info.record->media().lost.fetch_add(1, std::memory_order_relaxed);
+    to.info.counters->media().lost.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   *due += 2 * delay + kRetransmitTimeout;  // resent after the loss is noticed
@@ -891,7 +890,7 @@ void Room::ArriveAudioLocked(Member& t, const Member& from,
     frame.pts = pts;
     frame.has_voice = t.info.vad && voice;
     SetFramePayload(frame, pcm);
-    t.info.record->media().audio_received.fetch_add(1, std::memory_order_relaxed);
+    t.info.counters->media().audio_received.fetch_add(1, std::memory_order_relaxed);
     PostTo(t, "OnRemoteAudioReceived",
            [user = from.user(), frame = std::move(frame)](VORACloudDelegate& d) {
              d.OnRemoteAudioReceived(user.c_str(), frame);
@@ -901,7 +900,7 @@ void Room::ArriveAudioLocked(Member& t, const Member& from,
   MixInput& input = t.route->mix_inputs[&from];
   if (input.blocks.size() >= kMixInputCapacity) {
     input.blocks.pop_front();
-    t.info.record->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
+    t.info.counters->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
   }
   const auto arrival = Clock::now();
   input.blocks.push_back(MixBlock{pcm, pts, arrival});
@@ -963,7 +962,7 @@ void Room::MixerPumpLocked(Member& to, Clock::time_point now) {
                                          format.channels, format.rate);
     frame.has_voice = to.info.vad && voice;
     SetFramePayload(frame, MakePcm(r.mix_out.data(), samples));
-    MediaCounters& counters = to.info.record->media();
+    MediaCounters& counters = to.info.counters->media();
     counters.audio_received.fetch_add(1, std::memory_order_relaxed);
     counters.mixed_frames.fetch_add(1, std::memory_order_relaxed);
     if (to.info.obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET) {
@@ -989,7 +988,7 @@ void Room::RouteVideoLocked(Packet& p, Clock::time_point now) {
                    pixel = p.pixel, sei = p.sei] {
       Member& t = *to;
       if (!from_ptr->present) return;
-      MediaCounters& counters = t.info.record->media();
+      MediaCounters& counters = t.info.counters->media();
       const auto st = static_cast<StreamType>(type);
       for (const SeiMessage& s : sei) {
         counters.sei_received.fetch_add(1, std::memory_order_relaxed);
@@ -1037,7 +1036,7 @@ void Room::RouteMessageLocked(Packet& p, Clock::time_point now) {
     Clock::time_point due;
     if (!Transit(from, *to, now, &due, p.reliable)) {
       to->route->pending_miss[key]++;
-      to->info.record->media().missed_messages.fetch_add(1, std::memory_order_relaxed);
+      to->info.counters->media().missed_messages.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     if (p.ordered) {
@@ -1057,7 +1056,7 @@ void Room::RouteMessageLocked(Packet& p, Clock::time_point now) {
           d.OnMissCustomCmdMsg(user.c_str(), static_cast<int32_t>(cmd), 0, missed);
         });
       }
-      t.info.record->media().messages_received.fetch_add(1, std::memory_order_relaxed);
+      t.info.counters->media().messages_received.fetch_add(1, std::memory_order_relaxed);
       PostTo(t, "OnReceiveCustomCmdMsg", [user, cmd, seq, bytes](VORACloudDelegate& d) {
         d.OnReceiveCustomCmdMsg(user.c_str(), static_cast<int32_t>(cmd), seq, bytes.data(),
                                 bytes.size());
@@ -1106,7 +1105,7 @@ void Room::TimersLocked(Clock::time_point now) {
     uint32_t pts = 0;
     std::shared_ptr<Pacer> pacer = m->pacer;
     while (m->present && m->audio_open && pacer->PopDue(now, scratch_, &pts)) {
-      m->info.record->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
+      m->info.counters->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
       RouteAudioLocked(m, scratch_.data(), scratch_.size() / pacer->channels(),
                        pacer->sample_rate(), pacer->channels(), pts, now);
     }
@@ -1143,34 +1142,35 @@ Clock::time_point Room::NextDeadlineLocked() {
   return next;
 }
 
-std::string Room::DescribeJson() {
+void Room::Describe(void (*visit)(void*, const corvel_room*), void* context) {
   const auto lock = CallerLock();
-  JsonWriter w;
-  w.BeginObject();
-  w.Key("sdk_app_id").Uint(key_.app);
-  w.Key("room_hex");
-  w.Hex(key_.id.data(), key_.id.size());
-  w.Key("text_id").Bool(key_.text);
-  w.Key("members").BeginArray();
+  std::vector<std::vector<int>> video(members_.size());
+  std::vector<corvel_room_member> members(members_.size());
+  size_t i = 0;
   for (auto& m : members_) {
-    w.BeginObject();
-    w.Key("id").Uint(m->info.instance_id);
-    w.Key("user_id_hex");
-    w.Hex(m->user().data(), m->user().size());
-    w.Key("role").Uint(m->info.role);
-    w.Key("connection").Uint(m->connection);
-    w.Key("audio").Bool(m->audio_open);
-    w.Key("video").BeginArray();
-    for (int type : m->video_open) w.Int(type);
-    w.EndArray();
-    w.Key("pacing_ms").Int(static_cast<int64_t>(m->pacer ? m->pacer->QueuedMs() : 0));
-    w.Key("conversions").Uint(m->route->streams.size());
-    w.EndObject();
+    video[i].assign(m->video_open.begin(), m->video_open.end());
+    corvel_room_member& out = members[i];
+    out.id = m->info.instance_id;
+    out.user_id = m->user().data();
+    out.user_id_size = m->user().size();
+    out.role = m->info.role;
+    out.connection = m->connection;
+    out.audio = m->audio_open;
+    out.video = video[i].data();
+    out.video_count = video[i].size();
+    out.pacing_ms = static_cast<int64_t>(m->pacer ? m->pacer->QueuedMs() : 0);
+    out.conversions = m->route->streams.size();
+    ++i;
   }
-  w.EndArray();
-  w.Key("delayed").Uint(delayed_.size());
-  w.EndObject();
-  return w.Take();
+  corvel_room room{};
+  room.sdk_app_id = key_.app;
+  room.room_id = key_.id.data();
+  room.room_id_size = key_.id.size();
+  room.text_id = key_.text;
+  room.members = members.data();
+  room.member_count = members.size();
+  room.delayed = delayed_.size();
+  visit(context, &room);
 }
 
 // ---- RoomHub ----

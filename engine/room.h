@@ -42,7 +42,8 @@
 
 #include "audio_dsp.h"
 #include "frames.h"
-#include "instance_record.h"
+#include "corvel_hook.h"
+#include "counters.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -55,15 +56,15 @@ inline constexpr int kExitReasonLeft = 0;      // ExitRoom or Destroy
 inline constexpr int kExitReasonRemoved = 2;   // removed by the server (banned, suspended)
 inline constexpr int kExitReasonReplaced = 3;  // the same user id entered from another instance
 
-// Simulated network of one instance (its link to the server). Written by the
-// inspection interface, read by the router without locks.
+// Simulated network of one instance (its link to the server). Written through
+// the hook (corvel_hook.h), read by the router without locks.
 struct LinkConditions {
   std::atomic<uint32_t> loss_ppm{0};        // packets lost per million
   std::atomic<uint32_t> delay_ms{0};        // one-way delay
   std::atomic<uint32_t> bandwidth_kbps{0};  // 0: unlimited
 };
 
-// Process-wide engine tunables (inspection may change them).
+// Process-wide engine tunables (the hook may change them).
 struct RouterTuning {
   std::atomic<uint32_t> quality_interval_ms{2000};
   std::atomic<uint32_t> mix_wait_ms{60};
@@ -123,7 +124,7 @@ struct SeiMessage {
 struct JoinInfo {
   Cloud* cloud = nullptr;
   uint64_t instance_id = 0;
-  std::shared_ptr<InstanceRecord> record;
+  std::shared_ptr<InstanceCounters> counters;
   std::shared_ptr<LinkConditions> conditions;
   std::shared_ptr<PullBuffer> pull;
   std::string user_id;
@@ -219,8 +220,9 @@ class Room {
   bool SendMessage(const std::shared_ptr<Member>& m, uint32_t cmd, uint32_t seq, std::string bytes,
                    bool reliable, bool ordered);
 
-  // JSON object describing the room (for inspection).
-  std::string DescribeJson();
+  // Calls visit with a description of the room (corvel_hook.h), the room
+  // locked against callers meanwhile.
+  void Describe(void (*visit)(void*, const corvel_room*), void* context);
 
  private:
   struct Packet {

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "corvel_premier.h"
-#include "json.h"
+#include "hook.h"
 #include "log.h"
 #include "no_destroy.h"
 #include "status.h"
@@ -32,18 +32,10 @@ struct Store {
   std::optional<Proxy> proxy;
   std::string environment = kDefaultEnvironment;
   live::WebClientFactory* factory = nullptr;
-  std::map<std::string, std::string> last_calls;  // function -> JSON object of its arguments
-  std::map<std::string, uint64_t> call_counts;
 
   static Store& Get() {
     static NoDestroy<Store> store;
     return store.get();
-  }
-
-  void Record(const char* function, std::string arguments_json) {
-    std::lock_guard<std::mutex> lock(mu);
-    last_calls[function] = std::move(arguments_json);
-    ++call_counts[function];
   }
 };
 
@@ -76,12 +68,11 @@ bool IsValidHostName(std::string_view name) {
   return false;
 }
 
-std::string Arguments(const std::function<void(JsonWriter&)>& fill) {
-  JsonWriter w;
-  w.BeginObject();
-  fill(w);
-  w.EndObject();
-  return w.Take();
+// Tells the hook's observer, if any, about a settings call.
+void Report(const char* function, const char* text0 = nullptr, const char* text1 = nullptr,
+            const char* text2 = nullptr, int64_t number = 0, int has_result = 0, int result = 0) {
+  if (const corvel_observer* o = Observer())
+    ReportSetting(o, function, text0, text1, text2, number, has_result, result);
 }
 
 }  // namespace
@@ -108,49 +99,38 @@ std::string CurrentEnvironment() {
   return s.environment;
 }
 
-std::string SettingsJson() {
+void VisitSettings(void (*visit)(void*, const corvel_settings*), void* context) {
   const Logger::State log = Logger::Instance().Snapshot();
   Store& s = Store::Get();
-  std::lock_guard<std::mutex> lock(s.mu);
-  JsonWriter w;
-  w.BeginObject();
-  w.Key("log").BeginObject();
-  w.Key("directory_hex");
+  std::unique_lock<std::mutex> lock(s.mu);
+  // Copied so that the visitor runs without the settings lock.
+  const std::optional<Proxy> proxy = s.proxy;
+  const std::string environment = s.environment;
+  corvel_settings out{};
+  out.web_client_factory = reinterpret_cast<uintptr_t>(s.factory);
+  lock.unlock();
   if (log.directory) {
-    w.Hex(log.directory->data(), log.directory->size());
-  } else {
-    w.Null();
+    out.log_directory = log.directory->data();
+    out.log_directory_size = log.directory->size();
   }
-  w.Key("file_open").Bool(log.file_open);
-  w.Key("level").Int(log.level);
-  w.Key("console").Bool(log.console);
-  w.Key("file_disabled").Bool(log.file_disabled);
-  w.Key("compress_disabled").Bool(log.compress_disabled);
-  w.Key("rotate_bytes").Uint(log.rotate_bytes);
-  w.Key("file_bytes").Uint(log.file_bytes);
-  w.Key("rotations").Uint(log.rotations);
-  w.EndObject();
-  w.Key("proxy");
-  if (s.proxy) {
-    w.BeginObject();
-    w.Key("ip_hex").Hex(s.proxy->host.data(), s.proxy->host.size());
-    w.Key("port").Uint(s.proxy->port);
-    w.Key("username_hex").CText(s.proxy->username ? s.proxy->username->c_str() : nullptr);
-    w.Key("password_hex").CText(s.proxy->password ? s.proxy->password->c_str() : nullptr);
-    w.EndObject();
-  } else {
-    w.Null();
+  out.log_file_open = log.file_open;
+  out.log_level = log.level;
+  out.log_console = log.console;
+  out.log_file_disabled = log.file_disabled;
+  out.log_compress_disabled = log.compress_disabled;
+  out.log_rotate_bytes = log.rotate_bytes;
+  out.log_file_bytes = log.file_bytes;
+  out.log_rotations = log.rotations;
+  if (proxy) {
+    out.has_proxy = 1;
+    out.proxy_host = proxy->host.data();
+    out.proxy_host_size = proxy->host.size();
+    out.proxy_port = proxy->port;
+    out.proxy_username = proxy->username ? proxy->username->c_str() : nullptr;
+    out.proxy_password = proxy->password ? proxy->password->c_str() : nullptr;
   }
-  w.Key("environment").String(s.environment);
-  w.Key("web_client_factory").Uint(reinterpret_cast<uintptr_t>(s.factory));
-  w.Key("last_calls").BeginObject();
-  for (const auto& [function, arguments] : s.last_calls) w.Key(function).Raw(arguments);
-  w.EndObject();
-  w.Key("call_counts").BeginObject();
-  for (const auto& [function, count] : s.call_counts) w.Key(function).Uint(count);
-  w.EndObject();
-  w.EndObject();
-  return w.Take();
+  out.environment = environment.c_str();
+  visit(context, &out);
 }
 
 std::mutex& SettingsMutex() { return Store::Get().mu; }
@@ -162,17 +142,14 @@ void ResetSettings() {
   s.proxy.reset();
   s.environment = kDefaultEnvironment;
   s.factory = nullptr;
-  s.last_calls.clear();
-  s.call_counts.clear();
 }
 
 }  // namespace corvel::engine
 
 namespace corvel::live {
 
-using engine::Arguments;
-using engine::JsonWriter;
 using engine::Logger;
+using engine::Report;
 using engine::Store;
 
 OrbLiveSDK::~OrbLiveSDK() = default;
@@ -181,10 +158,7 @@ bool OrbLiveSDK::SetLogPath(const char* path) {
   engine::BeginOperation();
   const char* why = "";
   const bool ok = Logger::Instance().SetDirectory(path, &why);
-  Store::Get().Record("SetLogPath", Arguments([&](JsonWriter& w) {
-                        w.Key("path_hex").CText(path);
-                        w.Key("result").Bool(ok);
-                      }));
+  Report("SetLogPath", path, nullptr, nullptr, 0, 1, ok);
   if (ok) {
     LOG_INFO("log directory set to %s", engine::LogText(path).c_str());
   } else {
@@ -196,14 +170,14 @@ bool OrbLiveSDK::SetLogPath(const char* path) {
 void OrbLiveSDK::SetLogLevel(int level) {
   engine::BeginOperation();
   Logger::Instance().SetLevel(level);
-  Store::Get().Record("SetLogLevel", Arguments([&](JsonWriter& w) { w.Key("level").Int(level); }));
+  Report("SetLogLevel", nullptr, nullptr, nullptr, level);
   LOG_INFO("log level set to %d (asked %d)", Logger::ClampLevel(level), level);
 }
 
 void OrbLiveSDK::EnableConsoleLog() {
   engine::BeginOperation();
   Logger::Instance().SetConsole(true);
-  Store::Get().Record("EnableConsoleLog", "{}");
+  Report("EnableConsoleLog");
   LOG_DEBUG("console log enabled");
 }
 
@@ -211,14 +185,13 @@ void OrbLiveSDK::DisableConsoleLog() {
   engine::BeginOperation();
   LOG_DEBUG("console log disabled");
   Logger::Instance().SetConsole(false);
-  Store::Get().Record("DisableConsoleLog", "{}");
+  Report("DisableConsoleLog");
 }
 
 void OrbLiveSDK::DisableLogCompress(bool disabled) {
   engine::BeginOperation();
   Logger::Instance().SetCompressDisabled(disabled);
-  Store::Get().Record("DisableLogCompress",
-                      Arguments([&](JsonWriter& w) { w.Key("disabled").Bool(disabled); }));
+  Report("DisableLogCompress", nullptr, nullptr, nullptr, disabled);
   LOG_INFO("rotated log compression %s", disabled ? "off" : "on");
 }
 
@@ -226,8 +199,7 @@ void OrbLiveSDK::DisableLogFile(bool disabled) {
   engine::BeginOperation();
   if (disabled) LOG_INFO("log file off");
   Logger::Instance().SetFileDisabled(disabled);
-  Store::Get().Record("DisableLogFile",
-                      Arguments([&](JsonWriter& w) { w.Key("disabled").Bool(disabled); }));
+  Report("DisableLogFile", nullptr, nullptr, nullptr, disabled);
   if (!disabled) LOG_INFO("log file on");
 }
 
@@ -251,13 +223,7 @@ bool OrbLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char*
       s.proxy = std::move(proxy);
     }
   }
-  s.Record("SetSocks5Proxy", Arguments([&](JsonWriter& w) {
-             w.Key("ip_hex").CText(ip);
-             w.Key("port").Uint(port);
-             w.Key("username_hex").CText(username);
-             w.Key("password_hex").CText(password);
-             w.Key("result").Bool(ok);
-           }));
+  Report("SetSocks5Proxy", ip, username, password, port, 1, ok);
   if (ok) {
     LOG_INFO("SOCKS5 proxy set to %s:%u%s", engine::LogText(ip).c_str(), port,
              has_user ? " with credentials" : "");
@@ -279,10 +245,7 @@ bool OrbLiveSDK::SetEnvironment(const char* env) {
     std::lock_guard<std::mutex> lock(s.mu);
     s.environment = env;
   }
-  s.Record("SetEnvironment", Arguments([&](JsonWriter& w) {
-             w.Key("env_hex").CText(env);
-             w.Key("result").Bool(ok);
-           }));
+  Report("SetEnvironment", env, nullptr, nullptr, 0, 1, ok);
   if (ok) {
     LOG_INFO("environment set to %s", env);
   } else {
@@ -299,9 +262,8 @@ void OrbLiveSDK::SetWebClientFactory(WebClientFactory* factory) {
     std::lock_guard<std::mutex> lock(s.mu);
     s.factory = factory;
   }
-  s.Record("SetWebClientFactory", Arguments([&](JsonWriter& w) {
-             w.Key("factory").Uint(reinterpret_cast<uintptr_t>(factory));
-           }));
+  Report("SetWebClientFactory", nullptr, nullptr, nullptr,
+         static_cast<int64_t>(reinterpret_cast<uintptr_t>(factory)));
   LOG_INFO("web client factory %s", factory ? "installed" : "removed");
 }
 

@@ -1,13 +1,15 @@
 // Process-wide settings behind corvel::live::OrbLiveSDK: the log sink
 // configuration (held by the Logger), the SOCKS5 proxy, the environment and
-// the web-client factory, plus a record of the raw arguments each settings
-// function last received, for inspection.
+// the web-client factory. Each settings call is reported to the hook's
+// observer, if one is installed (corvel_hook.h).
 #ifndef CORVEL_ENGINE_SETTINGS_H_
 #define CORVEL_ENGINE_SETTINGS_H_
 
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "corvel_hook.h"
 
 namespace corvel::engine {
 
@@ -22,10 +24,10 @@ bool IsKnownEnvironment(const char* name);
 // The current environment name ("production" until changed).
 std::string CurrentEnvironment();
 
-// Settings and last-call records as one JSON object (see corvel_probe.h).
-std::string SettingsJson();
+// Calls visit with the current settings (corvel_hook.h), no lock held.
+void VisitSettings(void (*visit)(void*, const corvel_settings*), void* context);
 
-// Restores every setting to its default and forgets the last-call records.
+// Restores every setting to its default.
 void ResetSettings();
 
 // Guards the settings (taken around fork()).

@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "instance_record.h"
+#include "counters.h"
 #include "log.h"
 #include "no_destroy.h"
 

@@ -26,6 +26,14 @@ from rooms_kit import scene  # noqa: F401  (a fixture: parties in rooms, destroy
 # use a bare _corvel.VORACloudDelegate subclass instead.
 SilentDelegate = corvel.Delegate
 
+# The inspection library (libcorvel_probe.so) hooks into the engine as it is
+# loaded; loaded here, before any test creates an instance, it sees every
+# instance and every operation.
+try:
+    engine_probe.library()
+except AttributeError:
+    pass  # another engine: the tests that need the interface skip (py_kit.probe)
+
 try:
     from hypothesis import settings
 except ImportError:  # the tests that need it skip themselves

@@ -1,9 +1,16 @@
-"""Test-side access to the engine's inspection interface (engine/corvel_probe.h).
+"""Test-side access to the engine's inspection interface (engine/probe/corvel_probe.h).
 
-The engine library is the very libcorvel.so that ``_corvel`` loaded: the file
-beside the module, else ``../corvel.libs/libcorvel.so``. ctypes maps the same
-file, so the counters, records and settings read here are the module's own.
-Set CORVEL_ENGINE_LIBRARY to a path to use a library without the module.
+The interface lives in the test library libcorvel_probe.so, which installs
+itself into the engine through the engine's hook (engine/corvel_hook.h) as
+soon as it is loaded. It must hook into the very libcorvel.so that
+``_corvel`` loaded: ``_corvel`` is imported first, and the probe library,
+linked against ``libcorvel.so`` by its soname, then shares that one.
+
+The probe library is found, in order: at CORVEL_PROBE_LIBRARY; beside the
+engine library (dev and sanitizer builds put it there); in build/probe of
+this checkout, built there on first use against the engine library (the
+installed-wheel flow: the wheel carries no probe). Set CORVEL_ENGINE_LIBRARY
+to a path to use an engine library without the module.
 
 Byte strings come back as ``bytes`` (``None`` for a null pointer): the engine
 writes them as hex under keys ending in ``_hex``, and this module turns each
@@ -48,6 +55,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import subprocess
 from typing import Any
 
 # Result codes of the injection functions.
@@ -150,15 +158,61 @@ def library_path() -> str:
     return os.path.normpath(os.path.join(here, "..", "corvel.libs", "libcorvel.so"))
 
 
+PROBE_NAME = "libcorvel_probe.so"
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _build_probe(engine: str) -> str:
+    """Builds engine/probe into build/probe against `engine`, when the library
+    is missing, was built against another engine or is older than a source."""
+    build = os.path.join(_ROOT, "build", "probe")
+    output = os.path.join(build, PROBE_NAME)
+    cache = os.path.join(build, "CMakeCache.txt")
+    engine = os.path.realpath(engine)
+    configured = os.path.exists(cache) and f"CORVEL_ENGINE_LIBRARY:FILEPATH={engine}\n" in open(
+        cache, encoding="utf-8").read()
+    sources = os.path.join(_ROOT, "engine", "probe")
+    newest = max(os.path.getmtime(os.path.join(sources, name)) for name in os.listdir(sources))
+    newest = max(newest, os.path.getmtime(os.path.join(_ROOT, "engine", "corvel_hook.h")))
+    if configured and os.path.exists(output) and os.path.getmtime(output) >= newest:
+        return output
+    # Tools run clean of what the tests set for the interpreter (a sanitizer
+    # preloaded, another module path).
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "LD_PRELOAD")}
+    if not configured:
+        subprocess.run(["cmake", "-S", sources, "-B", build, f"-DCORVEL_ENGINE_LIBRARY={engine}"],
+                       check=True, stdout=subprocess.DEVNULL, env=env)
+    subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL,
+                   env=env)
+    return output
+
+
+def probe_library_path() -> str:
+    override = os.environ.get("CORVEL_PROBE_LIBRARY")
+    if override:
+        return override
+    engine = library_path()
+    beside = os.path.join(os.path.dirname(engine), PROBE_NAME)
+    if os.path.exists(beside):
+        return beside
+    return _build_probe(engine)
+
+
 _lib = None
 
 
 def library() -> ctypes.CDLL:
-    """The engine library, loaded once, with the inspection signatures set."""
+    """The probe library, loaded once, with the inspection signatures set."""
     global _lib
     if _lib is not None:
         return _lib
-    lib = ctypes.CDLL(library_path())
+    if not os.environ.get("CORVEL_ENGINE_LIBRARY"):
+        import _corvel  # noqa: F401  (loads the engine the probe must hook into)
+    engine = ctypes.CDLL(library_path(), mode=ctypes.RTLD_GLOBAL)
+    if not hasattr(engine, "corvel_engine_hook"):
+        raise AttributeError("the engine library has no hook (not the loopback engine)")
+    lib = ctypes.CDLL(probe_library_path())
     u64, i64, cint, text = ctypes.c_uint64, ctypes.c_int64, ctypes.c_int, ctypes.c_char_p
     owned = ctypes.c_void_p  # malloc'd JSON text, released with corvel_inspect_free
     signatures = {
@@ -446,7 +500,7 @@ def side_thread_join(hold_gil: bool = False) -> int:
     operation called from Python does."""
     if not hold_gil:
         return library().corvel_inspect_side_thread_join()
-    join = ctypes.PyDLL(library_path()).corvel_inspect_side_thread_join
+    join = ctypes.PyDLL(probe_library_path()).corvel_inspect_side_thread_join
     join.restype = ctypes.c_int
     join.argtypes = []
     return join()

@@ -37,6 +37,9 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
     assert len(sections["callbacks"]["rows"]) == 6
     assert all(r["dropped"] == 0 for r in sections["callbacks"]["rows"])
     assert len(sections["calls"]["rows"]) == 5
+    ages = sections["calls"]["young_old"]
+    assert [a["in_room"] for a in ages] == [True, False]
+    assert all(a["young_ns"] > 0 and a["old_ns"] > 0 and a["ratio"] > 0 for a in ages)
     try:
         import pybind11  # noqa: F401  (the pybind11 floor is measured when its headers are there)
     except ImportError:

@@ -16,6 +16,8 @@ build=$root/build/asan
 site=$build/site-packages
 cd "$root"
 
+tools/system-deps.sh --probe
+
 # A wheel build in build/asan (incremental on later runs), unpacked into
 # $site: the module, the engine beside it, the corvel package and the stubs.
 # -O1 -g1 (line tables only) keeps the reports exact and the build about half
@@ -25,6 +27,7 @@ rm -rf "$site"
   -C build-dir="$build/wheel" \
   -C cmake.build-type=RelWithDebInfo \
   -C cmake.define.CORVEL_SANITIZE=address,undefined \
+  -C cmake.define.CORVEL_PROBE=ON \
   -C cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -C cmake.define.CMAKE_CXX_FLAGS="-fno-sanitize-recover=undefined" \
   .
@@ -50,6 +53,9 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:dete
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$site"
+# The tests' inspection library, built with the wheel (sanitized too) and
+# left out of it.
+export CORVEL_PROBE_LIBRARY="$build/wheel/lib/libcorvel_probe.so"
 export CORVEL_SANITIZED=address
 # Every fuzzed callable still runs, with fewer examples: an interpreter under
 # ASan starts and generates values several times slower.

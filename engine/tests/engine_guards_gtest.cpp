@@ -83,7 +83,12 @@ TEST(EngineThreads, InstancesDestroyingEachOtherFromTheirCallbacksDoNotDeadlock)
       ASSERT_EQ(destroyed.load(), 2);
       EXPECT_FALSE(corvel_inspect_is_live(a));
       EXPECT_FALSE(corvel_inspect_is_live(b));
-      std::this_thread::sleep_for(20ms);  // the callbacks return, their threads free the instances
+      // Each callback records its event once its Destroy returned: waiting for
+      // it (under the delegate's lock) orders the end of both callbacks
+      // before anything this thread does to the delegates.
+      ASSERT_TRUE(delegates[0].WaitFor(round + 1));
+      ASSERT_TRUE(delegates[1].WaitFor(round + 1));
+      std::this_thread::sleep_for(20ms);  // their threads free the instances
       delegates[0].hook = nullptr;
       delegates[1].hook = nullptr;
       // Taking each delegate's lock orders its last record (written on a

@@ -1,16 +1,20 @@
 // The 25 delegate callbacks by slot number (1..25, in the order the delegate
-// interface declares them), and the construction of callback tasks from
+// interface declares them), and the construction of delegate calls from
 // inspection arguments.
-#ifndef CORVEL_ENGINE_CALLBACKS_H_
-#define CORVEL_ENGINE_CALLBACKS_H_
+#ifndef CORVEL_PROBE_CALLBACKS_H_
+#define CORVEL_PROBE_CALLBACKS_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "dispatcher.h"
-#include "json.h"
+#include <nlohmann/json.hpp>
 
-namespace corvel::engine {
+#include "vora/corvel_vora_cloud.h"
+
+namespace corvel::probe {
+
+using DelegateCall = std::function<void(vora::VORACloudDelegate&)>;
 
 inline constexpr int kCallbackSlots = 25;
 
@@ -23,8 +27,9 @@ const char* CallbackName(int slot);
 // pointer); missing keys take neutral defaults; unknown keys, out-of-range
 // numbers and message lengths beyond the bytes supplied are refused with a
 // reason in *error.
-std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, std::string* error);
+std::optional<DelegateCall> BuildInjectedCall(int slot, const nlohmann::json& args,
+                                              std::string* error);
 
-}  // namespace corvel::engine
+}  // namespace corvel::probe
 
-#endif  // CORVEL_ENGINE_CALLBACKS_H_
+#endif  // CORVEL_PROBE_CALLBACKS_H_

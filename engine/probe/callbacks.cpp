@@ -5,10 +5,33 @@
 #include <utility>
 #include <vector>
 
-namespace corvel::engine {
+#include "hex.h"
+
+namespace corvel::probe {
 namespace {
 
 using namespace corvel::vora;
+using Json = nlohmann::json;
+
+std::optional<int64_t> AsInt(const Json& v) {
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<uint64_t>();
+    if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
+    return static_cast<int64_t>(u);
+  }
+  if (v.is_number_integer()) return v.get<int64_t>();
+  return std::nullopt;
+}
+
+std::optional<uint64_t> AsUint(const Json& v) {
+  if (v.is_number_unsigned()) return v.get<uint64_t>();
+  if (v.is_number_integer()) {
+    const auto i = v.get<int64_t>();
+    if (i < 0) return std::nullopt;
+    return static_cast<uint64_t>(i);
+  }
+  return std::nullopt;
+}
 
 constexpr const char* kNames[kCallbackSlots + 1] = {
     nullptr,
@@ -50,26 +73,25 @@ const char* Ptr(const OptText& text) { return text ? text->c_str() : nullptr; }
 // that a misspelt key is reported instead of silently defaulted.
 class ArgReader {
  public:
-  ArgReader(const JsonValue& object, std::string* error) : object_(object), error_(error) {
-    if (object.type != JsonValue::Type::kObject && !object.is_null())
-      Fail("arguments must be an object");
+  ArgReader(const Json& object, std::string* error) : object_(object), error_(error) {
+    if (!object.is_object() && !object.is_null()) Fail("arguments must be an object");
   }
 
   bool ok() const { return ok_; }
 
   template <typename T>
   T Int(const char* key, T fallback) {
-    const JsonValue* v = Take(key);
+    const Json* v = Take(key);
     if (!v) return fallback;
     if constexpr (std::is_signed_v<T>) {
-      auto n = v->AsInt();
+      auto n = AsInt(*v);
       if (!n || *n < std::numeric_limits<T>::min() || *n > std::numeric_limits<T>::max()) {
         Fail(std::string("bad integer for ") + key);
         return fallback;
       }
       return static_cast<T>(*n);
     } else {
-      auto n = v->AsUint();
+      auto n = AsUint(*v);
       if (!n || *n > std::numeric_limits<T>::max()) {
         Fail(std::string("bad unsigned integer for ") + key);
         return fallback;
@@ -79,32 +101,32 @@ class ArgReader {
   }
 
   bool Bool(const char* key, bool fallback) {
-    const JsonValue* v = Take(key);
+    const Json* v = Take(key);
     if (!v) return fallback;
-    if (v->type != JsonValue::Type::kBool) {
+    if (!v->is_boolean()) {
       Fail(std::string("bad boolean for ") + key);
       return fallback;
     }
-    return v->boolean;
+    return v->get<bool>();
   }
 
   // "<key>_hex": hex text, or null for a null pointer; missing -> fallback.
   OptText Bytes(const std::string& key, OptText fallback) {
-    const JsonValue* v = Take(key + "_hex");
+    const Json* v = Take(key + "_hex");
     if (!v) return fallback;
     if (v->is_null()) return std::nullopt;
     std::optional<std::string> bytes;
-    if (v->type == JsonValue::Type::kString) bytes = HexDecode(v->text);
+    if (v->is_string()) bytes = HexDecode(v->get_ref<const std::string&>());
     if (!bytes) Fail("bad hex for " + key + "_hex");
     return bytes;
   }
 
-  const JsonValue* Sub(const char* key) { return Take(key); }
+  const Json* Sub(const char* key) { return Take(key); }
 
   bool Finish() {
-    if (!ok_ || object_.type != JsonValue::Type::kObject) return ok_;
-    for (const auto& [name, value] : object_.members) {
-      if (!used_.count(name)) Fail("unknown argument " + name);
+    if (!ok_ || !object_.is_object()) return ok_;
+    for (const auto& item : object_.items()) {
+      if (!used_.count(item.key())) Fail("unknown argument " + item.key());
     }
     return ok_;
   }
@@ -115,12 +137,14 @@ class ArgReader {
   }
 
  private:
-  const JsonValue* Take(const std::string& key) {
+  const Json* Take(const std::string& key) {
     used_.insert(key);
-    return object_.Find(key);
+    if (!object_.is_object()) return nullptr;
+    const auto it = object_.find(key);
+    return it == object_.end() ? nullptr : &*it;
   }
 
-  const JsonValue& object_;
+  const Json& object_;
   std::string* error_;
   std::set<std::string> used_;
   bool ok_ = true;
@@ -142,7 +166,7 @@ Message ReadMessage(ArgReader& r) {
 }
 
 bool ReadFrame(ArgReader& outer, AudioFrame& frame) {
-  const JsonValue* v = outer.Sub("frame");
+  const Json* v = outer.Sub("frame");
   if (!v) return true;
   std::string error;
   ArgReader r(*v, &error);
@@ -164,7 +188,7 @@ bool ReadFrame(ArgReader& outer, AudioFrame& frame) {
 }
 
 bool ReadFrame(ArgReader& outer, VideoFrame& frame) {
-  const JsonValue* v = outer.Sub("frame");
+  const Json* v = outer.Sub("frame");
   if (!v) return true;
   std::string error;
   ArgReader r(*v, &error);
@@ -183,7 +207,7 @@ bool ReadFrame(ArgReader& outer, VideoFrame& frame) {
 }
 
 bool ReadFrame(ArgReader& outer, PixelFrame& frame) {
-  const JsonValue* v = outer.Sub("frame");
+  const Json* v = outer.Sub("frame");
   if (!v) return true;
   std::string error;
   ArgReader r(*v, &error);
@@ -202,7 +226,7 @@ bool ReadFrame(ArgReader& outer, PixelFrame& frame) {
 }
 
 // One NetworkQualityInfo from {"user_id_hex": ..., "quality": n}.
-bool ReadQuality(const JsonValue& v, NetworkQualityInfo& info, std::string* error) {
+bool ReadQuality(const Json& v, NetworkQualityInfo& info, std::string* error) {
   ArgReader r(v, error);
   OptText user = r.Bytes("user_id", std::string());
   info.user_id.SetValue(Ptr(user));
@@ -210,7 +234,7 @@ bool ReadQuality(const JsonValue& v, NetworkQualityInfo& info, std::string* erro
   return r.Finish();
 }
 
-bool ReadVolume(const JsonValue& v, VORAVolumeInfo& info, std::string* error) {
+bool ReadVolume(const Json& v, VORAVolumeInfo& info, std::string* error) {
   ArgReader r(v, error);
   OptText user = r.Bytes("user_id", std::string());
   info.user_id.SetValue(Ptr(user));
@@ -228,7 +252,7 @@ const char* CallbackName(int slot) {
   return slot >= 1 && slot <= kCallbackSlots ? kNames[slot] : nullptr;
 }
 
-std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, std::string* error) {
+std::optional<DelegateCall> BuildInjectedCall(int slot, const Json& args, std::string* error) {
   ArgReader r(args, error);
   DelegateCall call;
   switch (slot) {
@@ -374,7 +398,7 @@ std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, s
     }
     case 22: {
       std::optional<NetworkQualityInfo> local = NetworkQualityInfo();
-      if (const JsonValue* v = r.Sub("local")) {
+      if (const Json* v = r.Sub("local")) {
         if (v->is_null()) {
           local.reset();
         } else if (!ReadQuality(*v, *local, error)) {
@@ -383,15 +407,15 @@ std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, s
       }
       std::vector<NetworkQualityInfo> remote;
       bool remote_null = false;
-      if (const JsonValue* v = r.Sub("remote")) {
+      if (const Json* v = r.Sub("remote")) {
         if (v->is_null()) {
           remote_null = true;
-        } else if (v->type != JsonValue::Type::kArray) {
+        } else if (!v->is_array()) {
           r.Fail("remote must be a list");
         } else {
-          remote.resize(v->items.size());
+          remote.resize(v->size());
           for (size_t i = 0; i < remote.size() && r.ok(); ++i) {
-            if (!ReadQuality(v->items[i], remote[i], error)) r.Fail("remote: " + *error);
+            if (!ReadQuality((*v)[i], remote[i], error)) r.Fail("remote: " + *error);
           }
         }
       }
@@ -406,15 +430,15 @@ std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, s
     case 23: {
       std::vector<VORAVolumeInfo> volumes;
       bool volumes_null = false;
-      if (const JsonValue* v = r.Sub("volumes")) {
+      if (const Json* v = r.Sub("volumes")) {
         if (v->is_null()) {
           volumes_null = true;
-        } else if (v->type != JsonValue::Type::kArray) {
+        } else if (!v->is_array()) {
           r.Fail("volumes must be a list");
         } else {
-          volumes.resize(v->items.size());
+          volumes.resize(v->size());
           for (size_t i = 0; i < volumes.size() && r.ok(); ++i) {
-            if (!ReadVolume(v->items[i], volumes[i], error)) r.Fail("volumes: " + *error);
+            if (!ReadVolume((*v)[i], volumes[i], error)) r.Fail("volumes: " + *error);
           }
         }
       }
@@ -449,4 +473,4 @@ std::optional<DelegateCall> BuildInjectedCall(int slot, const JsonValue& args, s
   return call;
 }
 
-}  // namespace corvel::engine
+}  // namespace corvel::probe

@@ -1,4 +1,4 @@
-/* Inspection interface of libcorvel.so, for tests only (the Python module does
+/* Inspection interface of libcorvel_probe.so, for tests only (the Python module does
  * not use it). Plain C, made to be called through ctypes.
  *
  * Instances are named by the 64-bit id the engine gives each one at Create
@@ -29,7 +29,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(CORVEL_BUILDING_LIBRARY)
+#if defined(CORVEL_BUILDING_PROBE)
 #define CORVEL_INSPECT_API __attribute__((visibility("default")))
 #else
 #define CORVEL_INSPECT_API
