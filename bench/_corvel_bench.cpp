@@ -407,7 +407,7 @@ class NoopDelegate : public VORACloudDelegate {
 struct NativeCloud {
   NoopDelegate delegate;
   VORACloud* cloud = nullptr;
-  AudioFrame frame;  // 10 ms of 48 kHz stereo PCM
+  AudioFrame frame;            // 10 ms of 48 kHz stereo PCM
   std::vector<uint8_t> pcm20;  // 20 ms of 48 kHz stereo PCM
   AudioFrame frame20;          // refilled from pcm20 before each send
   std::string message;

@@ -20,8 +20,8 @@ unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 // Hands an operation to the hook's observer (`o` not null).
 void Report(const corvel_observer* o, uint64_t id, corvel_op_kind kind, corvel_result_type type,
-            int result, const void* object = nullptr, const char* text = nullptr,
-            size_t length = 0, int64_t a0 = 0, int64_t a1 = 0, int64_t a2 = 0) {
+            int result, const void* object = nullptr, const char* text = nullptr, size_t length = 0,
+            int64_t a0 = 0, int64_t a1 = 0, int64_t a2 = 0) {
   if (!o->operation) return;
   corvel_operation op{};
   op.instance = id;
@@ -662,7 +662,8 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
     }
   }
   if (const corvel_observer* o = Observer())
-    Report(o, id_, CORVEL_OP_CREATE_LOCAL_VIDEO_CHANNEL, CORVEL_RESULT_INT, result, nullptr, nullptr, 0, type);
+    Report(o, id_, CORVEL_OP_CREATE_LOCAL_VIDEO_CHANNEL, CORVEL_RESULT_INT, result, nullptr,
+           nullptr, 0, type);
   LOG_INFO("instance %llu: CreateLocalVideoChannel %d -> %d", U(id_), type, result);
   return result;
 }
@@ -712,8 +713,8 @@ int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
     Report(o, id_, kEncoded ? CORVEL_OP_SEND_VIDEO_FRAME : CORVEL_OP_SEND_PIXEL_FRAME,
            CORVEL_RESULT_INT, result, &frame, nullptr, 0, type);
   if constexpr (kEncoded) {
-    LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_),
-                type, frame.size(), result);
+    LOG_VERBOSE("instance %llu: SendVideoFrame(VideoFrame) stream %d %zu bytes -> %d", U(id_), type,
+                frame.size(), result);
   } else {
     LOG_VERBOSE("instance %llu: SendVideoFrame(PixelFrame) stream %d %ux%u -> %d", U(id_), type,
                 frame.width, frame.height, result);
@@ -778,8 +779,8 @@ int Cloud::SendSeiMessage(int message_type, const char* message, size_t length) 
     }
   }
   if (const corvel_observer* o = Observer())
-    Report(o, id_, CORVEL_OP_SEND_SEI_MESSAGE, CORVEL_RESULT_INT, result, nullptr, message,
-           length, message_type);
+    Report(o, id_, CORVEL_OP_SEND_SEI_MESSAGE, CORVEL_RESULT_INT, result, nullptr, message, length,
+           message_type);
   LOG_DEBUG("instance %llu: SendSeiMessage type %d %zu bytes -> %d", U(id_), message_type, length,
             result);
   return result;
@@ -830,8 +831,8 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
       }
     }
   }
-  if (room && room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable,
-                                ordered))
+  if (room &&
+      room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable, ordered))
     counters_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
   if (const corvel_observer* o = Observer())
     Report(o, id_, CORVEL_OP_SEND_CUSTOM_CMD_MSG, CORVEL_RESULT_BOOL, result, nullptr, message,
@@ -891,8 +892,7 @@ int Cloud::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) 
     volume_interval_ms_ = params.interval;
   }
   if (const corvel_observer* o = Observer())
-    Report(o, id_, CORVEL_OP_ENABLE_AUDIO_VOLUME_EVALUATION, CORVEL_RESULT_INT, ERR_OK,
-           &params);
+    Report(o, id_, CORVEL_OP_ENABLE_AUDIO_VOLUME_EVALUATION, CORVEL_RESULT_INT, ERR_OK, &params);
   LOG_INFO("instance %llu: volume evaluation interval %u ms", U(id_), params.interval);
   return ERR_OK;
 }

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <utility>
 
-
 namespace corvel::engine {
 namespace {
 
@@ -69,7 +68,7 @@ Payload* Exclusive(void* handle) {
 
 // Rewrites `bytes` in place when the frame alone holds its payload and the
 // size stays the same. False when a new payload must be built.
-bool Overwrite(void* handle, std::vector<uint8_t> Payload::* bytes, const uint8_t* data,
+bool Overwrite(void* handle, std::vector<uint8_t> Payload::*bytes, const uint8_t* data,
                size_t size) {
   if (!data || size == 0) return false;
   Payload* payload = Exclusive(handle);

@@ -171,7 +171,7 @@ Logger::FilePtr Logger::OpenLogFile(const std::string& directory, uint64_t* size
   int fd =
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) return nullptr;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
@@ -232,7 +232,7 @@ bool Logger::SetDirectory(const char* path, const char** why) {
     *why = "the path is empty";
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
     *why = "not a directory";
     return false;

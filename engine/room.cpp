@@ -23,8 +23,7 @@ constexpr milliseconds kRetransmitTimeout{50};
 
 int DefaultVideoBitrate(int type) { return type == STREAM_TYPE_VIDEO_LOW ? 200000 : 1200000; }
 
-uint32_t PtsAt(const std::deque<std::pair<uint64_t, uint32_t>>& anchors, uint64_t index,
-               int rate) {
+uint32_t PtsAt(const std::deque<std::pair<uint64_t, uint32_t>>& anchors, uint64_t index, int rate) {
   if (anchors.empty()) return 0;
   auto it = anchors.begin();
   for (auto next = it; next != anchors.end() && next->first <= index; ++next) it = next;
@@ -409,9 +408,8 @@ void Room::AnnounceLeaveLocked(Member& m, int reason) {
              [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), false); });
     for (int type : m.video_open) {
       auto t = static_cast<StreamType>(type);
-      PostTo(*other, "OnRemoteVideoAvailable", [user, t](VORACloudDelegate& d) {
-        d.OnRemoteVideoAvailable(user.c_str(), false, t);
-      });
+      PostTo(*other, "OnRemoteVideoAvailable",
+             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
     }
     PostTo(*other, "OnRemoteUserExitRoom", [user, reason](VORACloudDelegate& d) {
       UserInfo info;
@@ -548,9 +546,8 @@ void Room::CloseVideo(Member& m, int type) {
   const auto t = static_cast<StreamType>(type);
   for (auto& other : members_)
     if (other.get() != &m)
-      PostTo(*other, "OnRemoteVideoAvailable", [user, t](VORACloudDelegate& d) {
-        d.OnRemoteVideoAvailable(user.c_str(), false, t);
-      });
+      PostTo(*other, "OnRemoteVideoAvailable",
+             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
   RequestBitratesLocked(m);
 }
 
@@ -984,8 +981,8 @@ void Room::RouteVideoLocked(Packet& p, Clock::time_point now) {
     if (to.get() == &from || !to->video_subscribed.count({user, type})) continue;
     Clock::time_point due;
     if (!Transit(from, *to, now, &due, false)) continue;
-    auto arrive = [this, to, from_ptr = p.from, user, type, encoded = p.encoded,
-                   pixel = p.pixel, sei = p.sei] {
+    auto arrive = [this, to, from_ptr = p.from, user, type, encoded = p.encoded, pixel = p.pixel,
+                   sei = p.sei] {
       Member& t = *to;
       if (!from_ptr->present) return;
       MediaCounters& counters = t.info.counters->media();

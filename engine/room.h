@@ -41,9 +41,9 @@
 #include <vector>
 
 #include "audio_dsp.h"
-#include "frames.h"
 #include "corvel_hook.h"
 #include "counters.h"
+#include "frames.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -107,7 +107,7 @@ class Pacer {
   const int channels_;
   const int frame_ms_;
   std::optional<AudioFifo> fifo_;  // made on first use: a 10 s ring is large
-  uint64_t pushed_ = 0;  // sample frames ever pushed (after clears)
+  uint64_t pushed_ = 0;            // sample frames ever pushed (after clears)
   uint64_t popped_ = 0;
   std::deque<std::pair<uint64_t, uint32_t>> anchors_;  // (first frame index, pts) per push
   bool running_ = false;
@@ -244,9 +244,7 @@ class Room {
     uint64_t order;
     std::shared_ptr<Member> to;
     std::function<void()> run;  // runs under mu_ if `to` is still present
-    bool operator>(const Delayed& o) const {
-      return due != o.due ? due > o.due : order > o.order;
-    }
+    bool operator>(const Delayed& o) const { return due != o.due ? due > o.due : order > o.order; }
   };
 
   // Routing work done in one hold of mu_ while callers wait for it.
@@ -261,8 +259,8 @@ class Room {
   void LetCallersInLocked(std::unique_lock<std::mutex>& lock);
   void RouterMain();
   void RouteLocked(Packet& p, Clock::time_point now);
-  void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames, int rate,
-                        int channels, uint32_t pts, Clock::time_point now);
+  void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames,
+                        int rate, int channels, uint32_t pts, Clock::time_point now);
   void RouteVideoLocked(Packet& p, Clock::time_point now);
   void RouteMessageLocked(Packet& p, Clock::time_point now);
   void TimersLocked(Clock::time_point now);
@@ -287,9 +285,8 @@ class Room {
   void MixerPumpLocked(Member& to, Clock::time_point now);
   void DeliverAudioBlockLocked(const std::shared_ptr<Member>& to,
                                const std::shared_ptr<Member>& from,
-                               const std::shared_ptr<const Payload>& pcm,
-                               int rate, int channels, uint32_t pts, bool voice,
-                               Clock::time_point now);
+                               const std::shared_ptr<const Payload>& pcm, int rate, int channels,
+                               uint32_t pts, bool voice, Clock::time_point now);
   void ArriveAudioLocked(Member& to, const Member& from, const std::shared_ptr<const Payload>& pcm,
                          int rate, int channels, uint32_t pts, bool voice);
   void QualityTickLocked(Member& m);

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "corvel_probe.h"
 #include "corvel_premier.h"
+#include "corvel_probe.h"
 #include "vora/corvel_vora_cloud.h"
 
 using namespace corvel::vora;
@@ -326,9 +326,9 @@ TEST(Lifetime, DestroyWhileAnEngineThreadFloodsCallbacksStopsDelivery) {
   RunThreads(4, [](int t) {
     for (int i = 0; i < 8; ++i) {
       Instance inst;
-      ASSERT_EQ(corvel_inspect_firehose_start(inst.id, kSlotOnRequestKeyFrame,
-                                              R"({"stream_type":1})", 0),
-                0);
+      ASSERT_EQ(
+          corvel_inspect_firehose_start(inst.id, kSlotOnRequestKeyFrame, R"({"stream_type":1})", 0),
+          0);
       ASSERT_TRUE(inst.delegate->WaitFor(
           [&] { return inst.delegate->key_frame_requests.load() >= uint64_t(10 + t); }));
       inst.Destroy();  // firehose still running: Destroy must stop it
@@ -350,9 +350,8 @@ TEST(Lifetime, DestroyWhileAnotherThreadWaitsForDeliveryWakesTheWaiter) {
       // One callback runs (and blocks) while more wait behind it in the queue.
       ASSERT_EQ(corvel_inspect_fire_many(inst.id, kSlotOnError, R"({"error":-1})", 50), 50);
       int waited = 1;
-      std::thread waiter([&] {
-        waited = corvel_inspect_fire(inst.id, kSlotOnError, R"({"error":-1})", 60000);
-      });
+      std::thread waiter(
+          [&] { waited = corvel_inspect_fire(inst.id, kSlotOnError, R"({"error":-1})", 60000); });
       while (!in_callback.load()) std::this_thread::sleep_for(100us);
       const uint64_t id = inst.id;
       std::thread destroyer([&] { inst.Destroy(); });
@@ -406,8 +405,8 @@ TEST(Lifetime, DestroyFromOwnCallbackWhileTheOperationThatCausedItReturns) {
         gone.store(true);
         gone_cv.notify_all();
       };
-      ASSERT_EQ(cloud->EnterRoom(Params("self-" + std::to_string(t) + "-" + std::to_string(i),
-                                        NewRoom())),
+      ASSERT_EQ(cloud->EnterRoom(
+                    Params("self-" + std::to_string(t) + "-" + std::to_string(i), NewRoom())),
                 ERR_OK);
       AudioEncodeParams audio;
       // Queues the callback that destroys the instance; this operation may
@@ -485,9 +484,9 @@ TEST(Operations, DelegatesThatThrowAreCountedAndDeliveryGoesOn) {
       if (thrown % 2) throw std::runtime_error("delegate failure");
       throw 42;
     };
-    ASSERT_EQ(corvel_inspect_fire_many(inst.id, kSlotOnRequestKeyFrame, R"({"stream_type":1})",
-                                       kCount),
-              kCount);
+    ASSERT_EQ(
+        corvel_inspect_fire_many(inst.id, kSlotOnRequestKeyFrame, R"({"stream_type":1})", kCount),
+        kCount);
     ASSERT_EQ(corvel_inspect_wait_idle(inst.id, 20000), 0);
     EXPECT_EQ(thrown, static_cast<uint64_t>(kCount));
     char* stats = corvel_inspect_stats_json(inst.id);
@@ -587,8 +586,8 @@ TEST(Rooms, MembersOnManyThreadsSeeEachOtherAndMediaFlowsUntilDestroy) {
     ready.fetch_add(1);
     while (ready.load() < kThreads) std::this_thread::sleep_for(1ms);
     for (int i = 0; i < kThreads; ++i) {
-      if (i != t) me.cloud->Subscribe(("member-" + std::to_string(i)).c_str(),
-                                      STREAM_TYPE_VIDEO_HIGH);
+      if (i != t)
+        me.cloud->Subscribe(("member-" + std::to_string(i)).c_str(), STREAM_TYPE_VIDEO_HIGH);
     }
     for (uint32_t i = 0; i < 40; ++i) {
       me.cloud->SendAudioFrame(PcmFrame(16000, 20, i * 20));
@@ -601,9 +600,10 @@ TEST(Rooms, MembersOnManyThreadsSeeEachOtherAndMediaFlowsUntilDestroy) {
     }
   });
   for (auto& m : members) {
-    EXPECT_TRUE(m->delegate->WaitFor(
-        [&] { return m->delegate->remote_enters.load() >= kThreads - 1; }))
-        << "saw " << m->delegate->remote_enters.load() << " others";
+    EXPECT_TRUE(m->delegate->WaitFor([&] {
+      return m->delegate->remote_enters.load() >= kThreads - 1;
+    })) << "saw "
+        << m->delegate->remote_enters.load() << " others";
     EXPECT_TRUE(m->delegate->WaitFor([&] {
       return m->delegate->audio_frames.load() > 0 && m->delegate->video_frames.load() > 0;
     }));
@@ -627,8 +627,8 @@ TEST(Rooms, CustomMessagesArriveInOrderPerSenderWhileSendersComeAndGo) {
   RunThreads(kSenders, [&](int t) {
     Instance sender;
     ASSERT_EQ(sender.cloud->EnterRoom(Params("sender-" + std::to_string(t), room)), ERR_OK);
-    ASSERT_TRUE(sender.delegate->WaitFor(
-        [&] { return sender.delegate->remote_enters.load() >= 1; }));
+    ASSERT_TRUE(
+        sender.delegate->WaitFor([&] { return sender.delegate->remote_enters.load() >= 1; }));
     for (int i = 0; i < kMessages; ++i) {
       const std::string text = "message " + std::to_string(i);
       if (sender.cloud->SendCustomCmdMsg(1 + t, text.data(), text.size(), true, true)) {
@@ -674,8 +674,8 @@ TEST(Rooms, JoinLeaveAndDestroyChurnInOneRoomWithTrafficFlowing) {
     for (int i = 0; i < 12; ++i) {
       Instance churner;
       // Two threads reuse user ids, so the room also replaces members.
-      const std::string user = "churn-" + std::to_string(t % 2 ? t : 0) + "-" +
-                               std::to_string(i % 3);
+      const std::string user =
+          "churn-" + std::to_string(t % 2 ? t : 0) + "-" + std::to_string(i % 3);
       if (churner.cloud->EnterRoom(Params(user, room)) != ERR_OK) continue;
       churner.cloud->CreateLocalAudioChannel(audio);
       churner.cloud->SendAudioFrame(PcmFrame(16000, 20, i));
@@ -687,10 +687,10 @@ TEST(Rooms, JoinLeaveAndDestroyChurnInOneRoomWithTrafficFlowing) {
   stop.store(true);
   sender.join();
   EXPECT_GT(resident.delegate->remote_enters.load(), 0u);
-  ASSERT_TRUE(resident.delegate->WaitFor(
-      [&] { return resident.delegate->remote_exits.load() >= resident.delegate->remote_enters.load(); }))
-      << resident.delegate->remote_enters.load() << " entered, "
-      << resident.delegate->remote_exits.load() << " left";
+  ASSERT_TRUE(resident.delegate->WaitFor([&] {
+    return resident.delegate->remote_exits.load() >= resident.delegate->remote_enters.load();
+  })) << resident.delegate->remote_enters.load()
+      << " entered, " << resident.delegate->remote_exits.load() << " left";
 }
 
 TEST(Rooms, ReconfiguringMembersWhileTheRouterDeliversAndOthersPull) {
