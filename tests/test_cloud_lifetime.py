@@ -98,8 +98,16 @@ DROPPERS = {
 }
 
 
-@pytest.mark.parametrize("dropper", DROPPERS)
-@pytest.mark.parametrize("work", WORK)
+# Each dropper and each kind of work once in the default tier (the diagonal);
+# the whole matrix in the slow tier.
+DROP_CASES = [
+    pytest.param(work, dropper, id=f"{work}-{dropper}",
+                 marks=() if w == d else pytest.mark.slow)
+    for w, work in enumerate(WORK) for d, dropper in enumerate(DROPPERS)
+]
+
+
+@pytest.mark.parametrize("work, dropper", DROP_CASES)
 def test_dropping_a_delivering_cloud_ends_delivery_without_hanging(work, dropper):
     # Destroy on an engine thread does not wait for the callback in progress
     # (it may be destroying the caller's own instance): that one may finish
@@ -284,7 +292,8 @@ def test_interpreter_exit_with_live_delivering_clouds(scenario, runs):
         assert_clean_exit(child, "main done")
 
 
-def test_exit_while_a_callback_that_dropped_its_cloud_still_runs_python():
+@pytest.mark.parametrize("runs", [3, pytest.param(10, marks=pytest.mark.slow)])
+def test_exit_while_a_callback_that_dropped_its_cloud_still_runs_python(runs):
     # The callback drops its own cloud (the engine lets it finish on its own)
     # and goes on running Python while the main thread returns: the exit hook
     # waits for it, where the interpreter would otherwise end that thread
@@ -308,7 +317,7 @@ def test_exit_while_a_callback_that_dropped_its_cloud_still_runs_python():
     assert left.wait(10)
     print("main done", flush=True)
     """)
-    for _ in range(10):
+    for _ in range(runs):
         child = run_child(code, timeout=30)
         assert_clean_exit(child, "main done")
         assert child.stderr.count("after the cloud went") == 20, child.stderr
