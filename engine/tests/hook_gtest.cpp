@@ -276,23 +276,32 @@ TEST_F(Hook, AFullQueueDropsMediaCallbacksByName) {
   ASSERT_NE(cloud, nullptr);
   const uint64_t id = LastId();
   // Holds the delivery thread so that the queue fills.
-  std::atomic<bool> release{false};
-  delegate.hook = [&](const std::string&) {
-    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  struct Gate {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+  } gate;
+  corvel_callback blocker{};
+  blocker.name = "OnEnterRoom";
+  blocker.arg = &gate;
+  blocker.invoke = [](void* arg, void*) {
+    auto& g = *static_cast<Gate*>(arg);
+    g.entered.store(true);
+    while (!g.release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
-  cloud->ExitRoom();  // refused, no callback: the hook waits for the first one
-  Probe first;
-  const corvel_callback blocker = Callback(first, "OnEnterRoom");
   ASSERT_EQ(driver_->post_many(id, &blocker, 1), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!gate.entered.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(gate.entered.load());
   Probe media;
   Probe state;
   const corvel_callback frames = Callback(media, "OnRequestKeyFrame");
   const corvel_callback states = Callback(state, "OnExitRoom");
   const int64_t queued_media = driver_->post_many(id, &frames, 20);
   const int64_t queued_state = driver_->post_many(id, &states, 20);
-  release.store(true);
+  gate.release.store(true);
   EXPECT_EQ(driver_->wait_idle(id, 5000), CORVEL_HOOK_OK);
-  EXPECT_LT(queued_media, 20);
+  EXPECT_EQ(queued_media, 4);   // what the queue holds
   EXPECT_EQ(queued_state, 20);  // never dropped
   EXPECT_EQ(media.invoked.load(), queued_media);
   VORACloud::Destroy(cloud);
