@@ -1,6 +1,7 @@
 #include "observer.h"
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <cstring>
 
@@ -366,8 +367,26 @@ uint64_t InstanceRecord::kept_bytes() const {
 // ---- Records ----
 
 Records& Records::Get() {
-  static Records* const records = new Records;  // engine threads report until exit
+  static Records* const records = [] {
+    auto* made = new Records;  // engine threads report until exit
+    pthread_atfork([] { Get().LockForFork(); }, [] { Get().UnlockAfterFork(); },
+                   [] { Get().UnlockAfterFork(); });
+    return made;
+  }();
   return *records;
+}
+
+// Records::mu_ is never held while a record's lock is taken, nor the other
+// way round, and no record lock is taken inside another: taking them all in
+// turn cannot deadlock.
+void Records::LockForFork() {
+  mu_.lock();
+  for (auto& [id, record] : records_) record->mu_.lock();
+}
+
+void Records::UnlockAfterFork() {
+  for (auto& [id, record] : records_) record->mu_.unlock();
+  mu_.unlock();
 }
 
 std::shared_ptr<InstanceRecord> Records::Find(uint64_t id) {

@@ -58,6 +58,7 @@ class InstanceRecord {
   uint64_t kept_bytes() const;
 
  private:
+  friend class Records;  // takes mu_ around fork()
   const uint64_t id_;
   const std::unique_ptr<CountersRef> counters_;
   mutable std::mutex mu_;
@@ -91,6 +92,11 @@ class Records {
   void ForgetSettings();
 
   uint64_t NextSeq() { return seq_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+  // Around fork(): every lock of the records is taken, so that the child
+  // finds none held by a thread it does not have.
+  void LockForFork();
+  void UnlockAfterFork();
 
  private:
   std::vector<std::shared_ptr<InstanceRecord>> DestroyedOldestFirst();
