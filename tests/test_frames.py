@@ -392,7 +392,7 @@ SEND_IDS = ["empty", "nul", "20B", "1024B", "1025B", "64KiB"]
 
 @pytest.mark.parametrize("payload", SEND_PAYLOADS, ids=SEND_IDS)
 @pytest.mark.parametrize("extra", [b"", b"\x00extra"], ids=["no-extra", "extra"])
-@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("seed", [1, pytest.param(2, marks=pytest.mark.slow)])
 def test_engine_receives_audio_frame_fields_and_payload(engine_cloud, payload, extra, seed):
     cloud, instance = engine_cloud
     frame = corvel.AudioFrame()

@@ -30,7 +30,7 @@ from conftest import SilentDelegate
 
 # The full counts are in the slow tier; the default tier does a twentieth of
 # each, which still catches a leaked object or allocated block per iteration.
-SCALES = [pytest.param(1 / 20, id="short"), pytest.param(1, id="full", marks=pytest.mark.slow)]
+SCALES = [pytest.param(1 / 50, id="short"), pytest.param(1, id="full", marks=pytest.mark.slow)]
 
 
 def measured(test):
