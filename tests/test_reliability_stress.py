@@ -16,7 +16,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # The run and the grace the watchdog allows, in seconds: it waits them out.
 @pytest.mark.parametrize("seconds, grace", [
-    pytest.param(1, 1, id="short"),
+    pytest.param(0.5, 0.5, id="short"),
     pytest.param(2, 3, id="longer", marks=pytest.mark.slow),
 ])
 def test_a_hung_run_is_reported_with_its_stacks_and_fails(seconds, grace):

@@ -403,6 +403,19 @@ def native_stacks(pid: int) -> str:
         return "(gdb timed out)"
 
 
+def wait_until_quiet(stream, most: float = 2.0, quiet: float = 0.3) -> None:
+    """Waits (at most `most` s) until the child has written nothing more to
+    `stream` for `quiet` s: its stack dump is complete."""
+    size, changed, end = -1, time.monotonic(), time.monotonic() + most
+    while time.monotonic() < end:
+        now = os.fstat(stream.fileno()).st_size
+        if now != size:
+            size, changed = now, time.monotonic()
+        elif time.monotonic() - changed >= quiet:
+            return
+        time.sleep(0.05)
+
+
 def parent_main(args: argparse.Namespace) -> int:
     command = [sys.executable, os.path.abspath(__file__), "--child",
                "--seconds", str(args.seconds), "--threads", str(args.threads),
@@ -437,13 +450,13 @@ def parent_main(args: argparse.Namespace) -> int:
             time.sleep(0.2)
             now = time.monotonic()
             if now > limit:
-                hang = f"still running {args.grace:.0f} s after its {args.seconds:.0f} s"
+                hang = f"still running {args.grace:g} s after its {args.seconds:g} s"
             elif now - progress_at > args.stall:
-                hang = f"no progress for {args.stall:.0f} s"
+                hang = f"no progress for {args.stall:g} s"
             if hang:
                 print(f"stress: HANG: {hang}; stacks follow", file=sys.stderr)
                 child.send_signal(signal.SIGUSR1)    # Python stacks, into the child's stderr
-                time.sleep(2)
+                wait_until_quiet(errors)
                 print(native_stacks(child.pid), file=sys.stderr)
                 child.kill()
                 child.wait()
