@@ -84,7 +84,8 @@ def test_engine_path_is_read_from_the_memory_map(
 
 
 def test_engine_version_is_unknown_without_the_symbol_or_the_library(tmp_path: Path) -> None:
-    libc = next(line.split(maxsplit=5)[5] for line in open("/proc/self/maps")
-                if "/libc.so" in line)  # loaded, and has no corvel_engine_version
+    with open("/proc/self/maps") as maps:
+        libc = next(line.split(maxsplit=5)[5].strip() for line in maps
+                    if "/libc.so" in line)  # loaded, and has no corvel_engine_version
     assert _info.engine_version(libc) == "unknown"
     assert _info.engine_version(str(tmp_path / "libcorvel.so")) == "unknown"  # not loaded
