@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import subprocess
 import threading
 from pathlib import Path
@@ -129,8 +130,9 @@ def test_janus_room_sessions_against_a_real_janus(net_programs, janus):
 @pytest.mark.slow
 def test_janus_room_session_through_a_server_restart(net_programs, janus_to_restart):
     """The server is killed and started again on the same port mid-call, then
-    killed for good: the program asks for each step on stdout ("@@janus
-    kill" / "@@janus start") and waits for our "ok" on stdin."""
+    hangs (SIGSTOP), then is killed for good: the program asks for each step
+    on stdout ("@@janus kill" / "start" / "pause") and waits for our "ok" on
+    stdin."""
     janus = janus_to_restart
     process = subprocess.Popen(
         [str(net_programs["janus_room_test"]), f"--gtest_filter={RESTART_TEST}"],
@@ -150,6 +152,8 @@ def test_janus_room_session_through_a_server_restart(net_programs, janus_to_rest
                 janus.stop()
             elif step == "@@janus start":
                 janus.start(keep_ports=True)
+            elif step == "@@janus pause" and janus.pid is not None:
+                os.kill(janus.pid, signal.SIGSTOP)
             else:
                 continue
             process.stdin.write("ok\n")
@@ -161,6 +165,7 @@ def test_janus_room_session_through_a_server_restart(net_programs, janus_to_rest
             process.kill()
             process.wait()
     output = "".join(lines)
+    print("".join(line for line in lines if line.startswith("figures:")), end="")
     assert status == 0, output[-8000:]
     assert "SKIPPED" not in output, output[-4000:]
     assert f"[       OK ] {RESTART_TEST}" in output, output[-4000:]

@@ -473,7 +473,8 @@ struct JanusRoomSession::Impl {
     std::shared_ptr<MediaLink> link = it->second;
     user_links.erase(it);
     publish_links();
-    if (stop_forwarders && room && members.count(link->publisher_id))
+    if (stop_forwarders && room && members.count(link->publisher_id) &&
+        !removed_stale.count(link->publisher_id))
       for (uint64_t stream : link->stream_ids)
         room->stop_rtp_forward(options.room, link->publisher_id, stream, options.secret);
     events.OnUserAudioAvailable(user, false);
