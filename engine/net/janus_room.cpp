@@ -48,10 +48,6 @@ constexpr milliseconds kFirstBackoff{250};
 constexpr milliseconds kMaxBackoff{4000};
 constexpr milliseconds kRetryTick{500};  // forwards refused for now are retried this often
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<milliseconds>(Clock::now().time_since_epoch()).count();
-}
-
 void put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
@@ -885,12 +881,15 @@ struct JanusRoomSession::Impl {
             RtpPacketView packet;
             if (got.truncated || is_rtcp(data) || parse_rtp(data, packet) != RtpError::kOk)
               continue;
-            const int64_t arrival = now_ms();
+            const int64_t arrival_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                           Clock::now().time_since_epoch())
+                                           .count();
             std::lock_guard lock(link.mutex);
+            // Statistics in 48 kHz units at microsecond resolution.
             link.stats.on_packet(packet.header.sequence, packet.header.timestamp,
-                                 static_cast<uint32_t>(arrival * 48));
+                                 static_cast<uint32_t>(arrival_us * 48 / 1000));
             link.jitter.push(packet.header.sequence, packet.header.timestamp, packet.payload,
-                             arrival);
+                             arrival_us / 1000);
           }
         }
         if (fds[2 + 2 * i].revents) {
