@@ -206,18 +206,22 @@ admin: {{
     def running(self) -> bool:
         return self._process is not None and self._process.poll() is None
 
-    def start(self, attempts: int = 3) -> JanusServer:
+    def start(self, attempts: int = 3, *, keep_ports: bool = False) -> JanusServer:
         """Starts the server and waits until it answers as itself; on a port
-        race tries again on new ports. Raises RuntimeError with the log tail."""
+        race tries again on new ports. ``keep_ports``: the ports of the last
+        start, once (clients find the server where it was). Raises
+        RuntimeError with the log tail."""
         binary = janus_binary()
         if binary is None:
             raise RuntimeError(unavailable_reason() or "no janus")
+        keep_ports = keep_ports and self.http_port != 0
         last_error = ""
-        for _ in range(attempts):
-            self.http_port = free_port()
-            self.admin_port = free_port()
-            while self.admin_port == self.http_port:
+        for _ in range(1 if keep_ports else attempts):
+            if not keep_ports:
+                self.http_port = free_port()
                 self.admin_port = free_port()
+                while self.admin_port == self.http_port:
+                    self.admin_port = free_port()
             self._write_config()
             self._log_file = open(self.log_path, "ab")
             self._process = subprocess.Popen(
@@ -276,9 +280,9 @@ admin: {{
             self._process.kill()
             self._process.wait(KILL_TIMEOUT)
 
-    def restart(self) -> JanusServer:
+    def restart(self, *, keep_ports: bool = False) -> JanusServer:
         self.stop()
-        return self.start()
+        return self.start(keep_ports=keep_ports)
 
     def cleanup(self) -> None:
         self.stop()

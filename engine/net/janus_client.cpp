@@ -122,7 +122,9 @@ void add_secret(json& body, const std::string& secret) {
 }  // namespace
 
 JanusClient::JanusClient(std::string base_url, JanusClientOptions options)
-    : base_url_(std::move(base_url)), options_(options) {
+    : base_url_(std::move(base_url)),
+      options_(options),
+      request_timeout_ms_(options.request_timeout_ms) {
   // curl_global_init is not thread safe in every libcurl; once per process.
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -220,13 +222,13 @@ Result<json> JanusClient::parse(const HttpAnswer& answer) {
 }
 
 Result<json> JanusClient::info() {
-  return parse(http(base_url_ + "/info", nullptr, options_.request_timeout_ms, false));
+  return parse(http(base_url_ + "/info", nullptr, request_timeout_ms_.load(), false));
 }
 
 Result<json> JanusClient::post(const std::string& path, json body) {
   body["transaction"] = next_transaction();
   const std::string text = body.dump();
-  auto r = parse(http(base_url_ + path, &text, options_.request_timeout_ms, false));
+  auto r = parse(http(base_url_ + path, &text, request_timeout_ms_.load(), false));
   if (r.error.code == kJanusNoSuchSession) session_ = 0;  // expired or destroyed
   return r;
 }
@@ -302,7 +304,7 @@ Result<std::string> JanusClient::plugin_message(uint64_t handle, const json& bod
   const std::string transaction = request["transaction"];
   const std::string text = request.dump();
   auto r = parse(http(base_url_ + path.value + "/" + std::to_string(handle), &text,
-                      options_.request_timeout_ms, false));
+                      request_timeout_ms_.load(), false));
   if (!r.ok()) return {{}, r.error};
   const std::string kind = get_string(r.value, "janus");
   if (kind == "ack") return {transaction, {}};

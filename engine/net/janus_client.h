@@ -105,6 +105,10 @@ class JanusClient {
   // kJanusCancelled; reset_cancel() allows polling again.
   void cancel_poll() { cancelled_ = true; }
   void reset_cancel() { cancelled_ = false; }
+  // Bound of the requests that start from now on (those on their way keep
+  // theirs); a shutdown shortens it to fit what time it has left.
+  void set_request_timeout_ms(long ms) { request_timeout_ms_ = ms; }
+  long request_timeout_ms() const { return request_timeout_ms_; }
 
  private:
   struct HttpAnswer {
@@ -123,6 +127,7 @@ class JanusClient {
   std::atomic<uint64_t> session_{0};
   std::atomic<uint64_t> transaction_counter_{0};
   std::atomic<bool> cancelled_{false};
+  std::atomic<long> request_timeout_ms_;
 };
 
 // ---- VideoRoom ---------------------------------------------------------------
