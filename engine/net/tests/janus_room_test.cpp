@@ -533,7 +533,9 @@ TEST_F(JanusRoomTest, VideoCrossesTheRoomWithSeiAndKeyFrameRequests) {
   using VS = VideoStream;
   Recorder a_sink("alice"), b_sink("bob");
   auto a_options = options_for(url_, room_, "alice", "127.0.0.2");
-  a_options.video_streams = {VS::kHigh, VS::kLow};
+  // Not in the enum's order: the streams are told apart by their
+  // description in the room, and our RTCP by SSRC (low 1020, high 1030).
+  a_options.video_streams = {VS::kLow, VS::kHigh};
   JanusRoomSession a(a_options, a_sink);
   JanusRoomSession b(options_for(url_, room_, "bob", "127.0.0.3"), b_sink);
   ASSERT_EQ(a.Start(), 0);
