@@ -321,7 +321,11 @@ TEST(JanusRoomOffline, BadOptionsAreRefusedAndAnAbsentServerIsReportedInTime) {
            [](JanusRoomOptions& o) { o.user_id = std::string(kMaxSenderBytes + 1, 'u'); },
            [](JanusRoomOptions& o) { o.room = 0; },
            [](JanusRoomOptions& o) { o.url = "http://no-such-host.invalid:1/janus"; },
-           [](JanusRoomOptions& o) { o.send_channels = 3; }}) {
+           [](JanusRoomOptions& o) { o.send_channels = 3; },
+           [](JanusRoomOptions& o) {
+             o.video_streams = {VideoStream::kLow, VideoStream::kLow};
+           },
+           [](JanusRoomOptions& o) { o.video_max_payload = h264::kDefaultMaxPayload + 1; }}) {
     auto o = options_for("http://127.0.0.1:9/janus", 1234, "alice", "127.0.0.1");
     change(o);
     JanusRoomSession s(o, sink);
