@@ -104,7 +104,8 @@ Publisher parse_publisher(const json& p) {
   if (const auto it = p.find("streams"); it != p.end() && it->is_array()) {
     for (const json& s : *it) {
       pub.streams.push_back({get_string(s, "type"), get_int(s, "mindex"), get_string(s, "mid"),
-                             get_string(s, "codec"), get_bool(s, "disabled")});
+                             get_string(s, "codec"), get_bool(s, "disabled"),
+                             get_string(s, "description")});
     }
   }
   return pub;

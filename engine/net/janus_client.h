@@ -193,6 +193,7 @@ struct PublishedStream {
   std::string mid;
   std::string codec;
   bool disabled = false;
+  std::string description;  // as the publisher set it (empty when none)
 };
 
 struct Publisher {

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "audio_dsp.h"
+#include "h264.h"
 #include "janus_client.h"
 #include "jitter_buffer.h"
 #include "opus_codec.h"
@@ -44,6 +45,7 @@ constexpr size_t kEnvelopeHeader = 11;
 constexpr size_t kRtpHeader = 12;
 constexpr int kAudioMindex = 0;
 constexpr int kDataMindex = 1;
+constexpr int kFirstVideoMindex = 2;  // video streams follow audio and data
 constexpr milliseconds kFirstBackoff{250};
 constexpr milliseconds kMaxBackoff{4000};
 constexpr milliseconds kRetryTick{500};  // forwards refused for now are retried this often
@@ -122,6 +124,18 @@ const char* connection_state_name(ConnectionState state) {
   return "?";
 }
 
+const char* video_stream_name(VideoStream stream) {
+  switch (stream) {
+    case VideoStream::kHigh:
+      return "high";
+    case VideoStream::kLow:
+      return "low";
+    case VideoStream::kAux:
+      return "aux";
+  }
+  return "?";
+}
+
 const char* leave_reason_name(LeaveReason reason) {
   switch (reason) {
     case LeaveReason::kLeft:
@@ -185,6 +199,50 @@ struct MediaLink {
   explicit MediaLink(const JitterBufferConfig& config) : jitter(config) {}
 };
 
+// One video stream of another user forwarded to us while we subscribe to
+// it. The control thread makes it and drops it; the receive thread owns
+// the reassembly state; RequestKeyFrame() only sends on `rtcp`.
+struct VideoLink {
+  std::string user;
+  VideoStream stream = VideoStream::kHigh;
+  uint64_t publisher_id = 0;
+  std::string mid;
+  uint64_t stream_id = 0;  // Janus' forwarder
+  std::optional<UdpSocket> rtp;
+  std::optional<UdpSocket> rtcp;       // Janus latches its RTCP to this one
+  std::optional<Endpoint> janus_rtcp;  // where Janus reads our PLI/FIR for this forward
+
+  // Receive thread only.
+  h264::Depacketizer depacketizer;
+  std::atomic<uint32_t> media_ssrc{0};
+  bool got_packet = false;
+  Clock::time_point last_request{};
+};
+
+// The mid of the user's H.264 stream `stream`: by our description, else
+// (a publisher that describes none) the n-th video stream.
+std::optional<std::string> video_mid(const std::vector<PublishedStream>& streams,
+                                     VideoStream stream) {
+  auto usable = [](const PublishedStream& s) {
+    return s.type == "video" && !s.disabled && (s.codec.empty() || s.codec == "h264");
+  };
+  bool described = false;
+  for (const PublishedStream& s : streams) {
+    if (s.type != "video") continue;
+    for (int i = 0; i < kVideoStreams; ++i)
+      described |= s.description == video_stream_name(static_cast<VideoStream>(i));
+    if (s.description == video_stream_name(stream))
+      return usable(s) ? std::optional(s.mid) : std::nullopt;
+  }
+  if (described) return std::nullopt;
+  int n = 0;
+  for (const PublishedStream& s : streams) {
+    if (s.type != "video") continue;
+    if (n++ == static_cast<int>(stream)) return usable(s) ? std::optional(s.mid) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // A participant of the room other than ourselves, as the events tell it.
 struct Member {
   std::string user;
@@ -222,6 +280,10 @@ struct JanusRoomSession::Impl {
   std::deque<PollBatch> queue;
   bool stopping = false;
   Clock::time_point stop_deadline;
+  // Video subscriptions (under queue_mutex); `control_wake` makes the
+  // control thread look at them.
+  std::set<std::pair<std::string, VideoStream>> subscriptions;
+  bool control_wake = false;
 
   // Poller target.
   std::mutex poll_mutex;
@@ -233,6 +295,7 @@ struct JanusRoomSession::Impl {
   // Media links, for the receive and playout threads.
   std::mutex links_mutex;
   std::vector<std::shared_ptr<MediaLink>> links;
+  std::vector<std::shared_ptr<VideoLink>> video_links;
   uint64_t links_generation = 0;
   int wake_fd = -1;  // eventfd: the receive thread rebuilds its poll set
   std::atomic<bool> media_stop{false};
@@ -252,6 +315,7 @@ struct JanusRoomSession::Impl {
   std::atomic<uint32_t> last_ts{0};
   std::atomic<uint64_t> packets_sent{0};
   std::atomic<double> rtt_ms{-1};
+  std::vector<h264::Packetizer> packetizers;  // one per options.video_streams entry
 
   // Control thread only.
   std::shared_ptr<JanusClient> client;
@@ -263,6 +327,8 @@ struct JanusRoomSession::Impl {
   uint64_t member_order = 0;
   std::set<std::string> reported;  // users reported present to the sink
   std::map<std::string, std::shared_ptr<MediaLink>> user_links;
+  std::map<std::pair<std::string, VideoStream>, std::shared_ptr<VideoLink>> user_video;
+  std::map<std::string, std::set<VideoStream>> video_reported;  // OnUserVideoAvailable(true) given
   std::map<std::string, LeaveReason> leave_reasons;
   std::set<uint64_t> removed_stale;  // remote publishers we asked Janus to remove
   struct OldForward {
@@ -457,6 +523,8 @@ struct JanusRoomSession::Impl {
       std::lock_guard lock(links_mutex);
       links.clear();
       for (const auto& [user, link] : user_links) links.push_back(link);
+      video_links.clear();
+      for (const auto& [key, video] : user_video) video_links.push_back(video);
       ++links_generation;
     }
     const uint64_t one = 1;
@@ -468,12 +536,128 @@ struct JanusRoomSession::Impl {
     if (it == user_links.end()) return;
     std::shared_ptr<MediaLink> link = it->second;
     user_links.erase(it);
+    for (auto v = user_video.lower_bound({user, VideoStream::kHigh});
+         v != user_video.end() && v->first.first == user;)
+      drop_video(v++, stop_forwarders);
     publish_links();
+    if (auto r = video_reported.find(user); r != video_reported.end()) {
+      const std::set<VideoStream> streams = std::move(r->second);
+      video_reported.erase(r);
+      for (VideoStream s : streams) events.OnUserVideoAvailable(user, s, false);
+    }
     if (stop_forwarders && room && members.count(link->publisher_id) &&
         !removed_stale.count(link->publisher_id))
       for (uint64_t stream : link->stream_ids)
         room->stop_rtp_forward(options.room, link->publisher_id, stream, options.secret);
     events.OnUserAudioAvailable(user, false);
+  }
+
+  // Forgets one video forward (the caller publishes the links), stopping
+  // Janus' forwarder when asked and the publisher is still there.
+  void drop_video(
+      std::map<std::pair<std::string, VideoStream>, std::shared_ptr<VideoLink>>::iterator it,
+      bool stop_forwarder) {
+    const std::shared_ptr<VideoLink> v = it->second;
+    user_video.erase(it);
+    if (stop_forwarder && room && members.count(v->publisher_id) &&
+        !removed_stale.count(v->publisher_id))
+      room->stop_rtp_forward(options.room, v->publisher_id, v->stream_id, options.secret);
+  }
+
+  // Forwards one video stream of the publisher to a new socket of ours, with
+  // a second one as its RTCP port.
+  Error forward_video(const std::string& user, VideoStream stream, uint64_t publisher_id,
+                      const std::string& mid) {
+    auto v = std::make_shared<VideoLink>();
+    v->user = user;
+    v->stream = stream;
+    v->publisher_id = publisher_id;
+    v->mid = mid;
+    int err = 0;
+    v->rtp = bind_socket(&err);
+    if (v->rtp) v->rtcp = bind_socket(&err);
+    if (!v->rtp || !v->rtcp)
+      return {kRoomSendFailed, "binding a video socket: " + std::string(strerror(err))};
+    auto r = room->rtp_forward(options.room, publisher_id, forward_host,
+                               {{mid, v->rtp->port(), v->rtcp->port(), {}, {}}}, options.secret);
+    if (!r.ok()) return r.error;
+    if (r.value.empty()) return {428, "no such stream " + mid};
+    v->stream_id = r.value.front().stream_id;
+    if (r.value.front().local_rtcp_port)
+      v->janus_rtcp = Endpoint{server_ip, r.value.front().local_rtcp_port};
+    user_video[{user, stream}] = v;
+    publish_links();
+    return {};
+  }
+
+  // The user's published video streams, as we can receive them.
+  std::set<VideoStream> published_video(uint64_t publisher_id) {
+    std::set<VideoStream> out;
+    auto m = members.find(publisher_id);
+    if (m == members.end()) return out;
+    for (int i = 0; i < kVideoStreams; ++i)
+      if (video_mid(m->second.streams, static_cast<VideoStream>(i)))
+        out.insert(static_cast<VideoStream>(i));
+    return out;
+  }
+
+  // Video forwards and availability in line with the media links and the
+  // subscriptions. Returns a connection error met on the way.
+  Error reconcile_video() {
+    std::set<std::pair<std::string, VideoStream>> wanted;
+    {
+      std::lock_guard lock(queue_mutex);
+      wanted = subscriptions;
+      control_wake = false;
+    }
+    bool changed = false;
+    for (auto it = user_video.begin(); it != user_video.end();) {
+      const auto link = user_links.find(it->first.first);
+      const bool keep =
+          wanted.count(it->first) && link != user_links.end() &&
+          link->second->publisher_id == it->second->publisher_id &&
+          members.count(it->second->publisher_id) &&
+          video_mid(members[it->second->publisher_id].streams, it->first.second) == it->second->mid;
+      if (keep) {
+        ++it;
+        continue;
+      }
+      drop_video(it++, true);
+      changed = true;
+    }
+    if (changed) publish_links();
+    for (const auto& [user, link] : user_links) {
+      const std::set<VideoStream> now = published_video(link->publisher_id);
+      std::set<VideoStream>& before = video_reported[user];
+      for (VideoStream s : before)
+        if (!now.count(s)) events.OnUserVideoAvailable(user, s, false);
+      for (VideoStream s : now)
+        if (!before.count(s)) events.OnUserVideoAvailable(user, s, true);
+      before = now;
+    }
+    for (const auto& key : wanted) {
+      if (user_video.count(key)) continue;
+      const auto link = user_links.find(key.first);
+      if (link == user_links.end() || !members.count(link->second->publisher_id)) continue;
+      const auto mid = video_mid(members[link->second->publisher_id].streams, key.second);
+      if (!mid) continue;
+      Error e = forward_video(key.first, key.second, link->second->publisher_id, *mid);
+      if (!e.ok() && is_connection_error(e)) return e;
+      // Others (428 before the stream is live) are retried on the next tick.
+    }
+    return {};
+  }
+
+  // A subscribed stream that is published but not forwarded yet (under
+  // queue_mutex).
+  bool missing_video() {
+    for (const auto& key : subscriptions) {
+      if (user_video.count(key)) continue;
+      const auto link = user_links.find(key.first);
+      if (link != user_links.end() && published_video(link->second->publisher_id).count(key.second))
+        return true;
+    }
+    return false;
   }
 
   // Forwards the publisher's audio and data to two new sockets of ours.
@@ -558,7 +742,7 @@ struct JanusRoomSession::Impl {
       if (!e.ok() && is_connection_error(e)) return e;
       // Others (428 before the publisher is live) are retried on the next tick.
     }
-    return {};
+    return reconcile_video();
   }
 
   bool missing_links() const {
@@ -576,6 +760,8 @@ struct JanusRoomSession::Impl {
     arm_poller(nullptr);
     for (auto& [user, link] : user_links)
       for (uint64_t s : link->stream_ids) old_forwards.push_back({link->publisher_id, s});
+    for (auto& [key, video] : user_video)
+      old_forwards.push_back({video->publisher_id, video->stream_id});
     while (!user_links.empty()) drop_link(user_links.begin()->first, false);
     {
       std::lock_guard lock(send_mutex);
@@ -677,6 +863,12 @@ struct JanusRoomSession::Impl {
     streams[kAudioMindex].fec = options.fec;
     streams[kAudioMindex].stereo = options.send_channels == 2;
     streams[kDataMindex].type = "data";
+    for (VideoStream v : options.video_streams) {
+      StreamConfig& video = streams.emplace_back();
+      video.type = "video";
+      video.codec = "h264";
+      video.description = video_stream_name(v);
+    }
     auto rp = room->add_remote_publisher(options.room, streams, media_display, 0, options.secret);
     if (!rp.ok()) return step_error("add_remote_publisher", rp.error);
     own_publisher_id = rp.value.id;
@@ -711,8 +903,9 @@ struct JanusRoomSession::Impl {
       {
         std::unique_lock lock(queue_mutex);
         auto until = next_keepalive;
-        if (missing_links()) until = std::min(until, Clock::now() + kRetryTick);
-        queue_cv.wait_until(lock, until, [&] { return stopping || !queue.empty(); });
+        if (missing_links() || missing_video()) until = std::min(until, Clock::now() + kRetryTick);
+        queue_cv.wait_until(lock, until,
+                            [&] { return stopping || !queue.empty() || control_wake; });
         if (stopping) return {};
         batches.swap(queue);
       }
@@ -824,6 +1017,10 @@ struct JanusRoomSession::Impl {
         for (uint64_t s : link->stream_ids)
           if (reachable && shorten())
             check(room->stop_rtp_forward(options.room, link->publisher_id, s, options.secret));
+      for (auto& [key, video] : user_video)
+        if (reachable && shorten())
+          check(room->stop_rtp_forward(options.room, video->publisher_id, video->stream_id,
+                                       options.secret));
       if (reachable && observer_id && shorten()) check(room->leave().error);
       if (reachable && shorten()) client->destroy_session();
     }
@@ -833,6 +1030,8 @@ struct JanusRoomSession::Impl {
       media_dest.reset();
     }
     user_links.clear();
+    user_video.clear();
+    video_reported.clear();
     publish_links();
     if (!reported.empty() || state != ConnectionState::kDisconnected) {
       reported.clear();
@@ -842,8 +1041,90 @@ struct JanusRoomSession::Impl {
 
   // ---- media threads --------------------------------------------------------------
 
+  // Our video stream for the SSRC Janus names in its RTCP.
+  std::optional<VideoStream> own_video_stream(uint32_t ssrc) const {
+    for (size_t i = 0; i < options.video_streams.size(); ++i)
+      if (ssrc == remote_publisher_ssrc(kFirstVideoMindex + static_cast<int>(i)))
+        return options.video_streams[i];
+    return std::nullopt;
+  }
+
+  // Asks the sender of `v` for a key frame: a PLI to the forward's RTCP
+  // port, from the socket Janus latched to. Any thread.
+  bool send_key_frame_request(VideoLink& v) {
+    if (!v.janus_rtcp || !v.rtcp) return false;
+    std::vector<uint8_t> pli;
+    append_pli(1, v.media_ssrc, pli);
+    return v.rtcp->send_to(pli, *v.janus_rtcp) > 0;
+  }
+
+  struct VideoDelivery {
+    std::shared_ptr<VideoLink> link;
+    h264::AccessUnit au;
+    std::vector<std::vector<uint8_t>> sei;
+  };
+
+  // Drains one video socket into `out`; asks for a key frame when the
+  // stream needs one (at most every key_frame_request_interval_ms).
+  void receive_video(const std::shared_ptr<VideoLink>& link, std::vector<uint8_t>& buffer,
+                     std::vector<VideoDelivery>& out) {
+    VideoLink& v = *link;
+    std::vector<h264::AccessUnit> done;
+    for (int burst = 0; burst < 256; ++burst) {
+      Received got = v.rtp->receive(buffer, 0);
+      if (got.status != Received::Status::kData) break;
+      std::span<const uint8_t> data(buffer.data(), got.size);
+      RtpPacketView packet;
+      if (got.truncated || is_rtcp(data) || parse_rtp(data, packet) != RtpError::kOk ||
+          packet.payload.empty())
+        continue;
+      v.got_packet = true;
+      v.media_ssrc = packet.header.ssrc;
+      v.depacketizer.push(packet, done);
+    }
+    for (h264::AccessUnit& au : done) {
+      VideoDelivery d{link, {}, {}};
+      d.sei = h264::extract_sei(au.data, &d.au.data);
+      d.au.timestamp = au.timestamp;
+      d.au.key_frame = au.key_frame;
+      out.push_back(std::move(d));
+    }
+    const auto now = Clock::now();
+    if (v.got_packet && v.depacketizer.key_frame_needed() &&
+        now - v.last_request >= milliseconds(options.key_frame_request_interval_ms)) {
+      v.last_request = now;
+      send_key_frame_request(v);
+    }
+  }
+
+  // RTCP Janus sends to our remote publisher (to the address that latched
+  // its RTCP path: our send socket).
+  void receive_own_rtcp(std::vector<uint8_t>& buffer,
+                        std::vector<std::pair<VideoStream, uint64_t>>& requests) {
+    for (int burst = 0; burst < 64; ++burst) {
+      Received got = send_socket->receive(buffer, 0);
+      if (got.status != Received::Status::kData) break;
+      std::span<const uint8_t> data(buffer.data(), got.size);
+      RtcpPackets rtcp;
+      if (got.truncated || !is_rtcp(data) || parse_rtcp(data, rtcp) != RtpError::kOk) continue;
+      // A key frame request is (stream, 0); a bitrate one (stream, bps > 0).
+      for (uint32_t ssrc : rtcp.pli_media_ssrcs)
+        if (auto s = own_video_stream(ssrc)) requests.emplace_back(*s, 0);
+      for (const FirEntry& f : rtcp.firs)
+        if (auto s = own_video_stream(f.ssrc)) requests.emplace_back(*s, 0);
+      for (const Remb& r : rtcp.rembs)
+        for (uint32_t ssrc : r.ssrcs)
+          if (auto s = own_video_stream(ssrc))
+            requests.emplace_back(*s, std::max<uint64_t>(r.bitrate_bps, 1));
+    }
+  }
+
   void receive_main() {
     std::vector<std::shared_ptr<MediaLink>> snapshot;
+    std::vector<std::shared_ptr<VideoLink>> video_snapshot;
+    std::vector<VideoDelivery> deliveries;
+    std::vector<std::pair<VideoStream, uint64_t>> requests;
+    const int own_fd = send_socket->fd();
     uint64_t seen_generation = ~uint64_t{0};
     std::vector<pollfd> fds;
     std::vector<uint8_t> buffer(2048);
@@ -858,6 +1139,7 @@ struct JanusRoomSession::Impl {
         std::lock_guard lock(links_mutex);
         if (links_generation != seen_generation) {
           snapshot = links;
+          video_snapshot = video_links;
           seen_generation = links_generation;
         }
       }
@@ -866,6 +1148,9 @@ struct JanusRoomSession::Impl {
         fds.push_back({link->audio->fd(), POLLIN, 0});
         fds.push_back({link->data->fd(), POLLIN, 0});
       }
+      const size_t video_base = fds.size();
+      for (const auto& video : video_snapshot) fds.push_back({video->rtp->fd(), POLLIN, 0});
+      fds.push_back({own_fd, POLLIN, 0});
       if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
       if (fds[0].revents) {
         uint64_t count;
@@ -906,8 +1191,23 @@ struct JanusRoomSession::Impl {
           }
         }
       }
+      for (size_t i = 0; i < video_snapshot.size(); ++i)
+        if (fds[video_base + i].revents) receive_video(video_snapshot[i], buffer, deliveries);
+      if (fds.back().revents) receive_own_rtcp(buffer, requests);
       for (const Message& m : messages) events.OnMessage(m.user, m.cmd_id, m.seq, m.bytes);
       messages.clear();
+      for (const VideoDelivery& d : deliveries) {
+        for (const auto& message : d.sei) events.OnSei(d.link->user, d.link->stream, message);
+        events.OnVideo(d.link->user, d.link->stream, d.au.data, d.au.timestamp, d.au.key_frame);
+      }
+      deliveries.clear();
+      for (const auto& [stream, bps] : requests) {
+        if (bps == 0)
+          events.OnKeyFrameRequested(stream);
+        else
+          events.OnBitrateRequested(stream, bps);
+      }
+      requests.clear();
     }
   }
 
@@ -1019,7 +1319,12 @@ int JanusRoomSession::Start() {
   if (o.user_id.empty() || o.user_id.size() > kMaxSenderBytes ||
       ends_with(o.user_id, kMediaSuffix) || o.url.empty() || o.room == 0 || o.send_channels < 1 ||
       o.send_channels > 2 || o.receive_channels < 1 || o.receive_channels > 2 ||
-      o.port_min > o.port_max || o.keepalive_ms <= 0 || o.quality_interval_ms <= 0)
+      o.port_min > o.port_max || o.keepalive_ms <= 0 || o.quality_interval_ms <= 0 ||
+      o.video_streams.size() > static_cast<size_t>(kVideoStreams) ||
+      std::set<VideoStream>(o.video_streams.begin(), o.video_streams.end()).size() !=
+          o.video_streams.size() ||
+      o.video_payload_type < 0 || o.video_payload_type > 127 || o.video_max_payload < 3 ||
+      o.video_max_payload > h264::kDefaultMaxPayload || o.key_frame_request_interval_ms <= 0)
     return kRoomBadOptions;
   auto server_ip = url_host_ipv4(o.url);
   if (!server_ip) return kRoomBadOptions;
@@ -1044,6 +1349,10 @@ int JanusRoomSession::Start() {
     std::random_device rd;
     d.audio_seq = static_cast<uint16_t>(rd());
     d.audio_ts = rd();
+    for (size_t i = 0; i < o.video_streams.size(); ++i)
+      d.packetizers.emplace_back(remote_publisher_ssrc(kFirstVideoMindex + static_cast<int>(i)),
+                                 static_cast<uint8_t>(o.video_payload_type),
+                                 static_cast<uint16_t>(rd()), o.video_max_payload);
   }
   d.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (d.wake_fd < 0) return kRoomBadOptions;
@@ -1150,6 +1459,59 @@ int JanusRoomSession::SendMessage(uint32_t cmd_id, uint32_t seq, std::span<const
   if (!d.send_socket) return kRoomStopped;
   if (!d.media_dest) return kRoomNotConnected;
   return d.send_rtp(kBinaryDataPt, remote_publisher_ssrc(kDataMindex), d.data_seq++, 0, envelope);
+}
+
+int JanusRoomSession::SendVideo(VideoStream stream, std::span<const uint8_t> access_unit,
+                                uint32_t pts90k, const std::vector<std::vector<uint8_t>>& sei) {
+  Impl& d = *impl_;
+  const auto& streams = d.options.video_streams;
+  const auto it = std::find(streams.begin(), streams.end(), stream);
+  if (it == streams.end()) return kRoomBadVideo;
+  std::vector<uint8_t> with_sei;
+  if (!sei.empty()) {
+    with_sei = h264::insert_sei(access_unit, sei);
+    access_unit = with_sei;
+  }
+  std::vector<std::vector<uint8_t>> datagrams;
+  std::lock_guard lock(d.send_mutex);
+  if (!d.send_socket || d.packetizers.empty()) return kRoomStopped;
+  if (!d.media_dest) return kRoomNotConnected;
+  h264::Packetizer& packetizer = d.packetizers[static_cast<size_t>(it - streams.begin())];
+  if (packetizer.packetize(access_unit, pts90k, datagrams) == 0) return kRoomBadVideo;
+  for (const auto& datagram : datagrams)
+    if (d.send_socket->send_to(datagram, *d.media_dest) < 0) return kRoomSendFailed;
+  return static_cast<int>(datagrams.size());
+}
+
+int JanusRoomSession::Subscribe(const std::string& user, VideoStream stream) {
+  Impl& d = *impl_;
+  std::lock_guard lock(d.queue_mutex);
+  if (d.stopping) return kRoomStopped;
+  d.subscriptions.insert({user, stream});
+  d.control_wake = true;
+  d.queue_cv.notify_all();
+  return 0;
+}
+
+int JanusRoomSession::Unsubscribe(const std::string& user, VideoStream stream) {
+  Impl& d = *impl_;
+  std::lock_guard lock(d.queue_mutex);
+  if (d.stopping) return kRoomStopped;
+  d.subscriptions.erase({user, stream});
+  d.control_wake = true;
+  d.queue_cv.notify_all();
+  return 0;
+}
+
+int JanusRoomSession::RequestKeyFrame(const std::string& user, VideoStream stream) {
+  Impl& d = *impl_;
+  std::shared_ptr<VideoLink> link;
+  {
+    std::lock_guard lock(d.links_mutex);
+    for (const auto& v : d.video_links)
+      if (v->user == user && v->stream == stream) link = v;
+  }
+  return link && d.send_key_frame_request(*link) ? 1 : 0;
 }
 
 ConnectionState JanusRoomSession::state() const { return impl_->state; }

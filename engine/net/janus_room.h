@@ -13,6 +13,11 @@
 //   1010), both to the one UDP port Janus gives it;
 // * each other user's remote publisher is forwarded (rtp_forward) to two
 //   local UDP sockets, audio and data, once its "publishers" event came.
+// * video (optional): up to three H.264 streams of ours (VideoStream) follow
+//   as streams 2, 3, 4 of the remote publisher (SSRC 1020, 1030, 1040),
+//   described "high", "low", "aux"; another user's video stream is
+//   forwarded only while we are subscribed to it, to a socket of its own
+//   with an RTCP port, through which our key frame requests go back.
 // A user is present while one of its observers is in the room. A remote
 // publisher without an observer is not a user: it is ignored, and removed
 // when its user's last observer was seen to leave (a crashed engine: its
@@ -26,8 +31,9 @@
 //   teardown; every request it makes is bounded (request_timeout_ms);
 // * poller: keeps exactly one long poll outstanding and hands the events to
 //   the control thread; cancelled only at Stop();
-// * receive: one poll() over every forwarded socket (OnMessage comes from
-//   here);
+// * receive: one poll() over every forwarded socket and our own send
+//   socket (RTCP from Janus): OnMessage, OnVideo, OnSei,
+//   OnKeyFrameRequested and OnBitrateRequested come from here;
 // * playout: every 20 ms pops each user's jitter buffer and decodes (Opus
 //   FEC or concealment for a lost packet), then calls OnAudio; OnQuality
 //   every quality_interval_ms.
@@ -77,7 +83,14 @@ enum RoomError : int {
   kRoomBadAudio = -106,        // rate, channels or Opus packet not usable
   kRoomSendFailed = -107,      // the UDP send failed (errno in the text)
   kRoomStopped = -108,         // after Stop(), or before Start()
+  kRoomBadVideo = -109,        // a stream we do not publish, or no NAL unit in the access unit
 };
+
+// The engine's video streams: each is a stream of its own in the room.
+enum class VideoStream { kHigh = 0, kLow = 1, kAux = 2 };
+inline constexpr int kVideoStreams = 3;
+// "high", "low", "aux": the stream's description in the room.
+const char* video_stream_name(VideoStream stream);
 
 struct Quality {
   double loss_percent = -1;  // received audio packets lost in the interval; < 0 unknown
@@ -105,6 +118,28 @@ class JanusRoomEvents {
                          std::span<const uint8_t> /*bytes*/) {}
   // `user` empty: ourselves.
   virtual void OnQuality(const std::string& /*user*/, const Quality& /*quality*/) {}
+
+  // ---- video ----
+  // True while the user publishes this H.264 stream (Subscribe() to receive
+  // it), false when it stops or the user's media goes.
+  virtual void OnUserVideoAvailable(const std::string& /*user*/, VideoStream /*stream*/,
+                                    bool /*available*/) {}
+  // One whole access unit of a subscribed stream: Annex B with 00 00 00 01
+  // before every NAL unit, our SEI NAL units taken out; pts90k is the
+  // sender's (its RTP timestamp). After a loss nothing comes until a key
+  // frame (asked for by us).
+  virtual void OnVideo(const std::string& /*user*/, VideoStream /*stream*/,
+                       std::span<const uint8_t> /*access_unit*/, uint32_t /*pts90k*/,
+                       bool /*key_frame*/) {}
+  // A message the sender put in that access unit's SEI, right before its OnVideo.
+  virtual void OnSei(const std::string& /*user*/, VideoStream /*stream*/,
+                     std::span<const uint8_t> /*message*/) {}
+  // Somebody in the room wants a key frame of our stream (Janus relays the
+  // PLI or FIR of a subscriber or forward receiver as a PLI).
+  virtual void OnKeyFrameRequested(VideoStream /*stream*/) {}
+  // A REMB for our stream (Janus 1.1.2 sends none to a remote publisher:
+  // see engine/net/README.md).
+  virtual void OnBitrateRequested(VideoStream /*stream*/, uint64_t /*bps*/) {}
 };
 
 struct JanusRoomOptions {
@@ -131,6 +166,13 @@ struct JanusRoomOptions {
   int quality_interval_ms = 2000;
   int jitter_min_ms = 20;
   int jitter_max_ms = 200;
+  // Video streams we publish (each at most once), H.264 in the room.
+  std::vector<VideoStream> video_streams;
+  int video_payload_type = 107;  // what Janus gives H.264 towards browsers
+  size_t video_max_payload = 1200;
+  // While a subscribed stream waits for a key frame, our request is
+  // repeated this often (Janus passes at most one a second on).
+  int key_frame_request_interval_ms = 1000;
 };
 
 class JanusRoomSession {
@@ -158,6 +200,21 @@ class JanusRoomSession {
   // A message to everyone in the room, in order per sender; at most
   // max_message_bytes(user_id.size()) bytes. 1 when sent, or a RoomError.
   int SendMessage(uint32_t cmd_id, uint32_t seq, std::span<const uint8_t> bytes);
+
+  // One access unit (Annex B) of our stream `stream` at pts90k (90 kHz),
+  // with `sei` messages added in SEI NAL units. Returns the RTP packets
+  // sent, or kRoomBadVideo / kRoomNotConnected / kRoomSendFailed /
+  // kRoomStopped.
+  int SendVideo(VideoStream stream, std::span<const uint8_t> access_unit, uint32_t pts90k,
+                const std::vector<std::vector<uint8_t>>& sei = {});
+  // Receive (or stop receiving) the user's stream whenever it is published;
+  // kept across reconnections until Unsubscribe. 0, or kRoomStopped.
+  int Subscribe(const std::string& user, VideoStream stream);
+  int Unsubscribe(const std::string& user, VideoStream stream);
+  // Asks the sender of a subscribed stream for a key frame now (a PLI
+  // through the forward's RTCP port). 1 when sent, 0 when the stream is not
+  // being received.
+  int RequestKeyFrame(const std::string& user, VideoStream stream);
 
   ConnectionState state() const;
   // RTP timestamp of the last audio packet sent (to match OnAudio's).

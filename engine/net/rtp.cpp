@@ -12,6 +12,10 @@ constexpr uint8_t kRtcpSr = 200;
 constexpr uint8_t kRtcpRr = 201;
 constexpr uint8_t kRtcpPsfb = 206;
 constexpr size_t kReportBlockSize = 24;
+constexpr uint8_t kFmtPli = 1;
+constexpr uint8_t kFmtFir = 4;
+constexpr uint8_t kFmtAfb = 15;  // application layer feedback
+constexpr uint8_t kRembId[4] = {'R', 'E', 'M', 'B'};
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t get32(const uint8_t* p) {
@@ -199,9 +203,24 @@ RtpError parse_rtcp(std::span<const uint8_t> data, RtcpPackets& out) {
       } else {
         out.receiver_reports.push_back({get32(body), std::move(blocks)});
       }
-    } else if (type == kRtcpPsfb && count == 1) {
+    } else if (type == kRtcpPsfb && count == kFmtPli) {
       if (body_size < 8) return RtpError::kBadLength;
       out.pli_media_ssrcs.push_back(get32(body + 4));
+    } else if (type == kRtcpPsfb && count == kFmtFir) {
+      // Sender SSRC, media SSRC (unused, 0), then entries of SSRC, seq, 3 reserved.
+      if (body_size < 8 || (body_size - 8) % 8) return RtpError::kBadLength;
+      for (size_t at = 8; at < body_size; at += 8)
+        out.firs.push_back({get32(body + at), body[at + 4]});
+    } else if (type == kRtcpPsfb && count == kFmtAfb && body_size >= 16 &&
+               std::equal(body + 8, body + 12, kRembId)) {
+      const size_t n = body[12];
+      if (body_size < 16 + 4 * n) return RtpError::kBadLength;
+      Remb remb;
+      remb.sender_ssrc = get32(body);
+      const uint32_t exp_mantissa = get32(body + 12) & 0xFFFFFF;
+      remb.bitrate_bps = static_cast<uint64_t>(exp_mantissa & 0x3FFFF) << (exp_mantissa >> 18);
+      for (size_t i = 0; i < n; ++i) remb.ssrcs.push_back(get32(body + 16 + 4 * i));
+      out.rembs.push_back(std::move(remb));
     }
     offset += length;
   }
@@ -231,6 +250,35 @@ void append_pli(uint32_t sender_ssrc, uint32_t media_ssrc, std::vector<uint8_t>&
   write_rtcp_header(1, kRtcpPsfb, 8, out);
   put32(out, sender_ssrc);
   put32(out, media_ssrc);
+}
+
+void append_fir(uint32_t sender_ssrc, const std::vector<FirEntry>& entries,
+                std::vector<uint8_t>& out) {
+  write_rtcp_header(kFmtFir, kRtcpPsfb, 8 + 8 * entries.size(), out);
+  put32(out, sender_ssrc);
+  put32(out, 0);
+  for (const FirEntry& e : entries) {
+    put32(out, e.ssrc);
+    out.push_back(e.sequence);
+    out.insert(out.end(), 3, 0);
+  }
+}
+
+void append_remb(const Remb& remb, std::vector<uint8_t>& out) {
+  const size_t n = std::min<size_t>(remb.ssrcs.size(), 255);
+  write_rtcp_header(kFmtAfb, kRtcpPsfb, 16 + 4 * n, out);
+  put32(out, remb.sender_ssrc);
+  put32(out, 0);
+  out.insert(out.end(), std::begin(kRembId), std::end(kRembId));
+  uint64_t mantissa = remb.bitrate_bps;
+  uint32_t exponent = 0;
+  while (mantissa > 0x3FFFF && exponent < 63) {
+    mantissa >>= 1;
+    ++exponent;
+  }
+  mantissa = std::min<uint64_t>(mantissa, 0x3FFFF);
+  put32(out, static_cast<uint32_t>(n) << 24 | exponent << 18 | static_cast<uint32_t>(mantissa));
+  for (size_t i = 0; i < n; ++i) put32(out, remb.ssrcs[i]);
 }
 
 std::optional<double> round_trip_ms(uint32_t last_sr, uint32_t delay_since_last_sr,

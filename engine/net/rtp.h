@@ -102,18 +102,38 @@ struct SenderReport {
   std::vector<ReportBlock> blocks;  // at most 31
 };
 
-// What a compound RTCP datagram carried. Packet types other than SR, RR and
-// the picture loss indication are skipped.
+// Full intra request (RFC 5104): one entry per source asked for a key frame.
+struct FirEntry {
+  uint32_t ssrc = 0;
+  uint8_t sequence = 0;  // the requester's command sequence number
+};
+
+// Receiver estimated maximum bitrate (application-layer feedback "REMB"):
+// what the receiver would like the listed sources to send in total.
+struct Remb {
+  uint32_t sender_ssrc = 0;
+  uint64_t bitrate_bps = 0;  // 6-bit exponent, 18-bit mantissa on the wire
+  std::vector<uint32_t> ssrcs;
+};
+
+// What a compound RTCP datagram carried. Packet types other than SR, RR,
+// the picture loss indication, FIR and REMB are skipped.
 struct RtcpPackets {
   std::vector<SenderReport> sender_reports;
   std::vector<ReceiverReport> receiver_reports;
   std::vector<uint32_t> pli_media_ssrcs;  // PSFB FMT 1: keyframe wanted for these
+  std::vector<FirEntry> firs;             // PSFB FMT 4
+  std::vector<Remb> rembs;                // PSFB FMT 15 with the "REMB" identifier
 };
 
 RtpError parse_rtcp(std::span<const uint8_t> data, RtcpPackets& out);
 void append_receiver_report(const ReceiverReport& report, std::vector<uint8_t>& out);
 void append_sender_report(const SenderReport& report, std::vector<uint8_t>& out);
 void append_pli(uint32_t sender_ssrc, uint32_t media_ssrc, std::vector<uint8_t>& out);
+void append_fir(uint32_t sender_ssrc, const std::vector<FirEntry>& entries,
+                std::vector<uint8_t>& out);
+// The bitrate is rounded down to what 18 bits of mantissa hold; at most 255 SSRCs.
+void append_remb(const Remb& remb, std::vector<uint8_t>& out);
 
 // The middle 32 bits of a 64-bit NTP time, the form of LSR.
 inline uint32_t ntp_compact(uint64_t ntp_time) { return static_cast<uint32_t>(ntp_time >> 16); }

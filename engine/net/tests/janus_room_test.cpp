@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "audio_dsp.h"
+#include "h264.h"
 #include "janus_client.h"
 
 namespace corvel::net {
@@ -38,6 +39,10 @@ using std::chrono::milliseconds;
 
 double ms_since(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+double ms_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
 std::string janus_url() {
@@ -117,6 +122,36 @@ class Recorder : public JanusRoomEvents {
       quality[user].push_back(q);
     });
   }
+  void OnUserVideoAvailable(const std::string& user, VideoStream stream, bool available) override {
+    record([&] {
+      check_other(user);
+      video_available[{user, stream}] = available;
+    });
+  }
+  void OnVideo(const std::string& user, VideoStream stream, std::span<const uint8_t> au,
+               uint32_t pts, bool key) override {
+    const auto now = Clock::now();
+    record([&] {
+      check_other(user);
+      video[{user, stream}].push_back({{au.begin(), au.end()}, pts, key, now});
+    });
+  }
+  void OnSei(const std::string& user, VideoStream stream,
+             std::span<const uint8_t> message) override {
+    record([&] {
+      check_other(user);
+      // Tagged with the frame it comes with: the next OnVideo of the stream.
+      sei[{user, stream}].push_back({message.begin(), message.end()});
+      sei_frame[{user, stream}].push_back(video[{user, stream}].size());
+    });
+  }
+  void OnKeyFrameRequested(VideoStream stream) override {
+    const auto now = Clock::now();
+    record([&] { key_requests.emplace_back(stream, now); });
+  }
+  void OnBitrateRequested(VideoStream stream, uint64_t bps) override {
+    record([&] { bitrate_requests.emplace_back(stream, bps); });
+  }
 
   // Waits up to `timeout` for `pred` (called under the lock).
   bool wait(const std::function<bool()>& pred, milliseconds timeout) {
@@ -152,6 +187,13 @@ class Recorder : public JanusRoomEvents {
     uint32_t cmd_id, seq;
     std::vector<uint8_t> bytes;
   };
+  struct Frame {
+    std::vector<uint8_t> data;
+    uint32_t pts;
+    bool key;
+    Clock::time_point at;
+  };
+  using VideoKey = std::pair<std::string, VideoStream>;
 
   std::mutex mutex;
   std::condition_variable cv;
@@ -164,6 +206,12 @@ class Recorder : public JanusRoomEvents {
   std::map<std::string, Audio> audio;
   std::vector<Message> messages;
   std::map<std::string, std::vector<Quality>> quality;
+  std::map<VideoKey, bool> video_available;
+  std::map<VideoKey, std::vector<Frame>> video;
+  std::map<VideoKey, std::vector<std::vector<uint8_t>>> sei;
+  std::map<VideoKey, std::vector<size_t>> sei_frame;  // index in video[] of its frame
+  std::vector<std::pair<VideoStream, Clock::time_point>> key_requests;
+  std::vector<std::pair<VideoStream, uint64_t>> bitrate_requests;
   bool saw_self = false;
   bool bad_format = false;
 
@@ -273,7 +321,11 @@ TEST(JanusRoomOffline, BadOptionsAreRefusedAndAnAbsentServerIsReportedInTime) {
            [](JanusRoomOptions& o) { o.user_id = std::string(kMaxSenderBytes + 1, 'u'); },
            [](JanusRoomOptions& o) { o.room = 0; },
            [](JanusRoomOptions& o) { o.url = "http://no-such-host.invalid:1/janus"; },
-           [](JanusRoomOptions& o) { o.send_channels = 3; }}) {
+           [](JanusRoomOptions& o) { o.send_channels = 3; },
+           [](JanusRoomOptions& o) {
+             o.video_streams = {VideoStream::kLow, VideoStream::kLow};
+           },
+           [](JanusRoomOptions& o) { o.video_max_payload = h264::kDefaultMaxPayload + 1; }}) {
     auto o = options_for("http://127.0.0.1:9/janus", 1234, "alice", "127.0.0.1");
     change(o);
     JanusRoomSession s(o, sink);
@@ -458,6 +510,191 @@ TEST_F(JanusRoomTest, TwoUsersHearAndMessageEachOtherThenOneLeaves) {
   EXPECT_EQ(count_display(list, "bob") + count_display(list, std::string("bob") + kMediaSuffix),
             0u);
   EXPECT_EQ(count_display(list, std::string("alice") + kMediaSuffix), 1u);
+  a.Stop();
+  EXPECT_TRUE(participants(url_, room_).empty());
+}
+
+// A synthetic H.264 access unit: SPS, PPS and an IDR slice, or one non-IDR
+// slice, with bodies of random non-zero bytes (no start code inside).
+std::vector<uint8_t> synthetic_access_unit(bool key, size_t slice_bytes, std::mt19937& rng) {
+  std::vector<uint8_t> au;
+  auto add = [&](uint8_t header, size_t size) {
+    std::vector<uint8_t> nal{header};
+    while (nal.size() < size) nal.push_back(static_cast<uint8_t>(1 + rng() % 255));
+    h264::append_annexb(nal, au);
+  };
+  if (key) {
+    add(0x67, 14);  // SPS
+    add(0x68, 5);   // PPS
+    add(0x65, slice_bytes);
+  } else {
+    add(0x41, slice_bytes);
+  }
+  return au;
+}
+
+TEST_F(JanusRoomTest, VideoCrossesTheRoomWithSeiAndKeyFrameRequests) {
+  using VS = VideoStream;
+  Recorder a_sink("alice"), b_sink("bob");
+  auto a_options = options_for(url_, room_, "alice", "127.0.0.2");
+  // Not in the enum's order: the streams are told apart by their
+  // description in the room, and our RTCP by SSRC (low 1020, high 1030).
+  a_options.video_streams = {VS::kLow, VS::kHigh};
+  JanusRoomSession a(a_options, a_sink);
+  JanusRoomSession b(options_for(url_, room_, "bob", "127.0.0.3"), b_sink);
+  ASSERT_EQ(a.Start(), 0);
+  ASSERT_TRUE(a_sink.wait_state(ConnectionState::kConnected, milliseconds(5000)));
+  ASSERT_EQ(b.Start(), 0);
+  ASSERT_TRUE(b_sink.wait_state(ConnectionState::kConnected, milliseconds(5000)));
+  const Recorder::VideoKey high{"alice", VS::kHigh}, low{"alice", VS::kLow};
+  ASSERT_TRUE(
+      b_sink.wait([&] { return b_sink.video_available[high] && b_sink.video_available[low]; },
+                  milliseconds(3000)));
+  {
+    std::lock_guard lock(b_sink.mutex);
+    EXPECT_FALSE((b_sink.video_available[{"alice", VS::kAux}]));
+  }
+  std::mt19937 rng(7);
+  EXPECT_EQ(a.SendVideo(VS::kAux, synthetic_access_unit(true, 100, rng), 0), kRoomBadVideo);
+
+  // Alice sends like an encoder at 30 fps: a key frame at the start and
+  // whenever asked, deltas otherwise; SEI on every 10th frame of the high
+  // stream. Bob subscribes to the low stream at once and to the high one
+  // only 0.5 s in, so he starts in the middle of it and must ask for a key
+  // frame; at frame 60 he asks again on his own.
+  ASSERT_EQ(b.Subscribe("alice", VS::kLow), 0);
+  struct Sent {
+    std::vector<uint8_t> au;
+    bool key;
+    std::vector<std::vector<uint8_t>> sei;
+  };
+  std::map<VS, std::map<uint32_t, Sent>> sent;
+  std::map<VS, size_t> answered;  // key frame requests answered so far
+  const int kFrames = 90, kSubscribeHigh = 15, kAskAt = 60;
+  const uint32_t kFirstPts = 90000;
+  Clock::time_point subscribed_high, asked;
+  auto tick = Clock::now();
+  for (int i = 0; i < kFrames; ++i) {
+    const uint32_t pts = kFirstPts + static_cast<uint32_t>(i) * 3000;
+    if (i == kSubscribeHigh) {
+      subscribed_high = Clock::now();
+      ASSERT_EQ(b.Subscribe("alice", VS::kHigh), 0);
+    }
+    if (i == kAskAt) {
+      asked = Clock::now();
+      ASSERT_EQ(b.RequestKeyFrame("alice", VS::kHigh), 1);
+    }
+    for (VS stream : {VS::kHigh, VS::kLow}) {
+      size_t requests = 0;
+      {
+        std::lock_guard lock(a_sink.mutex);
+        for (const auto& r : a_sink.key_requests) requests += r.first == stream;
+      }
+      const bool key = i == 0 || requests > answered[stream];
+      answered[stream] = requests;
+      Sent frame;
+      frame.key = key;
+      const size_t base = stream == VS::kHigh ? 800 : 200;
+      frame.au = synthetic_access_unit(key, (key ? 4 : 1) * (base + rng() % (4 * base)), rng);
+      if (stream == VS::kHigh && i % 10 == 3)
+        frame.sei = {{'f', static_cast<uint8_t>(i), 0, 0, 0, 1, 0, 0, 3}, {}};
+      ASSERT_GT(a.SendVideo(stream, frame.au, pts, frame.sei), 0) << i;
+      sent[stream][pts] = std::move(frame);
+    }
+    tick += milliseconds(33);
+    std::this_thread::sleep_until(tick);
+  }
+  const uint32_t last_pts = kFirstPts + (kFrames - 1) * 3000;
+  for (const auto& key : {high, low})
+    ASSERT_TRUE(b_sink.wait(
+        [&] { return !b_sink.video[key].empty() && b_sink.video[key].back().pts == last_pts; },
+        milliseconds(2000)))
+        << video_stream_name(key.second);
+
+  {
+    std::lock_guard lock(b_sink.mutex);
+    for (const auto& key : {high, low}) {
+      const auto& got = b_sink.video[key];
+      const auto& frames = sent[key.second];
+      // From the first frame on (a key frame), every access unit came,
+      // byte for byte, in order, with its pts and key flag.
+      ASSERT_FALSE(got.empty());
+      EXPECT_TRUE(got.front().key);
+      auto expected = frames.find(got.front().pts);
+      ASSERT_NE(expected, frames.end());
+      EXPECT_EQ(static_cast<size_t>(std::distance(expected, frames.end())), got.size());
+      std::vector<std::vector<uint8_t>> expected_sei;
+      std::vector<size_t> expected_sei_frame;
+      for (size_t n = 0; n < got.size() && expected != frames.end(); ++n, ++expected) {
+        EXPECT_EQ(got[n].pts, expected->first) << n;
+        EXPECT_EQ(got[n].key, expected->second.key) << n;
+        EXPECT_EQ(got[n].data, expected->second.au) << n;
+        for (const auto& m : expected->second.sei) {
+          expected_sei.push_back(m);
+          expected_sei_frame.push_back(n);
+        }
+      }
+      EXPECT_EQ(b_sink.sei[key], expected_sei);
+      EXPECT_EQ(b_sink.sei_frame[key], expected_sei_frame);
+      size_t keys = 0;
+      for (const auto& f : got) keys += f.key;
+      std::printf(
+          "figures: %s: %zu of %zu frames from pts %u (%zu key frames), first %.0f ms after "
+          "the subscription\n",
+          video_stream_name(key.second), got.size(), frames.size(), got.front().pts, keys,
+          key == high ? ms_between(subscribed_high, got.front().at) : -1.0);
+    }
+    // Bob's own request at frame 60 came back as a key frame of the high stream.
+    const auto& got = b_sink.video[high];
+    EXPECT_TRUE(std::any_of(got.begin(), got.end(), [&](const auto& f) {
+      return f.key && f.pts > kFirstPts + kAskAt * 3000;
+    }));
+    EXPECT_FALSE(b_sink.saw_self);
+  }
+  {
+    std::lock_guard lock(a_sink.mutex);
+    // Janus passed the requests on as PLIs for the right stream.
+    std::string line;
+    bool after_ask = false;
+    for (const auto& [stream, at] : a_sink.key_requests) {
+      const double ms = ms_between(subscribed_high, at);
+      line += std::string(" ") + video_stream_name(stream) + "@" + std::to_string(std::lround(ms));
+      if (stream == VS::kHigh && at > asked) {
+        EXPECT_LT(ms_between(asked, at), 1500);
+        after_ask = true;
+      }
+    }
+    EXPECT_TRUE(after_ask);
+    std::printf(
+        "figures: key frame requests at alice (ms after bob's high subscription):%s; "
+        "bob asked at %ld ms\n",
+        line.c_str(), std::lround(ms_between(subscribed_high, asked)));
+    std::printf("figures: bitrate requests at alice: %zu\n", a_sink.bitrate_requests.size());
+    EXPECT_TRUE(a_sink.video_available.empty());  // Bob publishes no video
+  }
+
+  // Unsubscribed: the high stream stops, the low one goes on.
+  ASSERT_EQ(b.Unsubscribe("alice", VS::kHigh), 0);
+  std::this_thread::sleep_for(milliseconds(300));
+  size_t high_before, low_before;
+  {
+    std::lock_guard lock(b_sink.mutex);
+    high_before = b_sink.video[high].size();
+    low_before = b_sink.video[low].size();
+  }
+  for (int i = kFrames; i < kFrames + 10; ++i) {
+    const uint32_t pts = kFirstPts + static_cast<uint32_t>(i) * 3000;
+    ASSERT_GT(a.SendVideo(VS::kHigh, synthetic_access_unit(false, 1000, rng), pts), 0);
+    ASSERT_GT(a.SendVideo(VS::kLow, synthetic_access_unit(false, 300, rng), pts), 0);
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  ASSERT_TRUE(
+      b_sink.wait([&] { return b_sink.video[low].size() >= low_before + 10; }, milliseconds(1000)));
+  {
+    std::lock_guard lock(b_sink.mutex);
+    EXPECT_EQ(b_sink.video[high].size(), high_before);
+  }
+  b.Stop();
   a.Stop();
   EXPECT_TRUE(participants(url_, room_).empty());
 }

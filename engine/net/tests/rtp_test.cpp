@@ -224,6 +224,61 @@ TEST(Rtcp, ReadsWhatJanusSendsAndSkipsTheRest) {
   EXPECT_TRUE(got.receiver_reports[0].blocks.empty());
 }
 
+TEST(Rtcp, FirAndRembByteForByteAlongsideAPli) {
+  // FIR for source 1020 (command 7), REMB of 1,000,000 bps = 250000 << 2
+  // for 1020, a PLI for 1030: one compound datagram, in that order.
+  const Bytes fir = {0x84, 0xCE, 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x03, 0xFC, 0x07, 0x00, 0x00, 0x00};
+  const Bytes remb = {0x8F, 0xCE, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+                      'R',  'E',  'M',  'B',  0x01, 0x0B, 0xD0, 0x90, 0x00, 0x00, 0x03, 0xFC};
+  Bytes built;
+  append_fir(1, {{1020, 7}}, built);
+  EXPECT_EQ(built, fir);
+  built.clear();
+  append_remb({1, 1000000, {1020}}, built);
+  EXPECT_EQ(built, remb);
+  append_pli(1, 1030, built);
+  RtcpPackets got;
+  ASSERT_EQ(parse_rtcp(plus(fir, built), got), RtpError::kOk);
+  ASSERT_EQ(got.firs.size(), 1u);
+  EXPECT_EQ(got.firs[0].ssrc, 1020u);
+  EXPECT_EQ(got.firs[0].sequence, 7);
+  ASSERT_EQ(got.rembs.size(), 1u);
+  EXPECT_EQ(got.rembs[0].bitrate_bps, 1000000u);
+  EXPECT_EQ(got.rembs[0].ssrcs, std::vector<uint32_t>{1020});
+  EXPECT_EQ(got.pli_media_ssrcs, std::vector<uint32_t>{1030});
+  // Another application-layer feedback than REMB is skipped; a REMB
+  // listing more SSRCs than it carries is refused.
+  Bytes other = remb;
+  other[12] = 'X';
+  got = {};
+  ASSERT_EQ(parse_rtcp(other, got), RtpError::kOk);
+  EXPECT_TRUE(got.rembs.empty());
+  Bytes lying = remb;
+  lying[16] = 2;
+  EXPECT_EQ(parse_rtcp(lying, got), RtpError::kBadLength);
+}
+
+class RembBitrate : public testing::TestWithParam<uint64_t> {};
+
+TEST_P(RembBitrate, ComesBackRoundedDownWithin18BitsOfPrecision) {
+  const uint64_t bps = GetParam();
+  Bytes wire;
+  append_remb({9, bps, {1020, 1030}}, wire);
+  RtcpPackets got;
+  ASSERT_EQ(parse_rtcp(wire, got), RtpError::kOk);
+  ASSERT_EQ(got.rembs.size(), 1u);
+  EXPECT_LE(got.rembs[0].bitrate_bps, bps);
+  EXPECT_GE(static_cast<double>(got.rembs[0].bitrate_bps),
+            static_cast<double>(bps) * (1 - 1.0 / (1 << 17)));
+  EXPECT_EQ(got.rembs[0].sender_ssrc, 9u);
+  EXPECT_EQ(got.rembs[0].ssrcs, (std::vector<uint32_t>{1020, 1030}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bitrates, RembBitrate,
+                         testing::Values(0, 1, 262143, 262144, 262145, 1000001, 123456789,
+                                         5000000000ull));
+
 TEST(Rtcp, RejectsLengthsThatDisagreeWithTheDatagram) {
   Bytes rr;
   append_receiver_report({1, {{2, 0, 0, 0, 0, 0, 0}}}, rr);
