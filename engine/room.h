@@ -44,12 +44,12 @@
 #include "corvel_hook.h"
 #include "counters.h"
 #include "frames.h"
+#include "media_buffers.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
 
 class Cloud;
-using Clock = std::chrono::steady_clock;
 
 // Reasons given with OnRemoteUserExitRoom.
 inline constexpr int kExitReasonLeft = 0;      // ExitRoom or Destroy
@@ -69,50 +69,6 @@ struct RouterTuning {
   std::atomic<uint32_t> quality_interval_ms{2000};
   std::atomic<uint32_t> mix_wait_ms{60};
   static RouterTuning& Get();
-};
-
-// Mixed audio waiting for GetAudioFrame. Bounded; the oldest frame goes when
-// full.
-class PullBuffer {
- public:
-  static constexpr size_t kCapacity = 50;
-  // False when a frame had to be dropped to make room.
-  bool Push(vora::AudioFrame frame);
-  bool Pop(vora::AudioFrame* out);
-  void Clear();
-
- private:
-  std::mutex mu_;
-  std::deque<vora::AudioFrame> frames_;
-};
-
-// Continuous audio of one sender, paced out one frame per frame length.
-class Pacer {
- public:
-  static constexpr int kCapacityMs = 10000;
-  Pacer(int sample_rate, int channels, int frame_ms);
-  // Queues PCM; answers true when the queue was idle (the router must be woken).
-  bool Push(const int16_t* samples, size_t frames, uint32_t pts, bool clear,
-            MediaCounters& counters);
-  // Takes the next frame if it is due; fills `samples` and `pts`.
-  bool PopDue(Clock::time_point now, std::vector<int16_t>& samples, uint32_t* pts);
-  std::optional<Clock::time_point> NextDue();
-  int sample_rate() const { return rate_; }
-  int channels() const { return channels_; }
-  double QueuedMs();
-
- private:
-  std::mutex mu_;
-  const int rate_;
-  const int channels_;
-  const int frame_ms_;
-  std::optional<AudioFifo> fifo_;  // made on first use: a 10 s ring is large
-  uint64_t pushed_ = 0;            // sample frames ever pushed (after clears)
-  uint64_t popped_ = 0;
-  std::deque<std::pair<uint64_t, uint32_t>> anchors_;  // (first frame index, pts) per push
-  bool running_ = false;
-  Clock::time_point next_due_{};
-  Clock::time_point last_push_{};
 };
 
 struct SeiMessage {
@@ -314,6 +270,16 @@ class Room {
   Clock::time_point next_deadline_ = Clock::time_point::max();
   std::thread router_;
 };
+
+template <typename Run>
+inline void Room::At(Clock::time_point due, Clock::time_point now,
+                     const std::shared_ptr<Member>& to, Run&& run) {
+  if (due <= now) {
+    run();
+    return;
+  }
+  delayed_.push(Delayed{due, delayed_order_++, to, std::function<void()>(std::forward<Run>(run))});
+}
 
 // All rooms of the process, by key.
 class RoomHub {

@@ -1,0 +1,287 @@
+// Membership of a room: join, leave and eviction, the announcements every
+// member hears about the others, and opening and closing of a member's
+// channels and subscriptions.
+//
+// Locking: every function runs on a caller thread under Room::mu_ (taken with
+// CallerLock, so the router lets it in between packets) and queues its
+// callbacks there, so all members see membership changes in one order.
+#include "room.h"
+
+#include <algorithm>
+
+#include "log.h"
+#include "room_internal.h"
+
+namespace corvel::engine {
+
+using namespace corvel::vora;
+using std::chrono::milliseconds;
+
+Member::Member() : route(std::make_unique<MemberRoute>()) {}
+Member::~Member() = default;
+
+std::shared_ptr<Member> Room::FindLocked(const std::string& user) {
+  for (auto& m : members_)
+    if (m->user() == user) return m;
+  return nullptr;
+}
+
+bool Room::ReceivesAudio(const Member& to, const Member& from) const {
+  return &to != &from && to.present && from.present && from.audio_open &&
+         !to.audio_unsubscribed.count(from.user());
+}
+
+std::shared_ptr<Member> Room::Join(JoinInfo info) {
+  auto member = std::make_shared<Member>();
+  member->info = std::move(info);
+  {
+    const auto lock = CallerLock();
+    if (auto old = FindLocked(member->user())) {
+      LOG_INFO("room %s: user %s entered again from instance %llu; instance %llu leaves",
+               key_.Describe().c_str(), member->user().c_str(),
+               static_cast<unsigned long long>(member->info.instance_id),
+               static_cast<unsigned long long>(old->info.instance_id));
+      // Evict inline (mu_ is held).
+      if (old->audio_open)
+        PostTo(*old, "OnLocalAudioChannelDestroyed",
+               [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+      for (int type : old->video_open) {
+        auto t = static_cast<StreamType>(type);
+        PostTo(*old, "OnLocalVideoChannelDestroyed",
+               [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
+      }
+      const ConnectionState state = old->connection;
+      PostTo(*old, "OnConnectionStateChanged", [state](VORACloudDelegate& d) {
+        d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
+      });
+      PostTo(*old, "OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
+      AnnounceLeaveLocked(*old, kExitReasonReplaced);
+      RemoveLocked(old);
+      old->evicted.store(true);
+    }
+    members_.push_back(member);
+    Member& m = *member;
+    m.route->next_quality = Clock::now() + milliseconds(RouterTuning::Get().quality_interval_ms);
+    for (auto& other : members_) {
+      if (other == member) continue;
+      if (other->visible()) {
+        const std::string user = other->user();
+        PostTo(m, "OnRemoteUserEnterRoom", [user](VORACloudDelegate& d) {
+          UserInfo info;
+          info.user_id = user.c_str();
+          d.OnRemoteUserEnterRoom(info);
+        });
+        if (other->audio_open)
+          PostTo(m, "OnRemoteAudioAvailable",
+                 [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), true); });
+        for (int type : other->video_open) {
+          auto t = static_cast<StreamType>(type);
+          PostTo(m, "OnRemoteVideoAvailable", [user, t](VORACloudDelegate& d) {
+            d.OnRemoteVideoAvailable(user.c_str(), true, t);
+          });
+        }
+      }
+      if (m.visible()) {
+        const std::string user = m.user();
+        PostTo(*other, "OnRemoteUserEnterRoom", [user](VORACloudDelegate& d) {
+          UserInfo info;
+          info.user_id = user.c_str();
+          d.OnRemoteUserEnterRoom(info);
+        });
+      }
+    }
+  }
+  WakePacer();  // the router's next deadline may be this member's first report
+  return member;
+}
+
+void Room::AnnounceLeaveLocked(Member& m, int reason) {
+  if (!m.visible()) return;
+  const std::string user = m.user();
+  for (auto& other : members_) {
+    if (other.get() == &m) continue;
+    if (m.audio_open)
+      PostTo(*other, "OnRemoteAudioAvailable",
+             [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), false); });
+    for (int type : m.video_open) {
+      auto t = static_cast<StreamType>(type);
+      PostTo(*other, "OnRemoteVideoAvailable",
+             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
+    }
+    PostTo(*other, "OnRemoteUserExitRoom", [user, reason](VORACloudDelegate& d) {
+      UserInfo info;
+      info.user_id = user.c_str();
+      d.OnRemoteUserExitRoom(info, reason);
+    });
+  }
+}
+
+void Room::RemoveLocked(const std::shared_ptr<Member>& m) {
+  FlushLocked();  // what was collected for it so far is still delivered
+  m->present = false;
+  members_.erase(std::remove(members_.begin(), members_.end(), m), members_.end());
+  const std::string& user = m->user();
+  for (auto& other : members_) {
+    MemberRoute& r = *other->route;
+    r.mix_inputs.erase(m.get());
+    std::erase_if(r.pending_miss, [&](const auto& e) { return e.first.first == user; });
+    std::erase_if(r.ordered_due, [&](const auto& e) { return e.first.first == user; });
+    std::erase_if(r.need_key, [&](const auto& e) { return e.first == user; });
+    std::erase_if(r.told_undecodable, [&](const auto& e) { return e.first == user; });
+  }
+  m->route->streams.clear();
+  m->route->mix_inputs.clear();
+}
+
+bool Room::Leave(const std::shared_ptr<Member>& member, int reason, ConnectionState* state) {
+  const auto lock = CallerLock();
+  if (!member->present) return false;
+  if (state) *state = member->connection;
+  AnnounceLeaveLocked(*member, reason);
+  RemoveLocked(member);
+  return true;
+}
+
+void Room::Evict(const std::shared_ptr<Member>& member, int reason, int error) {
+  const auto lock = CallerLock();
+  if (!member->present) return;
+  Member& m = *member;
+  if (error != 0) {
+    auto e = static_cast<Error>(error);
+    PostTo(m, "OnError", [e](VORACloudDelegate& d) { d.OnError(e); });
+  }
+  if (m.audio_open)
+    PostTo(m, "OnLocalAudioChannelDestroyed",
+           [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+  for (int type : m.video_open) {
+    auto t = static_cast<StreamType>(type);
+    PostTo(m, "OnLocalVideoChannelDestroyed",
+           [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
+  }
+  const ConnectionState state = m.connection;
+  PostTo(m, "OnConnectionStateChanged", [state](VORACloudDelegate& d) {
+    d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
+  });
+  PostTo(m, "OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
+  AnnounceLeaveLocked(m, reason);
+  RemoveLocked(member);
+  member->evicted.store(true);
+}
+
+bool Room::Empty() {
+  const auto lock = CallerLock();
+  return members_.empty();
+}
+
+std::vector<std::string> Room::UserIds() {
+  const auto lock = CallerLock();
+  std::vector<std::string> ids;
+  for (auto& m : members_) ids.push_back(m->user());
+  return ids;
+}
+
+std::shared_ptr<Pacer> Room::OpenAudio(Member& m, const AudioEncodeParams& params) {
+  const auto lock = CallerLock();
+  m.audio_open = true;
+  m.audio_params = params;
+  m.pacer = std::make_shared<Pacer>(params.sample_rate, params.channels, params.frame_length_ms);
+  m.route->streams.clear();
+  if (m.visible()) {
+    const std::string user = m.user();
+    for (auto& other : members_)
+      if (other.get() != &m)
+        PostTo(*other, "OnRemoteAudioAvailable",
+               [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), true); });
+  }
+  RequestBitratesLocked(m);
+  return m.pacer;
+}
+
+void Room::CloseAudio(Member& m) {
+  const auto lock = CallerLock();
+  if (!m.audio_open) return;
+  m.audio_open = false;
+  m.pacer.reset();
+  m.route->streams.clear();
+  const std::string user = m.user();
+  for (auto& other : members_) {
+    if (other.get() == &m) continue;
+    other->route->mix_inputs.erase(&m);
+    if (m.visible())
+      PostTo(*other, "OnRemoteAudioAvailable",
+             [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), false); });
+  }
+  RequestBitratesLocked(m);
+}
+
+void Room::OpenVideo(Member& m, int type) {
+  const auto lock = CallerLock();
+  m.video_open.insert(type);
+  const std::string user = m.user();
+  const auto t = static_cast<StreamType>(type);
+  bool wanted = false;
+  for (auto& other : members_) {
+    if (other.get() == &m) continue;
+    if (m.visible())
+      PostTo(*other, "OnRemoteVideoAvailable",
+             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), true, t); });
+    if (other->video_subscribed.count({user, type})) {
+      other->route->need_key.insert({user, type});
+      wanted = true;
+    }
+  }
+  if (wanted) PostTo(m, "OnRequestKeyFrame", [t](VORACloudDelegate& d) { d.OnRequestKeyFrame(t); });
+  RequestBitratesLocked(m);
+}
+
+void Room::CloseVideo(Member& m, int type) {
+  const auto lock = CallerLock();
+  if (!m.video_open.erase(type)) return;
+  m.requested_bitrate.erase(type);
+  if (!m.visible()) return;
+  const std::string user = m.user();
+  const auto t = static_cast<StreamType>(type);
+  for (auto& other : members_)
+    if (other.get() != &m)
+      PostTo(*other, "OnRemoteVideoAvailable",
+             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
+  RequestBitratesLocked(m);
+}
+
+void Room::SetSubscription(Member& m, const std::string& user, int type, bool on) {
+  const auto lock = CallerLock();
+  if (type == STREAM_TYPE_AUDIO) {
+    if (on) {
+      m.audio_unsubscribed.erase(user);
+    } else if (m.audio_unsubscribed.insert(user).second) {
+      if (auto from = FindLocked(user)) m.route->mix_inputs.erase(from.get());
+    }
+    return;
+  }
+  if (!on) {
+    m.video_subscribed.erase({user, type});
+    m.route->need_key.erase({user, type});
+    return;
+  }
+  if (!m.video_subscribed.insert({user, type}).second) return;
+  m.route->need_key.insert({user, type});
+  auto from = FindLocked(user);
+  if (from && from.get() != &m && from->video_open.count(type)) {
+    const auto t = static_cast<StreamType>(type);
+    PostTo(*from, "OnRequestKeyFrame", [t](VORACloudDelegate& d) { d.OnRequestKeyFrame(t); });
+  }
+}
+
+void Room::SetVad(Member& m, bool on) {
+  const auto lock = CallerLock();
+  m.info.vad = on;
+}
+
+void Room::SetEncodeParam(Member& m, int type, const VideoEncodeParams& p) {
+  const auto lock = CallerLock();
+  m.info.encode[type] = p;
+  m.requested_bitrate.erase(type);  // the application chose it: only a limit asks again
+  RequestBitratesLocked(m);
+}
+
+}  // namespace corvel::engine
