@@ -22,28 +22,11 @@ uint32_t PtsAt(const std::deque<std::pair<uint64_t, uint32_t>>& anchors, uint64_
 
 // ---- PullBuffer ----
 
-bool PullBuffer::Push(AudioFrame frame) {
-  std::lock_guard<std::mutex> lock(mu_);
-  bool kept_all = true;
-  if (frames_.size() >= kCapacity) {
-    frames_.pop_front();
-    kept_all = false;
-  }
-  frames_.push_back(std::move(frame));
-  return kept_all;
-}
-
 bool PullBuffer::Pop(AudioFrame* out) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (frames_.empty()) return false;
-  *out = frames_.front();
-  frames_.pop_front();
+  std::optional<AudioFrame> frame = frames_.TryPop();
+  if (!frame) return false;
+  *out = *frame;
   return true;
-}
-
-void PullBuffer::Clear() {
-  std::lock_guard<std::mutex> lock(mu_);
-  frames_.clear();
 }
 
 // ---- Pacer ----

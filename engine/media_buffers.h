@@ -3,7 +3,9 @@
 // one frame per frame length.
 //
 // Locking: each buffer has its own mutex, a leaf (no other lock is taken
-// under it). The instance pushes from operation threads; the room's router
+// under it; the pull buffer's is its BoundedQueue's). The pacer's PCM is a
+// ring (AudioFifo) with the pts of each push beside it, searched by sample
+// index: not a queue of items. The instance pushes from operation threads; the room's router
 // thread pops.
 #ifndef CORVEL_ENGINE_MEDIA_BUFFERS_H_
 #define CORVEL_ENGINE_MEDIA_BUFFERS_H_
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "audio_dsp.h"
+#include "bounded_queue.h"
 #include "counters.h"
 #include "vora/corvel_vora_cloud.h"
 
@@ -34,13 +37,14 @@ class PullBuffer {
  public:
   static constexpr size_t kCapacity = 50;
   // False when a frame had to be dropped to make room.
-  bool Push(vora::AudioFrame frame);
+  bool Push(vora::AudioFrame frame) {
+    return frames_.PushDropOldest(std::move(frame)) == QueueResult::kQueued;
+  }
   bool Pop(vora::AudioFrame* out);
-  void Clear();
+  void Clear() { frames_.Clear(); }
 
  private:
-  std::mutex mu_;
-  std::deque<vora::AudioFrame> frames_;
+  BoundedQueue<vora::AudioFrame> frames_{kCapacity};
 };
 
 // Continuous audio of one sender, paced out one frame per frame length.

@@ -13,9 +13,9 @@
 // reports, reconnection) runs on the same thread, woken by a condition
 // variable at the next deadline.
 //
-// Lock order: Cloud::mu_ -> RoomHub::mu_ -> Room::mu_ -> Room::in_mu_ /
-// Pacer::mu -> Dispatcher::mu_. The router never takes a Cloud mutex: what it
-// needs of an instance lives in its Member. A Member's `cloud` pointer is used
+// Lock order: Cloud::mu_ -> RoomHub::mu_ -> Room::mu_ -> the inbox, mixer
+// input and pull buffer queues (leaves) / Pacer::mu -> Dispatcher::mu_. The router never takes a
+// Cloud mutex: what it needs of an instance lives in its Member. A Member's `cloud` pointer is used
 // only under Room::mu_ while the member is present; an instance leaves its
 // room (under that mutex) before it is destroyed.
 #ifndef CORVEL_ENGINE_ROOM_H_
@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "audio_dsp.h"
+#include "bounded_queue.h"
 #include "corvel_hook.h"
 #include "counters.h"
 #include "frames.h"
@@ -206,6 +207,8 @@ class Room {
   // Routing work done in one hold of mu_ while callers wait for it.
   static constexpr std::chrono::milliseconds kRouterSlice{2};
   static constexpr std::chrono::milliseconds kCallerWait{20};
+  // The router's wait when nothing is due.
+  static constexpr std::chrono::seconds kIdleWait{1};
   // Audio is routed in pieces of this length (a frame may carry up to 10 s).
   static constexpr int kAudioPieceMs = 200;
 
@@ -262,12 +265,8 @@ class Room {
   std::vector<Member*> outbox_members_;
   std::atomic<int> callers_{0};  // caller threads waiting for mu_
 
-  std::mutex in_mu_;
-  std::condition_variable in_cv_;
-  std::vector<Packet> inbound_;
-  bool kick_ = false;
-  bool stop_ = false;
-  Clock::time_point next_deadline_ = Clock::time_point::max();
+  // What senders hand the router; closed when the room goes.
+  BoundedQueue<Packet> inbox_{kInboundCapacity};
   std::thread router_;
 };
 

@@ -75,12 +75,9 @@ void Room::ArriveAudioLocked(Member& t, const Member& from,
     return;
   }
   MixInput& input = t.route->mix_inputs[&from];
-  if (input.blocks.size() >= kMixInputCapacity) {
-    input.blocks.pop_front();
-    t.info.counters->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
-  }
   const auto arrival = Clock::now();
-  input.blocks.push_back(MixBlock{pcm, pts, arrival});
+  if (input.blocks.PushDropOldest(MixBlock{pcm, pts, arrival}) == QueueResult::kFull)
+    t.info.counters->media().mixer_drops.fetch_add(1, std::memory_order_relaxed);
   input.idle = false;
   MixerPumpLocked(t, arrival);
 }
@@ -103,9 +100,9 @@ void Room::MixerPumpLocked(Member& to, Clock::time_point now) {
     bool all = true;
     Clock::time_point oldest = Clock::time_point::max();
     for (auto& [from, input] : r.mix_inputs) {
-      if (!input.blocks.empty()) {
+      if (input.blocks.PeekFront(
+              [&](const MixBlock& block) { oldest = std::min(oldest, block.arrival); })) {
         any = true;
-        oldest = std::min(oldest, input.blocks.front().arrival);
       } else if (!input.idle) {
         all = false;
       }
@@ -118,16 +115,15 @@ void Room::MixerPumpLocked(Member& to, Clock::time_point now) {
     r.mixer.Begin(samples);
     std::optional<uint32_t> pts;
     for (auto& [from, input] : r.mix_inputs) {
-      if (input.blocks.empty()) {
+      std::optional<MixBlock> block = input.blocks.TryPop();
+      if (!block) {
         input.idle = true;
         continue;
       }
-      const MixBlock& block = input.blocks.front();
-      if (block.pcm->data.size() == samples * 2) {
-        r.mixer.Add(std::span<const int16_t>(Samples(*block.pcm), samples));
-        if (!pts) pts = block.pts;
+      if (block->pcm->data.size() == samples * 2) {
+        r.mixer.Add(std::span<const int16_t>(Samples(*block->pcm), samples));
+        if (!pts) pts = block->pts;
       }
-      input.blocks.pop_front();
     }
     r.mix_out.resize(samples);
     r.mixer.Mix(r.mix_out);

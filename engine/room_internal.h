@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "bounded_queue.h"
 #include "dispatcher.h"
 #include "room.h"
 
@@ -107,7 +108,7 @@ struct MixBlock {
 };
 
 struct MixInput {
-  std::deque<MixBlock> blocks;
+  BoundedQueue<MixBlock> blocks{kMixInputCapacity};  // the oldest goes when full
   bool idle = false;  // missed its turn; not waited for until it delivers again
 };
 

@@ -10,6 +10,7 @@
 #include "room.h"
 
 #include <algorithm>
+#include <deque>
 #include <thread>
 
 #include "cloud.h"
@@ -25,11 +26,7 @@ Room::Room(RoomKey key) : key_(std::move(key)), rng_(std::hash<std::string>{}(ke
 }
 
 Room::~Room() {
-  {
-    std::lock_guard<std::mutex> lock(in_mu_);
-    stop_ = true;
-  }
-  in_cv_.notify_all();
+  inbox_.Close();  // ends the router's wait; packets still queued are dropped
   router_.join();
 }
 
@@ -53,28 +50,16 @@ void Room::FlushLocked() {
   outbox_members_.clear();
 }
 
-void Room::WakePacer() {
-  {
-    std::lock_guard<std::mutex> lock(in_mu_);
-    kick_ = true;
-  }
-  in_cv_.notify_one();
-}
+void Room::WakePacer() { inbox_.Wake(); }
 
 // ---- Room: sending ----
 
 bool Room::Enqueue(Packet p) {
   MediaCounters& counters = p.from->info.counters->media();
-  {
-    std::lock_guard<std::mutex> lock(in_mu_);
-    if (inbound_.size() >= kInboundCapacity) {
-      counters.room_queue_drops.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    }
-    inbound_.push_back(std::move(p));
-  }
-  in_cv_.notify_one();
-  return true;
+  const QueueResult queued = inbox_.TryPush(p);
+  if (queued == QueueResult::kFull)
+    counters.room_queue_drops.fetch_add(1, std::memory_order_relaxed);
+  return queued == QueueResult::kQueued;
 }
 
 bool Room::SendAudio(const std::shared_ptr<Member>& m, const AudioFrame& frame) {
@@ -134,21 +119,13 @@ void Room::LetCallersInLocked(std::unique_lock<std::mutex>& lock) {
 
 void Room::RouterMain() {
   MarkEngineThread();
-  std::vector<Packet> batch;
-  std::unique_lock<std::mutex> in(in_mu_);
+  std::deque<Packet> batch;
+  Clock::time_point next = Clock::time_point::max();
   while (true) {
-    const auto deadline = next_deadline_;
-    auto ready = [&] { return stop_ || kick_ || !inbound_.empty(); };
-    if (deadline == Clock::time_point::max()) {
-      in_cv_.wait(in, ready);
-    } else {
-      in_cv_.wait_until(in, deadline, ready);
-    }
-    if (stop_) break;
-    batch.swap(inbound_);
-    kick_ = false;
-    in.unlock();
-    Clock::time_point next;
+    // Packets, a wake-up (a pacer started, a member joined or reconnects) or
+    // the next deadline; with none, a bounded idle wait.
+    inbox_.TakeAllUntil(batch, std::min(next, Clock::now() + kIdleWait));
+    if (inbox_.closed()) break;
     {
       std::unique_lock<std::mutex> lock(mu_);
       auto now = Clock::now();
@@ -186,8 +163,6 @@ void Room::RouterMain() {
       next = NextDeadlineLocked();
     }
     batch.clear();
-    in.lock();
-    next_deadline_ = next;
   }
 }
 
