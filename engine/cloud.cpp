@@ -7,6 +7,7 @@
 #include "frames.h"
 #include "hook.h"
 #include "log.h"
+#include "room_events.h"
 #include "status.h"
 
 namespace corvel::engine {
@@ -395,21 +396,11 @@ int Cloud::ExitRoom() {
       Refuse(id_, "ExitRoom refused: not in a room");
     } else {
       // Leaving tears down the local channels; the delegate hears about each.
-      if (room_.audio_channel) {
-        PostLocked("OnLocalAudioChannelDestroyed",
-                   [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
-      }
-      for (int type : room_.video_channels) {
-        auto t = static_cast<StreamType>(type);
-        PostLocked("OnLocalVideoChannelDestroyed",
-                   [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
-      }
       ConnectionState state = CONNECTION_STATE_CONNECTED;
       left = LeaveLocked(kExitReasonLeft, &state);
-      PostLocked("OnConnectionStateChanged", [state](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
-      });
-      PostLocked("OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
+      std::vector<Task> end =
+          room_events::SessionEnd(0, room_.audio_channel, room_.video_channels, state);
+      dispatcher_.PostAll(end);
       room_ = RoomState{};
       room_.connection = CONNECTION_STATE_DISCONNECTED;
     }

@@ -44,6 +44,7 @@
 #include "bounded_queue.h"
 #include "corvel_hook.h"
 #include "counters.h"
+#include "dispatcher.h"
 #include "frames.h"
 #include "media_buffers.h"
 #include "vora/corvel_vora_cloud.h"
@@ -235,10 +236,14 @@ class Room {
   std::shared_ptr<Member> FindLocked(const std::string& user);
   bool ReceivesAudio(const Member& to, const Member& from) const;
   void PostTo(Member& m, const char* name, std::function<void(vora::VORACloudDelegate&)> call);
+  void PostTo(Member& m, Task task);
   // Hands the callbacks the router collected to the members' delivery queues,
   // one batch (and one wake-up) per member.
   void FlushLocked();
   void AnnounceLeaveLocked(Member& m, int reason);
+  // Ends a present member's session on the room's behalf: its teardown
+  // callbacks, the others told, the member removed and flagged evicted.
+  void EndSessionLocked(const std::shared_ptr<Member>& member, int reason, int error);
   void RemoveLocked(const std::shared_ptr<Member>& m);
   void RequestBitratesLocked(Member& m);
   void MixerPumpLocked(Member& to, Clock::time_point now);

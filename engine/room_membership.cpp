@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "log.h"
+#include "room_events.h"
 #include "room_internal.h"
 
 namespace corvel::engine {
@@ -41,23 +42,7 @@ std::shared_ptr<Member> Room::Join(JoinInfo info) {
                key_.Describe().c_str(), member->user().c_str(),
                static_cast<unsigned long long>(member->info.instance_id),
                static_cast<unsigned long long>(old->info.instance_id));
-      // Evict inline (mu_ is held).
-      if (old->audio_open)
-        PostTo(*old, "OnLocalAudioChannelDestroyed",
-               [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
-      for (int type : old->video_open) {
-        auto t = static_cast<StreamType>(type);
-        PostTo(*old, "OnLocalVideoChannelDestroyed",
-               [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
-      }
-      const ConnectionState state = old->connection;
-      PostTo(*old, "OnConnectionStateChanged", [state](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
-      });
-      PostTo(*old, "OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
-      AnnounceLeaveLocked(*old, kExitReasonReplaced);
-      RemoveLocked(old);
-      old->evicted.store(true);
+      EndSessionLocked(old, kExitReasonReplaced, 0);
     }
     members_.push_back(member);
     Member& m = *member;
@@ -144,25 +129,13 @@ bool Room::Leave(const std::shared_ptr<Member>& member, int reason, ConnectionSt
 
 void Room::Evict(const std::shared_ptr<Member>& member, int reason, int error) {
   const auto lock = CallerLock();
-  if (!member->present) return;
+  if (member->present) EndSessionLocked(member, reason, error);
+}
+
+void Room::EndSessionLocked(const std::shared_ptr<Member>& member, int reason, int error) {
   Member& m = *member;
-  if (error != 0) {
-    auto e = static_cast<Error>(error);
-    PostTo(m, "OnError", [e](VORACloudDelegate& d) { d.OnError(e); });
-  }
-  if (m.audio_open)
-    PostTo(m, "OnLocalAudioChannelDestroyed",
-           [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
-  for (int type : m.video_open) {
-    auto t = static_cast<StreamType>(type);
-    PostTo(m, "OnLocalVideoChannelDestroyed",
-           [t](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(t); });
-  }
-  const ConnectionState state = m.connection;
-  PostTo(m, "OnConnectionStateChanged", [state](VORACloudDelegate& d) {
-    d.OnConnectionStateChanged(state, CONNECTION_STATE_DISCONNECTED);
-  });
-  PostTo(m, "OnExitRoom", [](VORACloudDelegate& d) { d.OnExitRoom(); });
+  for (Task& task : room_events::SessionEnd(error, m.audio_open, m.video_open, m.connection))
+    PostTo(m, std::move(task));
   AnnounceLeaveLocked(m, reason);
   RemoveLocked(member);
   member->evicted.store(true);

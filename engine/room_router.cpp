@@ -31,10 +31,14 @@ Room::~Room() {
 }
 
 void Room::PostTo(Member& m, const char* name, std::function<void(VORACloudDelegate&)> call) {
-  if (!m.present) return;
   Task task;
   task.name = name;
   task.call = std::move(call);
+  PostTo(m, std::move(task));
+}
+
+void Room::PostTo(Member& m, Task task) {
+  if (!m.present) return;
   if (routing_) {
     std::vector<Task>& outbox = m.route->outbox;
     if (outbox.empty()) outbox_members_.push_back(&m);
