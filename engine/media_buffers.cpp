@@ -62,34 +62,37 @@ bool Pacer::Push(const int16_t* samples, size_t frames, uint32_t pts, bool clear
   return true;
 }
 
-bool Pacer::PopDue(Clock::time_point now, std::vector<int16_t>& samples, uint32_t* pts) {
+PayloadPtr Pacer::PopDue(Clock::time_point now, uint32_t* pts) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!running_ || !fifo_ || now < next_due_) return false;
+  if (!running_ || !fifo_ || now < next_due_) return nullptr;
   const milliseconds frame{frame_ms_};
   if (!fifo_->HasFrame()) {
     const size_t buffered = fifo_->buffered_frames();
     if (buffered == 0) {
       running_ = false;
       anchors_.clear();
-      return false;
+      return nullptr;
     }
     if (now - last_push_ < frame) {
       // A partial frame: give the application one frame length to complete it.
       next_due_ = last_push_ + frame;
-      return false;
+      return nullptr;
     }
     // The tail of what was sent: completed with silence.
     std::vector<int16_t> silence((fifo_->frame_frames() - buffered) * channels_, 0);
     fifo_->Push(silence.data(), silence.size() / channels_);
     pushed_ += silence.size() / channels_;
   }
-  fifo_->PopFrame(samples);
+  auto payload = std::make_shared<Payload>();
+  payload->data.resize(fifo_->frame_samples() * sizeof(int16_t));
+  fifo_->PopFrame(
+      std::span<int16_t>(reinterpret_cast<int16_t*>(payload->data.data()), fifo_->frame_samples()));
   *pts = PtsAt(anchors_, popped_, rate_);
   popped_ += fifo_->frame_frames();
   while (anchors_.size() > 1 && anchors_[1].first <= popped_) anchors_.pop_front();
   next_due_ += frame;
   if (now - next_due_ > kPacerResync) next_due_ = now;
-  return true;
+  return payload;
 }
 
 std::optional<Clock::time_point> Pacer::NextDue() {

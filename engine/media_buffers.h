@@ -21,6 +21,7 @@
 #include "audio_dsp.h"
 #include "bounded_queue.h"
 #include "counters.h"
+#include "frames.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -55,8 +56,9 @@ class Pacer {
   // Queues PCM; answers true when the queue was idle (the router must be woken).
   bool Push(const int16_t* samples, size_t frames, uint32_t pts, bool clear,
             MediaCounters& counters);
-  // Takes the next frame if it is due; fills `samples` and `pts`.
-  bool PopDue(Clock::time_point now, std::vector<int16_t>& samples, uint32_t* pts);
+  // Takes the next frame if it is due, as a new payload (null otherwise);
+  // fills `pts`.
+  PayloadPtr PopDue(Clock::time_point now, uint32_t* pts);
   std::optional<Clock::time_point> NextDue();
   int sample_rate() const { return rate_; }
   int channels() const { return channels_; }

@@ -219,8 +219,10 @@ class Room {
   void LetCallersInLocked(std::unique_lock<std::mutex>& lock);
   void RouterMain();
   void RouteLocked(Packet& p, Clock::time_point now);
-  void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames,
-                        int rate, int channels, uint32_t pts, Clock::time_point now);
+  // `source`: the payload `samples` come from, when known (see ConvStream).
+  void RouteAudioLocked(const std::shared_ptr<Member>& from, const PayloadPtr& source,
+                        const int16_t* samples, size_t frames, int rate, int channels, uint32_t pts,
+                        Clock::time_point now);
   void RouteVideoLocked(Packet& p, Clock::time_point now);
   void RouteMessageLocked(Packet& p, Clock::time_point now);
   void TimersLocked(Clock::time_point now);
@@ -262,7 +264,6 @@ class Room {
   std::priority_queue<Delayed, std::vector<Delayed>, std::greater<Delayed>> delayed_;
   uint64_t delayed_order_ = 0;
   std::mt19937_64 rng_;
-  std::vector<int16_t> scratch_;
   // While the router works (under mu_), callbacks for members are collected
   // in their routes' outboxes and posted by FlushLocked before mu_ is let go,
   // so each member's delivery thread wakes once per routing pass.

@@ -16,9 +16,9 @@ namespace corvel::engine {
 using namespace corvel::vora;
 using std::chrono::milliseconds;
 
-void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const int16_t* samples,
-                            size_t frames, int rate, int channels, uint32_t pts,
-                            Clock::time_point now) {
+void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const PayloadPtr& source,
+                            const int16_t* samples, size_t frames, int rate, int channels,
+                            uint32_t pts, Clock::time_point now) {
   Member& from = *sender;
   MemberRoute& route = *from.route;
   for (auto& [key, stream] : route.streams) stream->used = false;
@@ -31,7 +31,7 @@ void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const int16_t
     if (!stream || stream->in_rate != rate || stream->in_channels != channels)
       stream = std::make_unique<ConvStream>(rate, channels, format);
     stream->used = true;
-    stream->Feed(samples, frames, pts,
+    stream->Feed(source, samples, frames, pts,
                  [&](const std::shared_ptr<const Payload>& pcm, uint32_t block_pts, bool voice) {
                    for (auto& to : receivers)
                      DeliverAudioBlockLocked(to, sender, pcm, format.rate, format.channels,

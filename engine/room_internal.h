@@ -66,26 +66,43 @@ struct ConvStream {
         out(out),
         block_frames(static_cast<size_t>(out.rate) * out.frame_ms / 1000) {}
 
+  // Converts `frames` sample frames at `in` (pts of the first) and emits each
+  // whole output frame as (payload, pts, voice). `source`, when given, is a
+  // payload `in` may be the whole of: a source already in the output format
+  // and exactly one output frame long, with nothing pending, is emitted
+  // itself, neither resampled nor copied.
   template <typename Emit>
-  void Feed(const int16_t* in, size_t frames, uint32_t pts, Emit&& emit) {
+  void Feed(const PayloadPtr& source, const int16_t* in, size_t frames, uint32_t pts, Emit&& emit) {
     const uint64_t out_start = in_total * static_cast<uint64_t>(out.rate) / in_rate;
     anchors.emplace_back(out_start, pts);
     in_total += frames;
-    resampler.Process(in, frames, pending);
     const size_t block = block_frames * static_cast<size_t>(out.channels);
     const uint64_t latency = static_cast<uint64_t>(resampler.latency_frames());
-    size_t offset = 0;
-    while (pending.size() - offset >= block) {
-      const int16_t* start = pending.data() + offset;
+    auto emit_block = [&](const int16_t* start, PayloadPtr payload) {
       const uint64_t at = out_base > latency ? out_base - latency : 0;
       const bool voice = vad.Process(start, block_frames, out.channels, out.rate);
-      emit(MakePcm(start, block), PtsAt(anchors, at, out.rate), voice);
-      offset += block;
+      emit(payload ? std::move(payload) : MakePcm(start, block), PtsAt(anchors, at, out.rate),
+           voice);
       out_base += block_frames;
+    };
+    if (source && in == Samples(*source) && Forwards(*source, frames)) {
+      emit_block(in, source);
+    } else {
+      resampler.Process(in, frames, pending);
+      size_t offset = 0;
+      for (; pending.size() - offset >= block; offset += block)
+        emit_block(pending.data() + offset, nullptr);
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(offset));
     const uint64_t keep = out_base > latency ? out_base - latency : 0;
     while (anchors.size() > 1 && anchors[1].first <= keep) anchors.pop_front();
+  }
+
+  // True when `frames` sample frames of `source` can go out as they are.
+  bool Forwards(const Payload& source, size_t frames) const {
+    return in_rate == out.rate && in_channels == out.channels && pending.empty() &&
+           frames == block_frames && source.extra.empty() &&
+           source.data.size() == block_frames * static_cast<size_t>(out.channels) * 2;
   }
 
   Resampler resampler;

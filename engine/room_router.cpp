@@ -146,14 +146,15 @@ void Room::RouterMain() {
       for (Packet& p : batch) {
         if (p.kind == Packet::kAudio && p.from->present) {
           const AudioFrame& f = p.audio;
+          const PayloadPtr source = FramePayload(f);
           const auto* samples = reinterpret_cast<const int16_t*>(f.data());
           const size_t frames = f.size() / (2 * static_cast<size_t>(f.channels));
           const size_t piece = static_cast<size_t>(f.sample_rate) * kAudioPieceMs / 1000;
           for (size_t at = 0; at < frames && p.from->present; at += piece) {
             // Whole milliseconds per piece: the pts of each piece is exact.
             const auto pts = static_cast<uint32_t>(f.pts + at / piece * kAudioPieceMs);
-            RouteAudioLocked(p.from, samples + at * f.channels, std::min(piece, frames - at),
-                             f.sample_rate, f.channels, pts, now);
+            RouteAudioLocked(p.from, source, samples + at * f.channels,
+                             std::min(piece, frames - at), f.sample_rate, f.channels, pts, now);
             let_callers_in();
           }
           continue;
@@ -175,7 +176,7 @@ void Room::RouteLocked(Packet& p, Clock::time_point now) {
   switch (p.kind) {
     case Packet::kAudio: {
       const AudioFrame& f = p.audio;
-      RouteAudioLocked(p.from, reinterpret_cast<const int16_t*>(f.data()),
+      RouteAudioLocked(p.from, FramePayload(f), reinterpret_cast<const int16_t*>(f.data()),
                        f.size() / (2 * static_cast<size_t>(f.channels)), f.sample_rate, f.channels,
                        f.pts, now);
       break;
@@ -206,9 +207,11 @@ void Room::TimersLocked(Clock::time_point now) {
     if (!m->audio_open || !m->pacer) continue;
     uint32_t pts = 0;
     std::shared_ptr<Pacer> pacer = m->pacer;
-    while (m->present && m->audio_open && pacer->PopDue(now, scratch_, &pts)) {
+    while (m->present && m->audio_open) {
+      const PayloadPtr pcm = pacer->PopDue(now, &pts);
+      if (!pcm) break;
       m->info.counters->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
-      RouteAudioLocked(m, scratch_.data(), scratch_.size() / pacer->channels(),
+      RouteAudioLocked(m, pcm, Samples(*pcm), pcm->data.size() / 2 / pacer->channels(),
                        pacer->sample_rate(), pacer->channels(), pts, now);
     }
   }
