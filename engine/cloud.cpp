@@ -230,13 +230,12 @@ void Cloud::Start() { dispatcher_.Start(); }
 
 void Cloud::Shutdown() {
   {
-    std::shared_ptr<Room> room;
+    std::shared_ptr<RoomSession> session;
     {
       std::lock_guard<std::mutex> lock(mu_);
       shutting_down_ = true;
-      room = LeaveLocked(kExitReasonLeft, nullptr);
+      session = LeaveLocked(kExitReasonLeft, nullptr);
     }
-    if (room) RoomHub::Get().Release(room);
   }
   StopFirehose();
   dispatcher_.Stop();
@@ -244,13 +243,12 @@ void Cloud::Shutdown() {
 
 bool Cloud::ShutdownOnEngineThread(std::shared_ptr<Cloud>& self) {
   {
-    std::shared_ptr<Room> room;
+    std::shared_ptr<RoomSession> session;
     {
       std::lock_guard<std::mutex> lock(mu_);
       shutting_down_ = true;
-      room = LeaveLocked(kExitReasonLeft, nullptr);
+      session = LeaveLocked(kExitReasonLeft, nullptr);
     }
-    if (room) RoomHub::Get().Release(room);
   }
   StopFirehose();
   std::shared_ptr<void> owner = self;
@@ -273,29 +271,26 @@ void Cloud::PostLocked(const char* name, DelegateCall call) {
   dispatcher_.Post(std::move(task));
 }
 
-std::shared_ptr<Room> Cloud::LeaveLocked(int reason, ConnectionState* state) {
-  if (!member_) return nullptr;
-  std::shared_ptr<Room> room = std::move(room_ptr_);
-  std::shared_ptr<Member> member = std::move(member_);
+std::shared_ptr<RoomSession> Cloud::LeaveLocked(int reason, ConnectionState* state) {
+  if (!session_) return nullptr;
+  std::shared_ptr<RoomSession> session = std::move(session_);
   pacer_.reset();
   pending_sei_.clear();
   pull_->Clear();
-  room->Leave(member, reason, state);
-  return room;
+  session->Leave(reason, state);
+  return session;
 }
 
 void Cloud::SyncEvictionLocked() {
-  if (!member_ || !member_->evicted.load()) return;
+  if (!session_ || !session_->Evicted()) return;
   // The room has already told the delegate (OnExitRoom and the rest).
   LOG_INFO("instance %llu: removed from its room", U(id_));
   room_ = RoomState{};
   room_.connection = CONNECTION_STATE_DISCONNECTED;
-  std::shared_ptr<Room> room = std::move(room_ptr_);
-  member_.reset();
+  session_.reset();
   pacer_.reset();
   pending_sei_.clear();
   pull_->Clear();
-  RoomHub::Get().Release(room);
 }
 
 // ---- room ----
@@ -354,23 +349,22 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       cmd_window_.clear();
       pending_sei_.clear();
       pull_->Clear();
-      JoinInfo info;
-      info.cloud = this;
-      info.instance_id = id_;
-      info.counters = counters_;
-      info.conditions = conditions_;
-      info.pull = pull_;
-      info.user_id = room_.user_id;
-      info.role = params.role;
-      info.obtain = params.audio_obtain_params;
-      info.pixel_output = params.use_pixel_frame_output;
-      info.vad = vad_.enable;
-      info.encode = video_encode_;
+      MemberSpec spec;
+      spec.instance_id = id_;
+      spec.counters = counters_;
+      spec.conditions = conditions_;
+      spec.pull = pull_;
+      spec.user_id = room_.user_id;
+      spec.role = params.role;
+      spec.obtain = params.audio_obtain_params;
+      spec.pixel_output = params.use_pixel_frame_output;
+      spec.vad = vad_.enable;
+      spec.encode = video_encode_;
       RoomKey key;
       key.app = room.sdk_app_id;
       key.text = !Empty(str_room);
       key.id = key.text ? std::string(str_room) : std::to_string(room.room_id);
-      member_ = RoomHub::Get().Enter(key, std::move(info), &room_ptr_);
+      session_ = SelectedRoomBackend().Enter(key, std::move(spec), *this);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -387,7 +381,7 @@ int Cloud::ExitRoom() {
   OpScope scope(*this);
   if (Inert("ExitRoom")) return ERR_INVALID_OPERATION;
   int result = ERR_OK;
-  std::shared_ptr<Room> left;
+  std::shared_ptr<RoomSession> left;
   {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
@@ -405,7 +399,6 @@ int Cloud::ExitRoom() {
       room_.connection = CONNECTION_STATE_DISCONNECTED;
     }
   }
-  if (left) RoomHub::Get().Release(left);
   if (const corvel_observer* o = Observer())
     Report(o, id_, CORVEL_OP_EXIT_ROOM, CORVEL_RESULT_INT, result);
   if (result == ERR_OK) LOG_INFO("instance %llu: ExitRoom", U(id_));
@@ -431,7 +424,7 @@ int Cloud::Subscribe(const char* user_id, StreamType type) {
       Refuse(id_, "Subscribe refused: not in a room");
     } else {
       room_.subscriptions.emplace(user_id, type);
-      room_ptr_->SetSubscription(*member_, user_id, type, true);
+      session_->SetSubscription(user_id, type, true);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -460,7 +453,7 @@ int Cloud::Unsubscribe(const char* user_id, StreamType type) {
       Refuse(id_, "Unsubscribe refused: not in a room");
     } else {
       room_.subscriptions.erase({user_id, type});
-      room_ptr_->SetSubscription(*member_, user_id, type, false);
+      session_->SetSubscription(user_id, type, false);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -527,7 +520,7 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
       room_.audio_params = params;
       PostLocked("OnLocalAudioChannelCreated",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
-      pacer_ = room_ptr_->OpenAudio(*member_, params);
+      pacer_ = session_->OpenAudio(params);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -558,17 +551,13 @@ int Cloud::SendAudioFrame(const AudioFrame& frame) {
   OpScope scope(*this);
   if (Inert("SendAudioFrame")) return ERR_INVALID_OPERATION;
   int result = CheckAudioFrame(id_, "SendAudioFrame", frame, kMaxAudioFrameMs);
-  std::shared_ptr<Room> room;
-  std::shared_ptr<Member> member;
+  std::shared_ptr<RoomSession> session;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
     result = CheckSendLocked("SendAudioFrame", frame);
-    if (result == ERR_OK) {
-      room = room_ptr_;
-      member = member_;
-    }
+    if (result == ERR_OK) session = session_;
   }
-  if (room && room->SendAudio(member, frame))
+  if (session && session->SendAudio(frame))
     counters_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
   if (const corvel_observer* o = Observer())
     ReportAudio(o, id_, CORVEL_OP_SEND_AUDIO_FRAME, result, frame);
@@ -580,21 +569,21 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
   OpScope scope(*this);
   if (Inert("SendContinuousAudioFrame")) return ERR_INVALID_OPERATION;
   int result = CheckAudioFrame(id_, "SendContinuousAudioFrame", frame, 0);
-  std::shared_ptr<Room> room;
+  std::shared_ptr<RoomSession> session;
   std::shared_ptr<Pacer> pacer;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
     result = CheckSendLocked("SendContinuousAudioFrame", frame);
     if (result == ERR_OK) {
-      room = room_ptr_;
+      session = session_;
       pacer = pacer_;
     }
   }
-  if (room && pacer) {
+  if (session && pacer) {
     const size_t frames = frame.size() / (2 * static_cast<size_t>(frame.channels));
     if (pacer->Push(reinterpret_cast<const int16_t*>(frame.data()), frames, frame.pts,
                     clear_send_queue, counters_->media()))
-      room->WakePacer();
+      session->PacerStarted();
   }
   if (const corvel_observer* o = Observer())
     ReportAudio(o, id_, CORVEL_OP_SEND_CONTINUOUS_AUDIO_FRAME, result, frame, clear_send_queue);
@@ -615,7 +604,7 @@ int Cloud::DestroyLocalAudioChannel() {
       Refuse(id_, "DestroyLocalAudioChannel refused: no local audio channel");
     } else {
       room_.audio_channel = false;
-      room_ptr_->CloseAudio(*member_);
+      session_->CloseAudio();
       pacer_.reset();
       PostLocked("OnLocalAudioChannelDestroyed",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
@@ -649,7 +638,7 @@ int Cloud::CreateLocalVideoChannel(StreamType type) {
       room_.video_channels.insert(type);
       PostLocked("OnLocalVideoChannelCreated",
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelCreated(type); });
-      room_ptr_->OpenVideo(*member_, type);
+      session_->OpenVideo(type);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -677,8 +666,7 @@ int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
   if (!valid) {
     result = ERR_INVALID_PARAMETER;
   } else {
-    std::shared_ptr<Room> room;
-    std::shared_ptr<Member> member;
+    std::shared_ptr<RoomSession> session;
     std::vector<SeiMessage> sei;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -687,16 +675,15 @@ int Cloud::SendVideoFrameOf(StreamType type, const Frame& frame) {
         result = ERR_INVALID_OPERATION;
         Refuse(id_, "SendVideoFrame refused: video channel %d is not open", type);
       } else {
-        room = room_ptr_;
-        member = member_;
+        session = session_;
         sei.swap(pending_sei_);
       }
     }
-    if (room) {
+    if (session) {
       if constexpr (kEncoded) {
-        SendVideoToRoom(room, member, type, &frame, nullptr, std::move(sei));
+        SendVideoToRoom(*session, type, &frame, nullptr, std::move(sei));
       } else {
-        SendVideoToRoom(room, member, type, nullptr, &frame, std::move(sei));
+        SendVideoToRoom(*session, type, nullptr, &frame, std::move(sei));
       }
     }
   }
@@ -730,7 +717,7 @@ void Cloud::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param)
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     video_encode_[type] = param;
-    if (member_) room_ptr_->SetEncodeParam(*member_, type, param);
+    if (session_) session_->SetEncodeParam(type, param);
   }
   if (const corvel_observer* o = Observer())
     Report(o, id_, CORVEL_OP_SET_VIDEO_ENCODE_PARAM, CORVEL_RESULT_NONE, 0, &param, nullptr, 0,
@@ -790,8 +777,7 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
   } else {
     result = true;
   }
-  std::shared_ptr<Room> room;
-  std::shared_ptr<Member> member;
+  std::shared_ptr<RoomSession> session;
   uint32_t seq = 0;
   if (result) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -817,13 +803,11 @@ bool Cloud::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length
       } else {
         cmd_window_.emplace_back(now, length);
         seq = ++cmd_seq_[cmd_id];
-        room = room_ptr_;
-        member = member_;
+        session = session_;
       }
     }
   }
-  if (room &&
-      room->SendMessage(member, cmd_id, seq, std::string(message, length), reliable, ordered))
+  if (session && session->SendMessage(cmd_id, seq, std::string(message, length), reliable, ordered))
     counters_->media().messages_sent.fetch_add(1, std::memory_order_relaxed);
   if (const corvel_observer* o = Observer())
     Report(o, id_, CORVEL_OP_SEND_CUSTOM_CMD_MSG, CORVEL_RESULT_BOOL, result, nullptr, message,
@@ -847,7 +831,7 @@ int Cloud::DestroyLocalVideoChannel(StreamType type) {
       result = ERR_INVALID_OPERATION;
       Refuse(id_, "DestroyLocalVideoChannel refused: video channel %d is not open", type);
     } else {
-      room_ptr_->CloseVideo(*member_, type);
+      session_->CloseVideo(type);
       PostLocked("OnLocalVideoChannelDestroyed",
                  [type](VORACloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
     }
@@ -868,7 +852,7 @@ void Cloud::EnableVoiceActivityDetection(const VADParams& params) {
     std::lock_guard<std::mutex> lock(mu_);
     SyncEvictionLocked();
     vad_ = params;
-    if (member_) room_ptr_->SetVad(*member_, params.enable);
+    if (session_) session_->SetVad(params.enable);
   }
   if (const corvel_observer* o = Observer())
     Report(o, id_, CORVEL_OP_ENABLE_VOICE_ACTIVITY_DETECTION, CORVEL_RESULT_NONE, 0, &params);
@@ -927,12 +911,10 @@ int Cloud::CallExperimentalAPI(const char* json) {
 
 // ---- simulated conditions ----
 
-void Cloud::SendVideoToRoom(const std::shared_ptr<Room>& room,
-                            const std::shared_ptr<Member>& member, int type,
-                            const VideoFrame* encoded, const PixelFrame* pixel,
-                            std::vector<SeiMessage> sei) {
+void Cloud::SendVideoToRoom(RoomSession& session, int type, const VideoFrame* encoded,
+                            const PixelFrame* pixel, std::vector<SeiMessage> sei) {
   const size_t sei_count = sei.size();
-  if (room->SendVideo(member, type, encoded, pixel, std::move(sei))) {
+  if (session.SendVideo(type, encoded, pixel, std::move(sei))) {
     counters_->media().video_sent.fetch_add(1, std::memory_order_relaxed);
     counters_->media().sei_sent.fetch_add(sei_count, std::memory_order_relaxed);
   }
@@ -941,24 +923,24 @@ void Cloud::SendVideoToRoom(const std::shared_ptr<Room>& room,
 void Cloud::ConditionsChanged() {
   std::lock_guard<std::mutex> lock(mu_);
   SyncEvictionLocked();
-  if (member_) room_ptr_->ConditionsChanged(*member_);
+  if (session_) session_->ConditionsChanged();
 }
 
 bool Cloud::SimulateDisconnect(std::chrono::milliseconds duration) {
   std::lock_guard<std::mutex> lock(mu_);
   SyncEvictionLocked();
-  if (!member_) return false;
+  if (!session_) return false;
   LOG_INFO("instance %llu: simulated disconnection for %lld ms", U(id_),
            static_cast<long long>(duration.count()));
-  return room_ptr_->Disconnect(*member_, duration);
+  return session_->Disconnect(duration);
 }
 
 void Cloud::SimulateServerError(int code) {
   std::lock_guard<std::mutex> lock(mu_);
   SyncEvictionLocked();
   LOG_WARNING("instance %llu: simulated server error %d", U(id_), code);
-  if (member_ && (code == ERR_BANNED_BY_SERVER || code == ERR_SERVICE_SUSPENDED)) {
-    room_ptr_->Evict(member_, kExitReasonRemoved, code);
+  if (session_ && (code == ERR_BANNED_BY_SERVER || code == ERR_SERVICE_SUSPENDED)) {
+    session_->Evict(kExitReasonRemoved, code);
     SyncEvictionLocked();
     return;
   }
@@ -967,7 +949,7 @@ void Cloud::SimulateServerError(int code) {
 }
 
 void Cloud::VisitMediaState(void (*visit)(void*, const corvel_media_state*), void* context) {
-  std::shared_ptr<Room> room;
+  std::shared_ptr<RoomSession> session;
   corvel_media_state state{};
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -975,9 +957,9 @@ void Cloud::VisitMediaState(void (*visit)(void*, const corvel_media_state*), voi
     state.in_room = room_.in_room;
     state.pacing_ms = pacer_ ? static_cast<int64_t>(pacer_->QueuedMs()) : 0;
     state.pending_sei = pending_sei_.size();
-    room = room_ptr_;
+    session = session_;
   }
-  if (!room) {
+  if (!session) {
     visit(context, &state);
     return;
   }
@@ -986,7 +968,7 @@ void Cloud::VisitMediaState(void (*visit)(void*, const corvel_media_state*), voi
     void (*visit)(void*, const corvel_media_state*);
     void* context;
   } both{&state, visit, context};
-  room->Describe(
+  session->Describe(
       [](void* c, const corvel_room* described) {
         auto* b = static_cast<Both*>(c);
         b->state->room = described;

@@ -18,7 +18,8 @@ namespace corvel::engine {
 using namespace corvel::vora;
 using std::chrono::milliseconds;
 
-Member::Member() : route(std::make_unique<MemberRoute>()) {}
+Member::Member(MemberSpec spec, MemberSink& sink)
+    : info(std::move(spec)), sink(sink), route(std::make_unique<MemberRoute>(info)) {}
 Member::~Member() = default;
 
 std::shared_ptr<Member> Room::FindLocked(const std::string& user) {
@@ -32,9 +33,8 @@ bool Room::ReceivesAudio(const Member& to, const Member& from) const {
          !to.audio_unsubscribed.count(from.user());
 }
 
-std::shared_ptr<Member> Room::Join(JoinInfo info) {
-  auto member = std::make_shared<Member>();
-  member->info = std::move(info);
+std::shared_ptr<Member> Room::Join(MemberSpec spec, MemberSink& sink) {
+  auto member = std::make_shared<Member>(std::move(spec), sink);
   {
     const auto lock = CallerLock();
     if (auto old = FindLocked(member->user())) {
@@ -51,29 +51,11 @@ std::shared_ptr<Member> Room::Join(JoinInfo info) {
       if (other == member) continue;
       if (other->visible()) {
         const std::string user = other->user();
-        PostTo(m, "OnRemoteUserEnterRoom", [user](VORACloudDelegate& d) {
-          UserInfo info;
-          info.user_id = user.c_str();
-          d.OnRemoteUserEnterRoom(info);
-        });
-        if (other->audio_open)
-          PostTo(m, "OnRemoteAudioAvailable",
-                 [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), true); });
-        for (int type : other->video_open) {
-          auto t = static_cast<StreamType>(type);
-          PostTo(m, "OnRemoteVideoAvailable", [user, t](VORACloudDelegate& d) {
-            d.OnRemoteVideoAvailable(user.c_str(), true, t);
-          });
-        }
+        PostTo(m, room_events::UserEntered(user));
+        if (other->audio_open) PostTo(m, room_events::AudioAvailable(user, true));
+        for (int type : other->video_open) PostTo(m, room_events::VideoAvailable(user, type, true));
       }
-      if (m.visible()) {
-        const std::string user = m.user();
-        PostTo(*other, "OnRemoteUserEnterRoom", [user](VORACloudDelegate& d) {
-          UserInfo info;
-          info.user_id = user.c_str();
-          d.OnRemoteUserEnterRoom(info);
-        });
-      }
+      if (m.visible()) PostTo(*other, room_events::UserEntered(m.user()));
     }
   }
   WakePacer();  // the router's next deadline may be this member's first report
@@ -85,19 +67,9 @@ void Room::AnnounceLeaveLocked(Member& m, int reason) {
   const std::string user = m.user();
   for (auto& other : members_) {
     if (other.get() == &m) continue;
-    if (m.audio_open)
-      PostTo(*other, "OnRemoteAudioAvailable",
-             [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), false); });
-    for (int type : m.video_open) {
-      auto t = static_cast<StreamType>(type);
-      PostTo(*other, "OnRemoteVideoAvailable",
-             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
-    }
-    PostTo(*other, "OnRemoteUserExitRoom", [user, reason](VORACloudDelegate& d) {
-      UserInfo info;
-      info.user_id = user.c_str();
-      d.OnRemoteUserExitRoom(info, reason);
-    });
+    if (m.audio_open) PostTo(*other, room_events::AudioAvailable(user, false));
+    for (int type : m.video_open) PostTo(*other, room_events::VideoAvailable(user, type, false));
+    PostTo(*other, room_events::UserLeft(user, reason));
   }
 }
 
@@ -108,14 +80,14 @@ void Room::RemoveLocked(const std::shared_ptr<Member>& m) {
   const std::string& user = m->user();
   for (auto& other : members_) {
     MemberRoute& r = *other->route;
-    r.mix_inputs.erase(m.get());
+    r.audio_in.Forget(m.get());
     std::erase_if(r.pending_miss, [&](const auto& e) { return e.first.first == user; });
     std::erase_if(r.ordered_due, [&](const auto& e) { return e.first.first == user; });
     std::erase_if(r.need_key, [&](const auto& e) { return e.first == user; });
     std::erase_if(r.told_undecodable, [&](const auto& e) { return e.first == user; });
   }
-  m->route->streams.clear();
-  m->route->mix_inputs.clear();
+  m->route->audio_out.Clear();
+  m->route->audio_in.Clear();
 }
 
 bool Room::Leave(const std::shared_ptr<Member>& member, int reason, ConnectionState* state) {
@@ -158,13 +130,10 @@ std::shared_ptr<Pacer> Room::OpenAudio(Member& m, const AudioEncodeParams& param
   m.audio_open = true;
   m.audio_params = params;
   m.pacer = std::make_shared<Pacer>(params.sample_rate, params.channels, params.frame_length_ms);
-  m.route->streams.clear();
+  m.route->audio_out.Clear();
   if (m.visible()) {
-    const std::string user = m.user();
     for (auto& other : members_)
-      if (other.get() != &m)
-        PostTo(*other, "OnRemoteAudioAvailable",
-               [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), true); });
+      if (other.get() != &m) PostTo(*other, room_events::AudioAvailable(m.user(), true));
   }
   RequestBitratesLocked(m);
   return m.pacer;
@@ -175,14 +144,11 @@ void Room::CloseAudio(Member& m) {
   if (!m.audio_open) return;
   m.audio_open = false;
   m.pacer.reset();
-  m.route->streams.clear();
-  const std::string user = m.user();
+  m.route->audio_out.Clear();
   for (auto& other : members_) {
     if (other.get() == &m) continue;
-    other->route->mix_inputs.erase(&m);
-    if (m.visible())
-      PostTo(*other, "OnRemoteAudioAvailable",
-             [user](VORACloudDelegate& d) { d.OnRemoteAudioAvailable(user.c_str(), false); });
+    other->route->audio_in.Forget(&m);
+    if (m.visible()) PostTo(*other, room_events::AudioAvailable(m.user(), false));
   }
   RequestBitratesLocked(m);
 }
@@ -190,20 +156,17 @@ void Room::CloseAudio(Member& m) {
 void Room::OpenVideo(Member& m, int type) {
   const auto lock = CallerLock();
   m.video_open.insert(type);
-  const std::string user = m.user();
-  const auto t = static_cast<StreamType>(type);
+  const std::string& user = m.user();
   bool wanted = false;
   for (auto& other : members_) {
     if (other.get() == &m) continue;
-    if (m.visible())
-      PostTo(*other, "OnRemoteVideoAvailable",
-             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), true, t); });
+    if (m.visible()) PostTo(*other, room_events::VideoAvailable(user, type, true));
     if (other->video_subscribed.count({user, type})) {
       other->route->need_key.insert({user, type});
       wanted = true;
     }
   }
-  if (wanted) PostTo(m, "OnRequestKeyFrame", [t](VORACloudDelegate& d) { d.OnRequestKeyFrame(t); });
+  if (wanted) PostTo(m, room_events::KeyFrameRequested(type));
   RequestBitratesLocked(m);
 }
 
@@ -212,12 +175,8 @@ void Room::CloseVideo(Member& m, int type) {
   if (!m.video_open.erase(type)) return;
   m.requested_bitrate.erase(type);
   if (!m.visible()) return;
-  const std::string user = m.user();
-  const auto t = static_cast<StreamType>(type);
   for (auto& other : members_)
-    if (other.get() != &m)
-      PostTo(*other, "OnRemoteVideoAvailable",
-             [user, t](VORACloudDelegate& d) { d.OnRemoteVideoAvailable(user.c_str(), false, t); });
+    if (other.get() != &m) PostTo(*other, room_events::VideoAvailable(m.user(), type, false));
   RequestBitratesLocked(m);
 }
 
@@ -227,7 +186,7 @@ void Room::SetSubscription(Member& m, const std::string& user, int type, bool on
     if (on) {
       m.audio_unsubscribed.erase(user);
     } else if (m.audio_unsubscribed.insert(user).second) {
-      if (auto from = FindLocked(user)) m.route->mix_inputs.erase(from.get());
+      if (auto from = FindLocked(user)) m.route->audio_in.Forget(from.get());
     }
     return;
   }
@@ -239,15 +198,14 @@ void Room::SetSubscription(Member& m, const std::string& user, int type, bool on
   if (!m.video_subscribed.insert({user, type}).second) return;
   m.route->need_key.insert({user, type});
   auto from = FindLocked(user);
-  if (from && from.get() != &m && from->video_open.count(type)) {
-    const auto t = static_cast<StreamType>(type);
-    PostTo(*from, "OnRequestKeyFrame", [t](VORACloudDelegate& d) { d.OnRequestKeyFrame(t); });
-  }
+  if (from && from.get() != &m && from->video_open.count(type))
+    PostTo(*from, room_events::KeyFrameRequested(type));
 }
 
 void Room::SetVad(Member& m, bool on) {
   const auto lock = CallerLock();
   m.info.vad = on;
+  m.route->audio_in.set_vad(on);
 }
 
 void Room::SetEncodeParam(Member& m, int type, const VideoEncodeParams& p) {

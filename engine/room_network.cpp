@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <random>
 
+#include "room_events.h"
 #include "room_internal.h"
 
 namespace corvel::engine {
@@ -88,10 +89,7 @@ void Room::RequestBitratesLocked(Member& m) {
     const int64_t previous = it == m.requested_bitrate.end() ? bps : it->second;
     m.requested_bitrate[type] = static_cast<int>(target);
     if (target == previous) continue;
-    const auto t = static_cast<StreamType>(type);
-    const int value = static_cast<int>(target);
-    PostTo(m, "OnRequestChangeVideoEncodeBitrate",
-           [t, value](VORACloudDelegate& d) { d.OnRequestChangeVideoEncodeBitrate(t, value); });
+    PostTo(m, room_events::BitrateRequested(type, static_cast<int>(target)));
   }
 }
 
@@ -101,12 +99,10 @@ bool Room::Disconnect(Member& m, milliseconds duration) {
     if (!m.present) return false;
     const auto now = Clock::now();
     if (m.connection == CONNECTION_STATE_CONNECTED) {
-      PostTo(m, "OnConnectionStateChanged", [](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTED, CONNECTION_STATE_DISCONNECTED);
-      });
-      PostTo(m, "OnConnectionStateChanged", [](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(CONNECTION_STATE_DISCONNECTED, CONNECTION_STATE_CONNECTING);
-      });
+      PostTo(m, room_events::ConnectionChanged(CONNECTION_STATE_CONNECTED,
+                                               CONNECTION_STATE_DISCONNECTED));
+      PostTo(m, room_events::ConnectionChanged(CONNECTION_STATE_DISCONNECTED,
+                                               CONNECTION_STATE_CONNECTING));
       m.connection = CONNECTION_STATE_CONNECTING;
       m.reconnect_at = now + duration;
     } else {
@@ -147,24 +143,10 @@ bool Room::Transit(Member& from, Member& to, Clock::time_point now, Clock::time_
 }
 
 void Room::QualityTickLocked(Member& m) {
-  NetworkQualityInfo local;
-  local.user_id = m.user().c_str();
-  local.quality = Grade(m);
   std::vector<std::pair<std::string, NetworkQuality>> remotes;
   for (auto& other : members_)
     if (other.get() != &m && other->visible()) remotes.emplace_back(other->user(), Grade(*other));
-  PostTo(m, "OnNetworkQuality",
-         [user = m.user(), grade = local.quality, remotes](VORACloudDelegate& d) {
-           NetworkQualityInfo mine;
-           mine.user_id = user.c_str();
-           mine.quality = grade;
-           std::vector<NetworkQualityInfo> infos(remotes.size());
-           for (size_t i = 0; i < remotes.size(); ++i) {
-             infos[i].user_id = remotes[i].first.c_str();
-             infos[i].quality = remotes[i].second;
-           }
-           d.OnNetworkQuality(&mine, infos.data(), infos.size());
-         });
+  PostTo(m, room_events::NetworkQuality(m.user(), Grade(m), std::move(remotes)));
 }
 
 }  // namespace corvel::engine

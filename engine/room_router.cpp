@@ -13,7 +13,7 @@
 #include <deque>
 #include <thread>
 
-#include "cloud.h"
+#include "room_events.h"
 #include "room_internal.h"
 
 namespace corvel::engine {
@@ -30,13 +30,6 @@ Room::~Room() {
   router_.join();
 }
 
-void Room::PostTo(Member& m, const char* name, std::function<void(VORACloudDelegate&)> call) {
-  Task task;
-  task.name = name;
-  task.call = std::move(call);
-  PostTo(m, std::move(task));
-}
-
 void Room::PostTo(Member& m, Task task) {
   if (!m.present) return;
   if (routing_) {
@@ -45,12 +38,24 @@ void Room::PostTo(Member& m, Task task) {
     outbox.push_back(std::move(task));
     return;
   }
-  m.info.cloud->PostCallback(std::move(task));
+  m.sink.Deliver(std::move(task));
+}
+
+void Room::PostAllTo(Member& m, std::vector<Task>& tasks) {
+  if (tasks.empty() || !m.present) return;
+  if (!routing_) {
+    m.sink.Deliver(tasks);
+    return;
+  }
+  std::vector<Task>& outbox = m.route->outbox;
+  if (outbox.empty()) outbox_members_.push_back(&m);
+  for (Task& task : tasks) outbox.push_back(std::move(task));
+  tasks.clear();
 }
 
 void Room::FlushLocked() {
   // Every member listed is still present: RemoveLocked flushes first.
-  for (Member* m : outbox_members_) m->info.cloud->PostCallbacks(m->route->outbox);
+  for (Member* m : outbox_members_) m->sink.Deliver(m->route->outbox);
   outbox_members_.clear();
 }
 
@@ -196,9 +201,8 @@ void Room::TimersLocked(Clock::time_point now) {
   for (auto& m : members_) {
     if (m->connection == CONNECTION_STATE_CONNECTING && m->reconnect_at <= now) {
       m->connection = CONNECTION_STATE_CONNECTED;
-      PostTo(*m, "OnConnectionStateChanged", [](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
-      });
+      PostTo(*m, room_events::ConnectionChanged(CONNECTION_STATE_CONNECTING,
+                                                CONNECTION_STATE_CONNECTED));
     }
   }
   // Continuous audio due now.
@@ -223,7 +227,7 @@ void Room::TimersLocked(Clock::time_point now) {
   }
   for (auto& m : members_) {
     // Mixers whose wait has passed.
-    if (m->route->mix_deadline && *m->route->mix_deadline <= now) MixerPumpLocked(*m, now);
+    if (auto due = m->route->audio_in.deadline(); due && *due <= now) MixerPumpLocked(*m, now);
     // Network quality reports.
     if (m->route->next_quality <= now) {
       QualityTickLocked(*m);
@@ -240,7 +244,7 @@ Clock::time_point Room::NextDeadlineLocked() {
   for (auto& m : members_) {
     if (m->audio_open && m->pacer)
       if (auto due = m->pacer->NextDue()) next = std::min(next, *due);
-    if (m->route->mix_deadline) next = std::min(next, *m->route->mix_deadline);
+    if (auto due = m->route->audio_in.deadline()) next = std::min(next, *due);
     if (m->connection == CONNECTION_STATE_CONNECTING) next = std::min(next, m->reconnect_at);
     next = std::min(next, m->route->next_quality);
   }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "room_events.h"
 #include "room_internal.h"
 
 namespace corvel::engine {
@@ -28,18 +29,15 @@ void Room::RouteVideoLocked(Packet& p, Clock::time_point now) {
       Member& t = *to;
       if (!from_ptr->present) return;
       MediaCounters& counters = t.info.counters->media();
-      const auto st = static_cast<StreamType>(type);
       for (const SeiMessage& s : sei) {
         counters.sei_received.fetch_add(1, std::memory_order_relaxed);
-        PostTo(t, "OnSeiMessageReceived", [user, st, s](VORACloudDelegate& d) {
-          d.OnSeiMessageReceived(user.c_str(), st, s.type, s.bytes.data(), s.bytes.size());
-        });
+        PostTo(t, room_events::Sei(user, type, s));
       }
       if (static_cast<bool>(pixel) != t.info.pixel_output) {
         // No codec in this engine: the form sent is the only form available.
         counters.undecodable_drops.fetch_add(1, std::memory_order_relaxed);
         if (t.route->told_undecodable.insert({user, type}).second)
-          PostTo(t, "OnError", [](VORACloudDelegate& d) { d.OnError(ERR_NOT_SUPPORTED); });
+          PostTo(t, room_events::Error(ERR_NOT_SUPPORTED));
         return;
       }
       if (encoded) {
@@ -52,14 +50,10 @@ void Room::RouteVideoLocked(Packet& p, Clock::time_point now) {
           t.route->need_key.erase(key);
         }
         counters.video_received.fetch_add(1, std::memory_order_relaxed);
-        PostTo(t, "OnRemoteVideoFrameReceived", [user, st, f = *encoded](VORACloudDelegate& d) {
-          d.OnRemoteVideoReceived(user.c_str(), st, f);
-        });
+        PostTo(t, room_events::RemoteVideo(user, type, *encoded));
       } else {
         counters.video_received.fetch_add(1, std::memory_order_relaxed);
-        PostTo(t, "OnRemotePixelFrameReceived", [user, st, f = *pixel](VORACloudDelegate& d) {
-          d.OnRemoteVideoReceived(user.c_str(), st, f);
-        });
+        PostTo(t, room_events::RemotePixels(user, type, *pixel));
       }
     };
     At(due, now, to, std::move(arrive));
@@ -91,15 +85,10 @@ void Room::RouteMessageLocked(Packet& p, Clock::time_point now) {
       if (miss != t.route->pending_miss.end()) {
         const uint32_t missed = miss->second;
         t.route->pending_miss.erase(miss);
-        PostTo(t, "OnMissCustomCmdMsg", [user, cmd, missed](VORACloudDelegate& d) {
-          d.OnMissCustomCmdMsg(user.c_str(), static_cast<int32_t>(cmd), 0, missed);
-        });
+        PostTo(t, room_events::MissedMessages(user, cmd, missed));
       }
       t.info.counters->media().messages_received.fetch_add(1, std::memory_order_relaxed);
-      PostTo(t, "OnReceiveCustomCmdMsg", [user, cmd, seq, bytes](VORACloudDelegate& d) {
-        d.OnReceiveCustomCmdMsg(user.c_str(), static_cast<int32_t>(cmd), seq, bytes.data(),
-                                bytes.size());
-      });
+      PostTo(t, room_events::Message(user, cmd, seq, bytes));
     };
     At(due, now, to, std::move(arrive));
   }
