@@ -1,5 +1,5 @@
-// Membership of a room: join, leave and eviction, the announcements every
-// member hears about the others, and opening and closing of a member's
+// Membership of a loopback room: join, leave and eviction, the announcements
+// every member hears about the others, and opening and closing of a member's
 // channels and subscriptions.
 //
 // Locking: every function runs on a caller thread under Room::mu_ (taken with

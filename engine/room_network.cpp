@@ -1,5 +1,5 @@
-// The simulated network of a room: link conditions per member, transit of
-// each packet (loss, delay, retransmission of reliable messages,
+// The simulated network of a loopback room: link conditions per member,
+// transit of each packet (loss, delay, retransmission of reliable messages,
 // disconnection and reconnection), the video bitrate a limited uplink asks
 // of a sender, and network quality grading and reports.
 //
