@@ -86,6 +86,16 @@ class BoundedQueue {
     return PopLocked();
   }
 
+  // Calls `visit` with the oldest item, left queued; false when empty. It runs
+  // under the queue's mutex: it must be short and take no lock.
+  template <typename Visit>
+  bool PeekFront(Visit&& visit) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (items_.empty()) return false;
+    visit(static_cast<const T&>(items_.front()));
+    return true;
+  }
+
   // Waits until an item is there, the queue is closed, Wake() is called or
   // `deadline` passes; answers the oldest item, if any.
   std::optional<T> PopUntil(Clock::time_point deadline) {

@@ -6,9 +6,10 @@
 // thread, and no lock of the instance is held while the delegate runs, so any
 // operation may be called from inside a callback.
 //
-// Entering a room makes the instance a Member of a shared Room (room.h);
-// sends are validated here and handed to the room's router, and what the
-// router delivers arrives through PostCallback and the pull buffer.
+// Entering a room gives the instance a RoomSession of the selected room
+// backend (room_backend.h); sends are validated here and handed to the
+// session, and what the room delivers arrives through the instance's
+// MemberSink side (Deliver) and the pull buffer.
 #ifndef CORVEL_ENGINE_CLOUD_H_
 #define CORVEL_ENGINE_CLOUD_H_
 
@@ -27,13 +28,13 @@
 
 #include "counters.h"
 #include "dispatcher.h"
-#include "room.h"
+#include "room_backend.h"
 #include "status.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
 
-class Cloud final : public vora::VORACloud {
+class Cloud final : public vora::VORACloud, public MemberSink {
  public:
   // Custom command limits.
   static constexpr uint32_t kMaxCmdId = 10;
@@ -97,6 +98,9 @@ class Cloud final : public vora::VORACloud {
   Dispatcher::PostResult PostCallback(Task task);
   // Posts in order with one wake-up of the delivery thread; empties `tasks`.
   Dispatcher::PostResult PostCallbacks(std::vector<Task>& tasks);
+  // MemberSink: what the room backend delivers.
+  void Deliver(std::vector<Task>& tasks) override { PostCallbacks(tasks); }
+  void Deliver(Task task) override { PostCallback(std::move(task)); }
 
   // ---- simulated conditions (driven through the hook) ----
   LinkConditions& conditions() { return *conditions_; }
@@ -143,13 +147,13 @@ class Cloud final : public vora::VORACloud {
   int CheckSendLocked(const char* op, const vora::AudioFrame& frame);
   template <typename Frame>
   int SendVideoFrameOf(vora::StreamType type, const Frame& frame);
-  void SendVideoToRoom(const std::shared_ptr<Room>& room, const std::shared_ptr<Member>& member,
-                       int type, const vora::VideoFrame* encoded, const vora::PixelFrame* pixel,
-                       std::vector<SeiMessage> sei);
+  void SendVideoToRoom(RoomSession& session, int type, const vora::VideoFrame* encoded,
+                       const vora::PixelFrame* pixel, std::vector<SeiMessage> sei);
   // Takes note of an eviction by the room (replacement, server removal).
   void SyncEvictionLocked();
-  // Leaves the room, if any (mu_ held); the room is released afterwards.
-  std::shared_ptr<Room> LeaveLocked(int reason, vora::ConnectionState* state);
+  // Leaves the room, if any (mu_ held); answers the session, for the caller
+  // to let go of after mu_.
+  std::shared_ptr<RoomSession> LeaveLocked(int reason, vora::ConnectionState* state);
   // True (with the reason kept) in a forked child for an instance of the
   // parent: its threads are gone and its locks may be held forever.
   bool Inert(const char* op) const;
@@ -183,8 +187,7 @@ class Cloud final : public vora::VORACloud {
   vora::VADParams vad_;
   uint32_t volume_interval_ms_ = 0;
   bool shutting_down_ = false;
-  std::shared_ptr<Room> room_ptr_;
-  std::shared_ptr<Member> member_;
+  std::shared_ptr<RoomSession> session_;
   std::shared_ptr<Pacer> pacer_;
   const std::shared_ptr<PullBuffer> pull_ = std::make_shared<PullBuffer>();
   const std::shared_ptr<LinkConditions> conditions_ = std::make_shared<LinkConditions>();

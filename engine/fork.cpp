@@ -21,7 +21,7 @@ std::atomic<uint64_t> g_generation{0};
 // Taken in the engine's lock order (registry -> rooms -> leaf locks).
 void Prepare() {
   Registry::Get().ForkMutex().lock();
-  RoomHub::Get().ForkMutex().lock();
+  LoopbackBackend::Get().ForkMutex().lock();
   SettingsMutex().lock();
   RefusalLogMutex().lock();
   Resampler::CacheMutex().lock();
@@ -33,7 +33,7 @@ void Release() {
   Resampler::CacheMutex().unlock();
   RefusalLogMutex().unlock();
   SettingsMutex().unlock();
-  RoomHub::Get().ForkMutex().unlock();
+  LoopbackBackend::Get().ForkMutex().unlock();
   Registry::Get().ForkMutex().unlock();
 }
 
@@ -43,7 +43,7 @@ void Child() {
   g_generation.fetch_add(1, std::memory_order_acq_rel);
   ForgetEngineThread();  // fork() may have been called from inside a callback
   Registry::Get().AbandonAfterFork();
-  RoomHub::Get().AbandonAfterFork();
+  LoopbackBackend::Get().AbandonAfterFork();
   Release();
 }
 

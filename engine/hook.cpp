@@ -9,7 +9,7 @@
 #include "counters.h"
 #include "log.h"
 #include "registry.h"
-#include "room.h"
+#include "room_backend.h"
 #include "settings.h"
 
 namespace corvel::engine {
@@ -261,7 +261,7 @@ int VisitMediaState(uint64_t id, void (*visit)(void*, const corvel_media_state*)
 }
 
 void VisitRooms(void (*visit)(void*, const corvel_room*), void* context) {
-  for (const auto& room : RoomHub::Get().Rooms()) room->Describe(visit, context);
+  VisitAllRooms(visit, context);
 }
 
 void SetQualityInterval(uint32_t ms) {

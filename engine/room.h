@@ -1,31 +1,31 @@
-// Rooms shared by the engine instances of one process, and the media router
-// that runs inside each room.
+// The loopback backend (room_backend.h): rooms shared by the engine
+// instances of one process, each with its media router.
 //
 // A Room holds its members (one per instance that entered it) and one router
 // thread. Membership changes run on the caller's thread under the room mutex
 // and queue their callbacks there, so every member sees them in the same
-// order. Media and messages are queued by the sender (a short lock on the
-// inbound queue only) and routed by the router thread: audio is converted
-// once per (sender, receiver format), mixed per receiver where asked for,
-// video and messages are fanned out per subscription, and the simulated
-// network (loss, delay, disconnection) is applied per link. Time-driven work
-// (continuous audio pacing, delayed delivery, mixer waits, network quality
-// reports, reconnection) runs on the same thread, woken by a condition
-// variable at the next deadline.
+// order. Media and messages are queued by the sender (its inbox, a bounded
+// queue: the sender never waits for routing) and routed by the router
+// thread: audio is converted once per (sender, receiver format)
+// (AudioConversions), handed to each receiver's AudioReceiver, video and
+// messages are fanned out per subscription, and the simulated network (loss,
+// delay, disconnection) is applied per link. Time-driven work (continuous
+// audio pacing, delayed delivery, mixer waits, network quality reports,
+// reconnection) runs on the same thread, which waits on the inbox until the
+// next deadline.
 //
-// Lock order: Cloud::mu_ -> RoomHub::mu_ -> Room::mu_ -> Room::in_mu_ /
-// Pacer::mu -> Dispatcher::mu_. The router never takes a Cloud mutex: what it
-// needs of an instance lives in its Member. A Member's `cloud` pointer is used
-// only under Room::mu_ while the member is present; an instance leaves its
-// room (under that mutex) before it is destroyed.
+// Lock order: Cloud::mu_ -> LoopbackBackend::mu_ -> Room::mu_ -> leaf queues
+// (inbox, mixer inputs, pull buffer) / Pacer::mu -> Dispatcher::mu_ (through
+// the member's sink). The router never takes an instance mutex: what it
+// needs of an instance lives in its Member. A Member's sink is used only
+// under Room::mu_ while the member is present; an instance leaves its room
+// (under that mutex) before it is destroyed.
 #ifndef CORVEL_ENGINE_ROOM_H_
 #define CORVEL_ENGINE_ROOM_H_
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,109 +37,26 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "audio_dsp.h"
-#include "corvel_hook.h"
-#include "counters.h"
+#include "bounded_queue.h"
+#include "dispatcher.h"
 #include "frames.h"
+#include "media_buffers.h"
+#include "room_backend.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
 
-class Cloud;
-using Clock = std::chrono::steady_clock;
+struct MemberRoute;  // router-private per-member state (room_internal.h)
 
-// Reasons given with OnRemoteUserExitRoom.
-inline constexpr int kExitReasonLeft = 0;      // ExitRoom or Destroy
-inline constexpr int kExitReasonRemoved = 2;   // removed by the server (banned, suspended)
-inline constexpr int kExitReasonReplaced = 3;  // the same user id entered from another instance
-
-// Simulated network of one instance (its link to the server). Written through
-// the hook (corvel_hook.h), read by the router without locks.
-struct LinkConditions {
-  std::atomic<uint32_t> loss_ppm{0};        // packets lost per million
-  std::atomic<uint32_t> delay_ms{0};        // one-way delay
-  std::atomic<uint32_t> bandwidth_kbps{0};  // 0: unlimited
-};
-
-// Process-wide engine tunables (the hook may change them).
-struct RouterTuning {
-  std::atomic<uint32_t> quality_interval_ms{2000};
-  std::atomic<uint32_t> mix_wait_ms{60};
-  static RouterTuning& Get();
-};
-
-// Mixed audio waiting for GetAudioFrame. Bounded; the oldest frame goes when
-// full.
-class PullBuffer {
- public:
-  static constexpr size_t kCapacity = 50;
-  // False when a frame had to be dropped to make room.
-  bool Push(vora::AudioFrame frame);
-  bool Pop(vora::AudioFrame* out);
-  void Clear();
-
- private:
-  std::mutex mu_;
-  std::deque<vora::AudioFrame> frames_;
-};
-
-// Continuous audio of one sender, paced out one frame per frame length.
-class Pacer {
- public:
-  static constexpr int kCapacityMs = 10000;
-  Pacer(int sample_rate, int channels, int frame_ms);
-  // Queues PCM; answers true when the queue was idle (the router must be woken).
-  bool Push(const int16_t* samples, size_t frames, uint32_t pts, bool clear,
-            MediaCounters& counters);
-  // Takes the next frame if it is due; fills `samples` and `pts`.
-  bool PopDue(Clock::time_point now, std::vector<int16_t>& samples, uint32_t* pts);
-  std::optional<Clock::time_point> NextDue();
-  int sample_rate() const { return rate_; }
-  int channels() const { return channels_; }
-  double QueuedMs();
-
- private:
-  std::mutex mu_;
-  const int rate_;
-  const int channels_;
-  const int frame_ms_;
-  std::optional<AudioFifo> fifo_;  // made on first use: a 10 s ring is large
-  uint64_t pushed_ = 0;            // sample frames ever pushed (after clears)
-  uint64_t popped_ = 0;
-  std::deque<std::pair<uint64_t, uint32_t>> anchors_;  // (first frame index, pts) per push
-  bool running_ = false;
-  Clock::time_point next_due_{};
-  Clock::time_point last_push_{};
-};
-
-struct SeiMessage {
-  int type = 0;
-  std::string bytes;
-};
-
-// What an instance brings into a room.
-struct JoinInfo {
-  Cloud* cloud = nullptr;
-  uint64_t instance_id = 0;
-  std::shared_ptr<InstanceCounters> counters;
-  std::shared_ptr<LinkConditions> conditions;
-  std::shared_ptr<PullBuffer> pull;
-  std::string user_id;
-  vora::VORARole role = vora::VORA_ROLE_ANCHOR;
-  vora::AudioObtainParams obtain;
-  bool pixel_output = false;
-  bool vad = false;
-  std::map<int, vora::VideoEncodeParams> encode;
-};
-
-struct Member;
-struct MemberRoute;  // router-private per-member state (room.cpp)
-
+// An instance in a loopback room (the room side of its LoopbackSession).
 struct Member {
-  JoinInfo info;
+  Member(MemberSpec spec, MemberSink& sink);
+  ~Member();
+
+  MemberSpec info;  // vad and encode change under Room::mu_
+  MemberSink& sink;
   // ---- under Room::mu_ ----
   bool present = true;
   vora::ConnectionState connection = vora::CONNECTION_STATE_CONNECTED;
@@ -156,19 +73,9 @@ struct Member {
   // removal); the instance notices at its next operation.
   std::atomic<bool> evicted{false};
 
-  Member();
-  ~Member();
   const std::string& user() const { return info.user_id; }
   bool visible() const { return info.role == vora::VORA_ROLE_ANCHOR; }
   bool connected() const { return connection == vora::CONNECTION_STATE_CONNECTED; }
-};
-
-struct RoomKey {
-  uint32_t app = 0;
-  bool text = false;
-  std::string id;
-  auto operator<=>(const RoomKey&) const = default;
-  std::string Describe() const;
 };
 
 class Room {
@@ -186,7 +93,7 @@ class Room {
   // Adds a member; one already present with the same user id is evicted
   // first. Queues the newcomer's view of the room and everyone's view of the
   // newcomer.
-  std::shared_ptr<Member> Join(JoinInfo info);
+  std::shared_ptr<Member> Join(MemberSpec spec, MemberSink& sink);
   // Removes a present member; its state (connection) is returned. False when
   // it was no longer present (evicted).
   bool Leave(const std::shared_ptr<Member>& member, int reason,
@@ -250,6 +157,8 @@ class Room {
   // Routing work done in one hold of mu_ while callers wait for it.
   static constexpr std::chrono::milliseconds kRouterSlice{2};
   static constexpr std::chrono::milliseconds kCallerWait{20};
+  // The router's wait when nothing is due.
+  static constexpr std::chrono::seconds kIdleWait{1};
   // Audio is routed in pieces of this length (a frame may carry up to 10 s).
   static constexpr int kAudioPieceMs = 200;
 
@@ -259,8 +168,10 @@ class Room {
   void LetCallersInLocked(std::unique_lock<std::mutex>& lock);
   void RouterMain();
   void RouteLocked(Packet& p, Clock::time_point now);
-  void RouteAudioLocked(const std::shared_ptr<Member>& from, const int16_t* samples, size_t frames,
-                        int rate, int channels, uint32_t pts, Clock::time_point now);
+  // `source`: the payload `samples` come from, when known (see AudioConverter).
+  void RouteAudioLocked(const std::shared_ptr<Member>& from, const PayloadPtr& source,
+                        const int16_t* samples, size_t frames, int rate, int channels, uint32_t pts,
+                        Clock::time_point now);
   void RouteVideoLocked(Packet& p, Clock::time_point now);
   void RouteMessageLocked(Packet& p, Clock::time_point now);
   void TimersLocked(Clock::time_point now);
@@ -275,20 +186,25 @@ class Room {
           Run&& run);
   std::shared_ptr<Member> FindLocked(const std::string& user);
   bool ReceivesAudio(const Member& to, const Member& from) const;
-  void PostTo(Member& m, const char* name, std::function<void(vora::VORACloudDelegate&)> call);
+  // Queues a callback for a present member (collected while routing).
+  void PostTo(Member& m, Task task);
+  void PostAllTo(Member& m, std::vector<Task>& tasks);
   // Hands the callbacks the router collected to the members' delivery queues,
   // one batch (and one wake-up) per member.
   void FlushLocked();
   void AnnounceLeaveLocked(Member& m, int reason);
+  // Ends a present member's session on the room's behalf: its teardown
+  // callbacks, the others told, the member removed and flagged evicted.
+  void EndSessionLocked(const std::shared_ptr<Member>& member, int reason, int error);
   void RemoveLocked(const std::shared_ptr<Member>& m);
   void RequestBitratesLocked(Member& m);
+  // Mixes what `to` has due, every sender with audio open expected.
   void MixerPumpLocked(Member& to, Clock::time_point now);
   void DeliverAudioBlockLocked(const std::shared_ptr<Member>& to,
-                               const std::shared_ptr<Member>& from,
-                               const std::shared_ptr<const Payload>& pcm, int rate, int channels,
+                               const std::shared_ptr<Member>& from, const PayloadPtr& pcm,
                                uint32_t pts, bool voice, Clock::time_point now);
-  void ArriveAudioLocked(Member& to, const Member& from, const std::shared_ptr<const Payload>& pcm,
-                         int rate, int channels, uint32_t pts, bool voice);
+  void ArriveAudioLocked(Member& to, const Member& from, const PayloadPtr& pcm, uint32_t pts,
+                         bool voice);
   void QualityTickLocked(Member& m);
 
   const RoomKey key_;
@@ -298,7 +214,6 @@ class Room {
   std::priority_queue<Delayed, std::vector<Delayed>, std::greater<Delayed>> delayed_;
   uint64_t delayed_order_ = 0;
   std::mt19937_64 rng_;
-  std::vector<int16_t> scratch_;
   // While the router works (under mu_), callbacks for members are collected
   // in their routes' outboxes and posted by FlushLocked before mu_ is let go,
   // so each member's delivery thread wakes once per routing pass.
@@ -306,24 +221,31 @@ class Room {
   std::vector<Member*> outbox_members_;
   std::atomic<int> callers_{0};  // caller threads waiting for mu_
 
-  std::mutex in_mu_;
-  std::condition_variable in_cv_;
-  std::vector<Packet> inbound_;
-  bool kick_ = false;
-  bool stop_ = false;
-  Clock::time_point next_deadline_ = Clock::time_point::max();
+  // What senders hand the router; closed when the room goes.
+  BoundedQueue<Packet> inbox_{kInboundCapacity};
   std::thread router_;
 };
 
+template <typename Run>
+inline void Room::At(Clock::time_point due, Clock::time_point now,
+                     const std::shared_ptr<Member>& to, Run&& run) {
+  if (due <= now) {
+    run();
+    return;
+  }
+  delayed_.push(Delayed{due, delayed_order_++, to, std::function<void()>(std::forward<Run>(run))});
+}
+
 // All rooms of the process, by key.
-class RoomHub {
+class LoopbackBackend final : public RoomBackend {
  public:
-  static RoomHub& Get();
-  // Enters (creating the room if needed); *room receives the room.
-  std::shared_ptr<Member> Enter(const RoomKey& key, JoinInfo info, std::shared_ptr<Room>* room);
+  static LoopbackBackend& Get();
+  const char* name() const override { return "loopback"; }
+  std::shared_ptr<RoomSession> Enter(const RoomKey& key, MemberSpec spec,
+                                     MemberSink& sink) override;
+  void VisitRooms(void (*visit)(void*, const corvel_room*), void* context) override;
   // Drops the room from the table once it is empty.
   void Release(const std::shared_ptr<Room>& room);
-  std::vector<std::shared_ptr<Room>> Rooms();
 
   // Taken around fork() (fork.cpp).
   std::mutex& ForkMutex() { return mu_; }

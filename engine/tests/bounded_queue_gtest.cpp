@@ -31,6 +31,13 @@ TEST(BoundedQueue, EachPushPolicyKeepsOrderAndCountsWhatItDrops) {
   EXPECT_EQ(*all[1], 2);
   EXPECT_EQ(*all[2], 3);
   EXPECT_TRUE(q.empty());
+  EXPECT_FALSE(q.PeekFront([](const auto&) { ADD_FAILURE() << "visited an empty queue"; }));
+  q.Push(std::make_unique<int>(4));
+  q.Push(std::make_unique<int>(5));
+  int seen = 0;
+  EXPECT_TRUE(q.PeekFront([&](const std::unique_ptr<int>& item) { seen = *item; }));
+  EXPECT_EQ(seen, 4);
+  EXPECT_EQ(*q.TryPop().value(), 4);  // peeking left the oldest in place
 }
 
 TEST(BoundedQueue, CloseRefusesEveryPushAndHandsBackWhatWasQueued) {

@@ -1,0 +1,102 @@
+#include "audio_receive.h"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+
+#include "room_backend.h"
+#include "room_events.h"
+
+namespace corvel::engine {
+
+using namespace corvel::vora;
+
+AudioReceiver::AudioReceiver(const AudioObtainParams& obtain, bool vad,
+                             std::shared_ptr<InstanceCounters> counters,
+                             std::shared_ptr<PullBuffer> pull)
+    : format_(OutputFormat(obtain)),
+      mixes_(obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_CALLBACK ||
+             obtain.enable_remote_audio_mix),
+      pulls_(obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET),
+      vad_(vad),
+      counters_(std::move(counters)),
+      pull_(std::move(pull)) {}
+
+void AudioReceiver::Arrive(const void* sender, const std::string& user, const PayloadPtr& pcm,
+                           uint32_t pts, bool voice, Clock::time_point arrival,
+                           std::vector<Task>& out) {
+  MediaCounters& counters = counters_->media();
+  if (!mixes_) {
+    AudioFrame frame;
+    frame.sample_rate = format_.rate;
+    frame.channels = format_.channels;
+    frame.pts = pts;
+    frame.has_voice = vad_ && voice;
+    SetFramePayload(frame, pcm);
+    counters.audio_received.fetch_add(1, std::memory_order_relaxed);
+    out.push_back(room_events::RemoteAudio(user, std::move(frame)));
+    return;
+  }
+  Input& input = inputs_[sender];
+  if (input.blocks.PushDropOldest(Block{pcm, pts, arrival}) == QueueResult::kFull)
+    counters.mixer_drops.fetch_add(1, std::memory_order_relaxed);
+  input.idle = false;
+}
+
+void AudioReceiver::Pump(Clock::time_point now, std::vector<Task>& out) {
+  deadline_.reset();
+  const size_t samples = format_.frame_samples();
+  const std::chrono::milliseconds wait{RouterTuning::Get().mix_wait_ms.load()};
+  while (true) {
+    bool any = false;
+    bool all = true;
+    Clock::time_point oldest = Clock::time_point::max();
+    for (auto& [sender, input] : inputs_) {
+      if (input.blocks.PeekFront(
+              [&](const Block& block) { oldest = std::min(oldest, block.arrival); })) {
+        any = true;
+      } else if (!input.idle) {
+        all = false;
+      }
+    }
+    if (!any) return;
+    if (!all && now < oldest + wait) {
+      deadline_ = oldest + wait;
+      return;
+    }
+    mixer_.Begin(samples);
+    std::optional<uint32_t> pts;
+    for (auto& [sender, input] : inputs_) {
+      std::optional<Block> block = input.blocks.TryPop();
+      if (!block) {
+        input.idle = true;
+        continue;
+      }
+      if (block->pcm->data.size() == samples * sizeof(int16_t)) {
+        mixer_.Add(std::span<const int16_t>(Samples(*block->pcm), samples));
+        if (!pts) pts = block->pts;
+      }
+    }
+    mixed_.resize(samples);
+    mixer_.Mix(mixed_);
+    AudioFrame frame;
+    frame.sample_rate = format_.rate;
+    frame.channels = format_.channels;
+    frame.pts = pts.value_or(0);
+    const bool voice =
+        mix_vad_.Process(mixed_.data(), samples / format_.channels, format_.channels, format_.rate);
+    frame.has_voice = vad_ && voice;
+    SetFramePayload(frame, MakePcm(mixed_.data(), samples));
+    MediaCounters& counters = counters_->media();
+    counters.audio_received.fetch_add(1, std::memory_order_relaxed);
+    counters.mixed_frames.fetch_add(1, std::memory_order_relaxed);
+    if (pulls_) {
+      if (!pull_->Push(std::move(frame)))
+        counters.pull_drops.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      out.push_back(room_events::MixedAudio(std::move(frame)));
+    }
+  }
+}
+
+}  // namespace corvel::engine
