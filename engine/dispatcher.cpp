@@ -40,11 +40,6 @@ thread_local int t_thread_kind = CORVEL_DELIVERY_THREAD_NONE;
 
 std::atomic<const corvel_delivery_listener*> g_listener{nullptr};
 
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-      .count();
-}
-
 void TellRunEnded() {
   if (const corvel_delivery_listener* l = g_listener.load(std::memory_order_acquire);
       l && l->run_ended) {
@@ -111,10 +106,10 @@ class Strand : public std::enable_shared_from_this<Strand> {
   size_t depth() const { return queue_.size(); }
   size_t capacity() const { return queue_.limit(); }
 
-  // On a pool thread: runs up to `budget` tasks. `task_since` is set to the
-  // start of each task (0 between them). An instance destroyed meanwhile
-  // from an engine thread hands its owner over in `orphan`.
-  RunEnd Run(size_t budget, std::atomic<int64_t>& task_since, std::shared_ptr<void>& orphan);
+  // On a pool thread: runs up to `budget` tasks, counting each in
+  // `task_count` as it starts and again as it ends (odd: inside one). An instance destroyed
+  // meanwhile from an engine thread hands its owner over in `orphan`.
+  RunEnd Run(size_t budget, std::atomic<uint64_t>& task_count, std::shared_ptr<void>& orphan);
 
  private:
   void Schedule();
@@ -157,9 +152,13 @@ class DeliveryPool {
  private:
   struct Worker {
     bool long_lived = false;
-    bool woken = false;                  // under mu_
-    std::condition_variable wake;        // with mu_
-    std::atomic<int64_t> task_since{0};  // NowNs() when its task began, 0 between tasks
+    bool woken = false;                   // under mu_
+    std::condition_variable wake;         // with mu_
+    std::atomic<uint64_t> task_count{0};  // see Strand::Run; written by this thread only
+    // The monitor's: task_count when it last looked, and for how many ticks
+    // it has not moved while odd.
+    uint64_t seen_count = 0;
+    int stuck_ticks = 0;
   };
 
   void SpawnLocked(bool long_lived);
@@ -177,6 +176,7 @@ class DeliveryPool {
   size_t woken_ = 0;           // woken for work and not yet back at the list
   size_t running_ = 0;         // threads running a strand
   std::condition_variable monitor_wake_;
+  bool monitor_asleep_ = false;  // waiting to be woken by the next run
 };
 
 // ---- Dispatcher ----
@@ -300,7 +300,7 @@ bool Strand::WaitIdle(std::chrono::milliseconds timeout) {
   return idle_.wait_for(lock, timeout, [&] { return !running_ && queue_.empty(); });
 }
 
-Strand::RunEnd Strand::Run(size_t budget, std::atomic<int64_t>& task_since,
+Strand::RunEnd Strand::Run(size_t budget, std::atomic<uint64_t>& task_count,
                            std::shared_ptr<void>& orphan) {
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -324,10 +324,11 @@ Strand::RunEnd Strand::Run(size_t budget, std::atomic<int64_t>& task_since,
       task = queue_.TryPop();
       if (!task) break;
     }
-    task_since.store(NowNs(), std::memory_order_relaxed);
+    uint64_t count = task_count.load(std::memory_order_relaxed);
+    task_count.store(++count, std::memory_order_relaxed);
     Deliver(*task);
     task.reset();  // the arguments go before the next task
-    task_since.store(0, std::memory_order_relaxed);
+    task_count.store(++count, std::memory_order_relaxed);
   }
   t_strand = nullptr;
   {
@@ -442,7 +443,11 @@ void DeliveryPool::WorkerMain(std::shared_ptr<Worker> self) {
     }
     std::shared_ptr<Strand> strand = std::move(ready_.front());
     ready_.pop_front();
-    if (++running_ == 1) monitor_wake_.notify_one();
+    ++running_;
+    if (monitor_asleep_) {
+      monitor_asleep_ = false;
+      monitor_wake_.notify_one();
+    }
     lock.unlock();
 
     if (told) {
@@ -450,7 +455,7 @@ void DeliveryPool::WorkerMain(std::shared_ptr<Worker> self) {
       run_began = Clock::now();
     }
     std::shared_ptr<void> orphan;
-    const Strand::RunEnd end = strand->Run(kStrandBudget, self->task_since, orphan);
+    const Strand::RunEnd end = strand->Run(kStrandBudget, self->task_count, orphan);
     if (orphan || Clock::now() - run_began >= kRunTime) {
       TellRunEnded();
       told = true;
@@ -470,23 +475,34 @@ void DeliveryPool::WorkerMain(std::shared_ptr<Worker> self) {
 }
 
 void DeliveryPool::MonitorMain() {
+  constexpr int kStuckTicks = static_cast<int>(kStall / kTick);
+  constexpr int kQuietTicks = static_cast<int>(kIdleSlice / kTick);
+  int quiet_ticks = 0;  // ticks in a row with no thread running a strand
   std::unique_lock<std::mutex> lock(mu_);
   while (true) {
-    if (running_ == 0) {
-      monitor_wake_.wait_for(lock, kIdleSlice);
-      continue;
+    if (quiet_ticks >= kQuietTicks) {
+      // Asleep until a thread starts a run: a steady load (a room's 20 ms
+      // ticks) keeps the monitor on its ticks without waking it each time.
+      monitor_asleep_ = true;
+      while (monitor_asleep_) monitor_wake_.wait_for(lock, kIdleSlice);
+      quiet_ticks = 0;
     }
     monitor_wake_.wait_for(lock, kTick);
-    if (ready_.empty() || woken_ != 0) continue;
-    // Strands wait; held up only if every thread not waiting for work is
-    // inside one task for kStall or more.
-    const int64_t stalled_before = NowNs() - std::chrono::nanoseconds(kStall).count();
-    size_t stalled = 0;
+    quiet_ticks = running_ == 0 ? quiet_ticks + 1 : 0;
+    // A thread is held up when it has been inside one task for kStall.
+    size_t stuck = 0;
     for (const auto& worker : workers_) {
-      const int64_t since = worker->task_since.load(std::memory_order_relaxed);
-      if (since != 0 && since <= stalled_before) ++stalled;
+      const uint64_t count = worker->task_count.load(std::memory_order_relaxed);
+      if (count % 2 == 1 && count == worker->seen_count) {
+        if (++worker->stuck_ticks >= kStuckTicks) ++stuck;
+      } else {
+        worker->seen_count = count;
+        worker->stuck_ticks = 0;
+      }
     }
-    if (stalled == 0 || stalled + idle_.size() != workers_.size()) continue;
+    // Strands wait and every thread not waiting for work is held up.
+    if (ready_.empty() || woken_ != 0 || stuck == 0 || stuck + idle_.size() != workers_.size())
+      continue;
     if (!idle_.empty()) {
       WakeLocked();  // posted while that one was on its way to the list
       continue;
