@@ -19,6 +19,7 @@ life, and the engine's own delivery cost (a C++ no-op delegate).
 
 from __future__ import annotations
 
+import ctypes
 import time
 
 from common import NoopDelegate, _corvel, bench, busy, engine_probe, make_pcm
@@ -48,10 +49,23 @@ def _engine_rate(instance: int, callback: str, args: tuple, count: int) -> tuple
     return seconds, (count - queued) + engine_probe.dropped(instance) - dropped
 
 
+def _fire_many_holding_lock(instance: int, callback: str, count: int, args: tuple) -> None:
+    """fire_many with the interpreter lock kept for the whole call, so that
+    delivery starts only once this thread runs Python again (through ctypes'
+    usual CDLL the lock is let go, and the engine may deliver the whole
+    backlog while it is still being queued)."""
+    fire = ctypes.PyDLL(engine_probe.probe_library_path()).corvel_inspect_fire_many
+    fire.restype = ctypes.c_int64
+    fire.argtypes = [ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint64]
+    slot = engine_probe._slot(callback)
+    if fire(instance, slot, engine_probe._arguments(slot, args, {}).encode(), count) != count:
+        raise RuntimeError("backlog not queued")
+
+
 def _engine_busy(instance: int, callback: str, args: tuple, seconds: float,
                  backlog: int) -> tuple[int, float]:
     """Deliveries while this thread runs Python for `seconds`."""
-    engine_probe.fire_many(instance, callback, backlog, *args)
+    _fire_many_holding_lock(instance, callback, backlog, args)
     before = engine_probe.stats(instance)["delivered"]
     start = time.perf_counter()
     loops = busy(seconds)
