@@ -331,12 +331,13 @@ thread_local int t_callbacks_running = 0;
 // The engine delivers every callback on a small pool of delivery threads and
 // tells each one when a run of callbacks ends (engine/corvel_delivery.h). A
 // pool thread takes the interpreter lock for the first callback of a run and
-// keeps it until the run ends, at most about 2 ms of callbacks later and
+// keeps it until the run ends, at most about 10 ms of callbacks later and
 // always before the thread waits for work or for anything else: one hand-over
-// of the lock for many callbacks. While a callback runs Python code, CPython
-// hands the lock to other threads that ask for it as it does between Python
-// threads (switch interval), so nobody waits longer than they would for a
-// busy Python thread.
+// of the lock for many callbacks. A thread that wants the lock meanwhile asks
+// for it after the switch interval (5 ms); a callback running Python code
+// then lets it go, as a Python thread would, and otherwise the end of the run
+// does (a run ended sooner and started again at once would take the lock
+// back before the waiter ever asks).
 //
 // A pool thread that lives as long as the process makes one Python thread
 // state on its first callback and keeps it: making one also maps (and

@@ -43,7 +43,8 @@ struct corvel_delivery_listener {
   /* On a delivery thread that has run callbacks since the last call: before
    * it waits for work, before it does anything that may wait (such as
    * freeing an instance destroyed during the run), and after a run of about
-   * two milliseconds. No engine lock is held. */
+   * 10 ms (twice CPython's switch interval: a thread that waited that long for
+   * the lock has asked for it and gets it once the run lets it go). No engine lock is held. */
   void (*run_ended)(void* context);
 };
 

@@ -19,8 +19,12 @@ using Clock = std::chrono::steady_clock;
 // Tasks of one strand a pool thread runs before it turns to the next ready
 // strand (the strand goes to the end of the list when it has more).
 constexpr size_t kStrandBudget = 64;
-// How long a run of callbacks goes on before the listener is told it ended.
-constexpr auto kRunTime = std::chrono::milliseconds(2);
+// How long a run of callbacks goes on before the listener is told it ended:
+// twice CPython's switch interval (5 ms). A thread waiting that long for the
+// interpreter lock asks for it and gets it when the run ends; ended sooner,
+// and started again at once, a run would hand the lock back to itself before
+// the waiter asks, again and again.
+constexpr auto kRunTime = std::chrono::milliseconds(10);
 // Base threads: as many as cores, at least 2, at most 4.
 constexpr size_t kMinBaseThreads = 2;
 constexpr size_t kMaxBaseThreads = 4;
