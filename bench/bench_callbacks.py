@@ -19,6 +19,8 @@ life, and the engine's own delivery cost (a C++ no-op delegate).
 
 from __future__ import annotations
 
+import ctypes
+import json
 import time
 
 from common import NoopDelegate, _corvel, bench, busy, engine_probe, make_pcm
@@ -48,11 +50,41 @@ def _engine_rate(instance: int, callback: str, args: tuple, count: int) -> tuple
     return seconds, (count - queued) + engine_probe.dropped(instance) - dropped
 
 
+def _holding_lock():
+    """The probe library through ctypes.PyDLL: its calls keep the interpreter
+    lock (through the usual CDLL they let it go, and the engine may deliver
+    a whole backlog meanwhile, before the main thread's busy spell)."""
+    return ctypes.PyDLL(engine_probe.probe_library_path())
+
+
+def _delivered_holding_lock(instance: int) -> int:
+    lib = _holding_lock()
+    lib.corvel_inspect_stats_json.restype = ctypes.c_void_p
+    lib.corvel_inspect_stats_json.argtypes = [ctypes.c_uint64]
+    lib.corvel_inspect_free.argtypes = [ctypes.c_void_p]
+    pointer = lib.corvel_inspect_stats_json(instance)
+    try:
+        return json.loads(ctypes.string_at(pointer).decode("ascii"))["delivered"]
+    finally:
+        lib.corvel_inspect_free(pointer)
+
+
+def _fire_many_holding_lock(instance: int, callback: str, count: int, args: tuple) -> None:
+    """fire_many keeping the interpreter lock, so that no callback runs before
+    the busy spell."""
+    fire = _holding_lock().corvel_inspect_fire_many
+    fire.restype = ctypes.c_int64
+    fire.argtypes = [ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint64]
+    slot = engine_probe._slot(callback)
+    if fire(instance, slot, engine_probe._arguments(slot, args, {}).encode(), count) != count:
+        raise RuntimeError("backlog not queued")
+
+
 def _engine_busy(instance: int, callback: str, args: tuple, seconds: float,
                  backlog: int) -> tuple[int, float]:
     """Deliveries while this thread runs Python for `seconds`."""
-    engine_probe.fire_many(instance, callback, backlog, *args)
-    before = engine_probe.stats(instance)["delivered"]
+    _fire_many_holding_lock(instance, callback, backlog, args)
+    before = _delivered_holding_lock(instance)
     start = time.perf_counter()
     loops = busy(seconds)
     elapsed = time.perf_counter() - start

@@ -22,6 +22,7 @@ receiving side.
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 
@@ -268,6 +269,16 @@ def run(quick: bool) -> dict:
         scale.append({"who": "binding", **_scale(parties, ticks)})
         scale.append({"who": "native baseline", **_native_scale(parties, ticks)})
     return {"latency": latency, "scale": scale}
+
+
+def run_pinned(quick: bool) -> dict:
+    """The 32-party room alone, in a process its caller has pinned to one core."""
+    if not rooms_available():
+        return {"skipped": "engine has no rooms"}
+    ticks = 15 if quick else 500
+    return {"cpus": sorted(os.sched_getaffinity(0)),
+            "scale": [{"who": "binding", **_scale(32, ticks)},
+                      {"who": "native baseline", **_native_scale(32, ticks)}]}
 
 
 if __name__ == "__main__":

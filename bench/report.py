@@ -140,7 +140,46 @@ def payload(section: dict, title: str) -> list[str]:
     return lines
 
 
-def e2e(section: dict, variant: dict | None) -> list[str]:
+def _scale32(section: dict | None) -> dict:
+    """The 32-party rows of a section: who -> row."""
+    if _failed(section) is not None:
+        return {}
+    return {s["who"]: s for s in section.get("scale", []) if s["parties"] == 32}
+
+
+def headline(sections: dict) -> list[str]:
+    """The figures the delivery model is judged by, in one table."""
+    rows = []
+    for label, name in (("not pinned", "e2e"), ("pinned to one core", "e2e_pinned")):
+        room = _scale32(sections.get(name))
+        if not room:
+            continue
+        b, n = room.get("binding"), room.get("native baseline")
+        delivered = b["received"] / b["expected"] if b and b["expected"] else None
+        rows.append([f"32-party room, {label}: CPU s per s of audio",
+                     _f(b["cpu_per_audio_second"], 3) if b else "–",
+                     _f(n["cpu_per_audio_second"], 3) if n else "–",
+                     f"{delivered:.1%} delivered" if delivered is not None else "–",
+                     _verdict(b["cpu_per_audio_second"] <= 0.1 and b["dropped"] == 0)
+                     if b and name == "e2e" else "–"])
+    callbacks_section = sections.get("callbacks")
+    if _failed(callbacks_section) is None:
+        for r in callbacks_section["rows"]:
+            if r["main"] != "busy":
+                continue
+            ratio = r["binding_per_s"] / r["baseline_per_s"] if r["baseline_per_s"] else None
+            rows.append([f"main thread busy, {r['case']}: callbacks/s",
+                         _f(r["binding_per_s"]), _f(r["baseline_per_s"]),
+                         _x(ratio) + " the native caller's",
+                         _verdict(ratio is not None and ratio >= 0.7)])
+    if not rows:
+        return []
+    lines = ["### Headline", ""]
+    lines += _table(["figure", "binding", "native", "", "target (≤ 0.1; ≥ 0.7×)"], rows)
+    return lines + [""]
+
+
+def e2e(section: dict) -> list[str]:
     lines, ok = _heading("End to end on the loopback engine", section)
     if not ok:
         return lines
@@ -155,16 +194,12 @@ def e2e(section: dict, variant: dict | None) -> list[str]:
                      "lost", "frames", "target p99 < 2 ms (idle)"], rows)
     lines += [""]
     rows = []
-    entries = [(s, "") for s in section["scale"]]
-    if variant and "scale" in variant:
-        entries += [(s, " (thread state per callback)") for s in variant["scale"]
-                    if s["who"] == "binding"]
-    for s, note in entries:
+    for s in section["scale"]:
         target = "–"
         if s["parties"] == 32 and s["who"] == "binding":
             target = _verdict(s["dropped"] == 0 and s["late_ticks"] == 0
                               and s["cpu_per_audio_second"] < 0.5)
-        rows.append([str(s["parties"]), s["who"] + note, _f(s["cpu_per_audio_second"], 3),
+        rows.append([str(s["parties"]), s["who"], _f(s["cpu_per_audio_second"], 3),
                      _f(s["callbacks_per_s"]), str(s["dropped"]), str(s["late_ticks"]),
                      _f(s["drain_ms"], 1), _f(s["audio_seconds"], 1), target])
     lines += _table(["parties", "delegates", "CPU s per s of audio", "callbacks/s",
@@ -189,12 +224,9 @@ def markdown(results: dict) -> str:
               f"`{results.get('module_dir')}`, {results.get('started', '')[:19]} UTC, "
               f"{'quick smoke run' if results.get('quick') else 'full run'}, "
               f"{results.get('seconds')} s", ""]
-    variant = results.get("variant", {})
+    lines += headline(sections)
     if "callbacks" in sections:
         lines += callbacks(sections["callbacks"], "Callback delivery from engine threads")
-    if "callbacks" in variant:
-        lines += callbacks(variant["callbacks"],
-                           "Callback delivery, module built with a thread state per callback")
     if "calls" in sections:
         lines += calls(sections["calls"])
     if "payload" in sections:
@@ -203,5 +235,5 @@ def markdown(results: dict) -> str:
         lines += payload(sections["payload_tuned"],
                          "Payload transfer, glibc malloc keeping large blocks in the heap")
     if "e2e" in sections:
-        lines += e2e(sections["e2e"], variant.get("e2e"))
+        lines += e2e(sections["e2e"])
     return "\n".join(lines) + "\n"

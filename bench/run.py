@@ -10,10 +10,11 @@ module found in DIR instead; --installed measures whatever `import _corvel`
 finds (an installed wheel). The native baselines (_corvel_bench) are compiled
 into build/bench-native/ against the engine the module loads.
 
-Each section runs in its own interpreter, one after the other. --variant also
-builds the module with one Python thread state per callback (the behaviour
-before engine threads kept theirs; build/bench-percall) and measures callback
-delivery and the room scale with it, for comparison.
+Each section runs in its own interpreter, one after the other; e2e_pinned
+runs the 32-party room with the whole process on one core (as `taskset -c 0`
+would). The results open with the headline figures: the 32-party room's CPU
+per second of audio, unpinned and pinned, and the callback rate with the main
+thread busy against the native caller's.
 """
 
 from __future__ import annotations
@@ -35,16 +36,16 @@ sys.path.insert(0, BENCH)
 
 import report  # noqa: E402
 
-SECTIONS = ("callbacks", "calls", "payload", "payload_tuned", "e2e")
+SECTIONS = ("callbacks", "calls", "payload", "payload_tuned", "e2e", "e2e_pinned")
 MODULES = {"callbacks": "bench_callbacks", "calls": "bench_calls", "payload": "bench_payload",
-           "payload_tuned": "bench_payload", "e2e": "bench_e2e"}
+           "payload_tuned": "bench_payload", "e2e": "bench_e2e", "e2e_pinned": "bench_e2e"}
 # glibc serves blocks of 32 MiB and more with a fresh mmap each time, so every
 # page of them faults on first touch. These settings keep such blocks in the
 # heap (see the README's Performance section).
 TUNED_MALLOC = "glibc.malloc.mmap_threshold=67108864:glibc.malloc.trim_threshold=268435456"
 
 
-def build_module(build_dir: str, extra_flags: str = "") -> str:
+def build_module(build_dir: str) -> str:
     """Configures and builds the module and engine (Release); returns the lib dir."""
     import pybind11
 
@@ -56,8 +57,7 @@ def build_module(build_dir: str, extra_flags: str = "") -> str:
         raise SystemExit("cmake not found: use --module-dir or --installed")
     configure = [cmake, "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
                  f"-DPython_EXECUTABLE={sys.executable}",
-                 f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
-                 f"-DCMAKE_CXX_FLAGS={extra_flags}"]
+                 f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"]
     configured = os.path.exists(os.path.join(build_dir, "CMakeCache.txt"))
     if shutil.which("ninja", path=path) and not configured:
         configure += ["-G", "Ninja"]
@@ -123,8 +123,11 @@ def run_section(name: str, quick: bool, module_dir: str | None, timeout: float) 
 
 def section_main(name: str, out: str, quick: bool) -> None:
     """Runs one section in this interpreter (child mode)."""
+    if name == "e2e_pinned":
+        # Before the module loads: every thread made afterwards inherits it.
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     module = __import__(MODULES[name])
-    result = module.run(quick)
+    result = module.run_pinned(quick) if name == "e2e_pinned" else module.run(quick)
     with open(out, "w") as f:
         json.dump(result, f)
 
@@ -141,8 +144,6 @@ def main() -> int:
                        help="measure the _corvel that `import _corvel` finds")
     parser.add_argument("--only", action="append", choices=SECTIONS,
                         help="run only this section (repeatable)")
-    parser.add_argument("--variant", action="store_true",
-                        help="also build and measure the per-callback thread state variant")
     parser.add_argument("--section", choices=SECTIONS, help=argparse.SUPPRESS)
     parser.add_argument("--section-out", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -164,13 +165,6 @@ def main() -> int:
     for name in args.only or SECTIONS:
         print(f"== {name}", file=sys.stderr, flush=True)
         results["sections"][name] = run_section(name, args.quick, module_dir, timeout)
-    if args.variant:
-        variant_dir = build_module(os.path.join(ROOT, "build", "bench-percall"),
-                                   "-DCORVEL_PER_CALLBACK_THREAD_STATE")
-        results["variant"] = {}
-        for name in ("callbacks", "e2e"):
-            print(f"== {name} (per-callback thread state)", file=sys.stderr, flush=True)
-            results["variant"][name] = run_section(name, args.quick, variant_dir, timeout)
     results["machine"]["load_average_after"] = machine().get("load_average")
     results["seconds"] = round(
         (datetime.datetime.now(datetime.UTC) - started).total_seconds(), 1)

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "../engine/corvel_delivery.h"
 #include "corvel_premier.h"
 #include "vora/corvel_vora_cloud.h"
 #include "vora/corvel_vora_defines.h"
@@ -243,135 +244,6 @@ void def_field(py::class_<Class>& cls, const char* name, T Class::*field) {
   }
 }
 
-// ---- Python thread states of engine threads ----
-//
-// pybind11's gil_scoped_acquire gives a thread that has no Python thread state
-// a new one and deletes it again when it lets the lock go. On an engine thread
-// that is one thread state per callback, and in CPython 3.12 creating one
-// also maps (and deleting it unmaps) the thread's frame stack: that costs many
-// times what the callback itself does. So the first callback on an engine
-// thread keeps the thread state it makes, by holding one count of pybind11's
-// own reference count on it (gil_scoped_acquire::inc_ref), until the thread
-// ends. Every callback still takes the lock with gil_scoped_acquire.
-//
-// An ending thread must not take the lock to delete its thread state: whoever
-// joins it while holding the lock (an engine that ends a callback thread
-// inside an operation called from Python) would wait for it forever, and once
-// the interpreter finalizes, CPython 3.12 ends a thread that takes the lock
-// from under its thread-exit destructor, which aborts the process. So the
-// ending thread only hands its thread state over; the next thread that holds
-// the lock anyway (the caller of Destroy once it returns, a method call, the
-// next callback, the exit hook) deletes it.
-//
-// Compile with -DCORVEL_PER_CALLBACK_THREAD_STATE for one thread state per
-// callback instead (the benchmarks compare both: bench/run.py --variant).
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-class RetiredThreadStates {
- public:
-  // Whether an engine thread may keep a thread state now.
-  static bool Open() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    return !Closed();
-  }
-
-  // From a thread that is ending; never waits for the interpreter lock.
-  static void HandOver(PyThreadState* state) {
-    std::lock_guard<std::mutex> lock(Mutex());
-    // Once closed, the interpreter deletes it as it finalizes.
-    if (Closed()) return;
-    if (Pending().empty()) Pid() = getpid();
-    Pending().push_back(state);
-    Waiting().store(true, std::memory_order_release);
-  }
-
-  // With the interpreter lock held: deletes the thread states handed over.
-  static void Delete() {
-    if (!Waiting().load(std::memory_order_acquire)) return;
-    std::vector<PyThreadState*> states;
-    {
-      std::lock_guard<std::mutex> lock(Mutex());
-      if (Closed()) return;
-      states.swap(Pending());
-      Waiting().store(false, std::memory_order_relaxed);
-      // In a child process after fork the interpreter has deleted the thread
-      // states of the parent's other threads itself.
-      if (Pid() != getpid()) return;
-    }
-    for (PyThreadState* state : states) {
-      PyThreadState_Clear(state);
-      // Deleting a thread state that was bound to its thread for the
-      // PyGILState API unbinds the *calling* thread's PyGILState state in
-      // CPython 3.12, which would leave this thread unknown to PyGILState.
-      // Its thread is gone: there is nothing to unbind.
-      state->_status.bound_gilstate = 0;
-      PyThreadState_Delete(state);
-    }
-  }
-
-  // From the exit hook, with the lock held, once the engines have ended:
-  // deletes what was handed over; thread states of engine threads that end
-  // later are left to the interpreter, which deletes them all as it
-  // finalizes.
-  static void Close() {
-    Delete();
-    std::lock_guard<std::mutex> lock(Mutex());
-    Closed() = true;
-  }
-
-  // In a child process right after fork (no other thread exists): a thread
-  // that held the mutex in the parent is not there to let it go.
-  static void AfterForkInChild() { new (&Mutex()) std::mutex; }
-
- private:
-  // Never destroyed: engine threads may end after static destructors ran.
-  static std::mutex& Mutex() {
-    static std::mutex* const mutex = new std::mutex;
-    return *mutex;
-  }
-  static std::vector<PyThreadState*>& Pending() {  // under Mutex()
-    static std::vector<PyThreadState*>* const pending = new std::vector<PyThreadState*>;
-    return *pending;
-  }
-  static std::atomic<bool>& Waiting() {  // whether Pending() may hold any
-    static std::atomic<bool> waiting{false};
-    return waiting;
-  }
-  static bool& Closed() {  // under Mutex()
-    static bool closed = false;
-    return closed;
-  }
-  static pid_t& Pid() {  // under Mutex(): the process Pending() was filled in
-    static pid_t pid = 0;
-    return pid;
-  }
-};
-
-class EngineThreadState {
- public:
-  // Called without the lock, before the callback takes it.
-  static void Keep() {
-    thread_local EngineThreadState state;  // made on this thread's first callback
-    (void)state;
-  }
-
- private:
-  EngineThreadState() {
-    // A thread Python already knows (a Python thread, or one whose thread
-    // state someone else manages) is left alone.
-    if (PyGILState_GetThisThreadState() != nullptr) return;
-    if (InterpreterFinalizing() || !RetiredThreadStates::Open()) return;
-    py::gil_scoped_acquire gil;
-    gil.inc_ref();
-    state_ = PyThreadState_Get();
-  }
-  ~EngineThreadState() {
-    if (state_ != nullptr) RetiredThreadStates::HandOver(state_);
-  }
-
-  PyThreadState* state_ = nullptr;
-};
-#endif
-
 // ---- Callbacks in progress, engines being ended ----
 //
 // The exit hook must not return while an engine thread runs Python: once the
@@ -454,42 +326,154 @@ class CallbackGate {
 // included).
 thread_local int t_callbacks_running = 0;
 
-// Holds the interpreter lock for one callback. With a kept thread state, the
-// callback still sees what a new thread state would give it: it runs in a new
-// empty contextvars context, and the per-thread data it leaves behind (the
-// thread's dict, where threading.local values live, a trace or profile
-// function, async generator hooks) is dropped when it returns, as deleting
-// its thread state would drop it. Once the exit hook has closed the gate, the
-// callback is refused: admitted() is false and nothing may run.
+// ---- The interpreter lock on engine threads ----
+//
+// The engine delivers every callback on a small pool of delivery threads and
+// tells each one when a run of callbacks ends (engine/corvel_delivery.h). A
+// pool thread takes the interpreter lock for the first callback of a run and
+// keeps it until the run ends, at most about 10 ms of callbacks later and
+// always before the thread waits for work or for anything else: one hand-over
+// of the lock for many callbacks. A thread that wants the lock meanwhile asks
+// for it after the switch interval (5 ms); a callback running Python code
+// then lets it go, as a Python thread would, and otherwise the end of the run
+// does (a run ended sooner and started again at once would take the lock
+// back before the waiter ever asks).
+//
+// A pool thread that lives as long as the process makes one Python thread
+// state on its first callback and keeps it: making one also maps (and
+// deleting one unmaps) the thread's frame stack in CPython 3.12, many times
+// what a callback costs. The interpreter deletes it as it finalizes (in a
+// forked child, as the child starts), when the exit hook has closed the gate
+// and the thread never looks at it again. A pool thread that may end makes
+// its thread state for the run and deletes it, with the lock, at the run's
+// end. On any other thread (an engine that does not tell about its threads)
+// each callback takes the lock with a thread state of its own
+// (PyGILState_Ensure/Release).
+#pragma weak corvel_delivery_listen
+#pragma weak corvel_delivery_thread
+
+class EngineThreadLock {
+ public:
+  static EngineThreadLock& This() {
+    thread_local EngineThreadLock lock;
+    return lock;
+  }
+
+  // Installed once at import when the engine tells about its threads.
+  static void Listen() {
+    static corvel_delivery_listener listener{nullptr, [](void*) { This().RunEnded(); }};
+    if (corvel_delivery_listen == nullptr || corvel_delivery_thread == nullptr) return;
+    corvel_delivery_listen(&listener);
+    Listening().store(true, std::memory_order_release);
+  }
+
+  // Takes the interpreter lock for a callback, unless this thread already
+  // holds it for the run; false (nothing may run) once the exit hook has
+  // closed the gate. The gate counts the thread from before it asks for the
+  // lock until after it has let it go.
+  bool Acquire() {
+    if (!held_) {
+      CallbackGate::Enter();
+      if (CallbackGate::Closed() || InterpreterFinalizing()) {
+        CallbackGate::Leave();
+        return false;
+      }
+      if (kind_ == CORVEL_DELIVERY_THREAD_NONE) {
+        gilstate_ = PyGILState_Ensure();
+      } else {
+        if (state_ == nullptr) state_ = PyThreadState_New(PyInterpreterState_Main());
+        PyEval_RestoreThread(state_);
+      }
+      held_ = true;
+    }
+    // Closed while this thread waited for the lock, or between two callbacks
+    // of a run (the lock passed to the exit hook inside a callback).
+    if (CallbackGate::Closed()) {
+      Release();
+      return false;
+    }
+    return true;
+  }
+
+  // After a callback: a pool thread keeps the lock until its run ends.
+  void CallbackDone() {
+    if (kind_ == CORVEL_DELIVERY_THREAD_NONE) Release();
+  }
+
+  // Whether this thread's state outlives a callback (what a callback leaves
+  // in it must then be cleared).
+  bool KeepsState() const { return kind_ != CORVEL_DELIVERY_THREAD_NONE; }
+
+ private:
+  EngineThreadLock()
+      : kind_(Listening().load(std::memory_order_acquire) ? corvel_delivery_thread()
+                                                          : CORVEL_DELIVERY_THREAD_NONE) {}
+
+  static std::atomic<bool>& Listening() {
+    static std::atomic<bool> listening{false};
+    return listening;
+  }
+
+  void RunEnded() {
+    if (held_) Release();
+  }
+
+  void Release() {
+    if (kind_ == CORVEL_DELIVERY_THREAD_NONE) {
+      PyGILState_Release(gilstate_);
+    } else if (kind_ == CORVEL_DELIVERY_THREAD_LONG_LIVED) {
+      PyEval_SaveThread();
+    } else {
+      PyThreadState_Clear(state_);
+      PyThreadState_DeleteCurrent();
+      state_ = nullptr;
+    }
+    held_ = false;
+    CallbackGate::Leave();
+  }
+
+  const int kind_;
+  bool held_ = false;
+  PyThreadState* state_ = nullptr;  // pool threads'
+  PyGILState_STATE gilstate_ = PyGILState_UNLOCKED;
+};
+
+// Holds the interpreter lock for one callback. On a thread state that
+// outlives the callback, the callback still sees what a new thread state
+// would give it: it runs in a new empty contextvars context, and the
+// per-thread data it leaves behind (the thread's dict, where threading.local
+// values live, a trace or profile function, async generator hooks) is
+// dropped when it returns, as deleting its thread state would drop it. Once
+// the exit hook has closed the gate, the callback is refused: admitted() is
+// false and nothing may run.
 class CallbackLock {
  public:
-  CallbackLock() : admitted_(!CallbackGate::Closed()) {
+  CallbackLock() : thread_(EngineThreadLock::This()), admitted_(thread_.Acquire()) {
     if (!admitted_) return;
     ++t_callbacks_running;
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
+    if (!thread_.KeepsState()) return;
     context_ = PyContext_New();
     if (context_ != nullptr && PyContext_Enter(context_) != 0) {
       PyErr_Clear();
       Py_CLEAR(context_);
     }
-#endif
   }
   ~CallbackLock() {
     if (!admitted_) return;
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-    if (context_ != nullptr) {
-      if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
-      Py_DECREF(context_);
+    if (thread_.KeepsState()) {
+      if (context_ != nullptr) {
+        if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
+        Py_DECREF(context_);
+      }
+      PyThreadState* state = PyThreadState_Get();
+      if (state->dict != nullptr && PyDict_GET_SIZE(state->dict) != 0) PyDict_Clear(state->dict);
+      if (state->c_tracefunc != nullptr) PyEval_SetTrace(nullptr, nullptr);
+      if (state->c_profilefunc != nullptr) PyEval_SetProfile(nullptr, nullptr);
+      Py_CLEAR(state->async_gen_firstiter);
+      Py_CLEAR(state->async_gen_finalizer);
     }
-    PyThreadState* state = PyThreadState_Get();
-    if (state->dict != nullptr && PyDict_GET_SIZE(state->dict) != 0) PyDict_Clear(state->dict);
-    if (state->c_tracefunc != nullptr) PyEval_SetTrace(nullptr, nullptr);
-    if (state->c_profilefunc != nullptr) PyEval_SetProfile(nullptr, nullptr);
-    Py_CLEAR(state->async_gen_firstiter);
-    Py_CLEAR(state->async_gen_finalizer);
-    RetiredThreadStates::Delete();  // of engine threads that ended meanwhile
-#endif
     --t_callbacks_running;
+    thread_.CallbackDone();
   }
   CallbackLock(const CallbackLock&) = delete;
   CallbackLock& operator=(const CallbackLock&) = delete;
@@ -497,16 +481,8 @@ class CallbackLock {
   bool admitted() const { return admitted_; }
 
  private:
-  struct KeepThreadState {
-    KeepThreadState() {
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-      EngineThreadState::Keep();
-#endif
-    }
-  };
-  KeepThreadState keep_;  // before gil_: the thread state must be kept first
-  py::gil_scoped_acquire gil_;
-  bool admitted_;
+  EngineThreadLock& thread_;
+  const bool admitted_;
   PyObject* context_ = nullptr;
 };
 
@@ -990,13 +966,9 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   }
 
   struct InFlightScope {
-    explicit InFlightScope(std::atomic<int>& count) : count_(count) {
-      count_.fetch_add(1);
-      CallbackGate::Enter();
-    }
+    explicit InFlightScope(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
     ~InFlightScope() {
       count_.fetch_sub(1);  // the last touch of the delegate
-      CallbackGate::Leave();
     }
     std::atomic<int>& count_;
   };
@@ -1068,15 +1040,9 @@ class ParkedDelegates {
   }
 };
 
-// Any thread holding the lock for a method call deletes the thread states of
-// engine threads that ended since, and lets go of parked delegates that are
-// safe to let go (one atomic load each when there is nothing to do).
-inline void CollectEnded() {
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-  RetiredThreadStates::Delete();
-#endif
-  ParkedDelegates::Release();
-}
+// Any thread holding the lock for a method call lets go of parked delegates
+// that are safe to let go (one atomic load when there is nothing to do).
+inline void CollectEnded() { ParkedDelegates::Release(); }
 
 }  // namespace
 
@@ -1195,9 +1161,6 @@ class VORACloudWrapper {
       CallbackGate::WaitQuiet(deadline - now);
     }
     ParkedDelegates::Release();
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-    RetiredThreadStates::Close();
-#endif
   }
 
  private:
@@ -1232,7 +1195,7 @@ class VORACloudWrapper {
     CallbackGate::EndEnding();  // with the lock held again
     if (on_engine_thread) ParkedDelegates::Park(delegate);
     delegate->FlushFailures(delegate_object.ptr());
-    CollectEnded();  // the thread states of the instance's ended threads among them
+    CollectEnded();
   }
 
   static bool& EnginesEnded() {
@@ -1283,7 +1246,7 @@ size_t GetFrameSize(const Frame& frame) {
   return frame.size();
 }
 
-// Every method call also deletes what ended meanwhile (CollectEnded).
+// Every method call also lets go of what ended meanwhile (CollectEnded).
 template <typename C, typename R, typename... A>
 auto Method(R (C::*method)(A...)) {
   return [method](Self<C> self, A... args) -> R {
@@ -1677,14 +1640,10 @@ PYBIND11_MODULE(_corvel, m, py::multiple_interpreters::not_supported()) {
 
   // A child process after fork has none of the parent's other threads.
   static std::once_flag at_fork;
-  std::call_once(at_fork, [] {
-    pthread_atfork(nullptr, nullptr, [] {
-      CallbackGate::AfterForkInChild();
-#ifndef CORVEL_PER_CALLBACK_THREAD_STATE
-      RetiredThreadStates::AfterForkInChild();
-#endif
-    });
-  });
+  std::call_once(
+      at_fork, [] { pthread_atfork(nullptr, nullptr, [] { CallbackGate::AfterForkInChild(); }); });
+
+  EngineThreadLock::Listen();
 
   py::module_::import("atexit").attr("register")(
       py::cpp_function(&VORACloudWrapper::EndAllEngines));

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace corvel::engine {
 
@@ -79,6 +80,33 @@ class BoundedQueue {
     }
     ready_.notify_one();
     return oldest ? QueueResult::kFull : QueueResult::kQueued;
+  }
+
+  // Queues every item of `items` in order under one lock, with one wake-up:
+  // those for which `droppable(item)` is true as TryPush would (refused when
+  // full), the others as Push would. The refused items end up, in order, at
+  // the front of `items`, which keeps only them. kClosed leaves `items` as it
+  // was; otherwise kFull when one was refused.
+  template <typename Droppable>
+  QueueResult PushAll(std::vector<T>& items, Droppable droppable) {
+    size_t refused = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_) return QueueResult::kClosed;
+      for (T& item : items) {
+        if (items_.size() < limit_ || !droppable(item)) {
+          items_.push_back(std::move(item));
+        } else {
+          ++dropped_;
+          if (&items[refused] != &item) items[refused] = std::move(item);
+          ++refused;
+        }
+      }
+    }
+    const bool queued = refused < items.size();
+    items.resize(refused);
+    if (queued) ready_.notify_one();
+    return refused == 0 ? QueueResult::kQueued : QueueResult::kFull;
   }
 
   std::optional<T> TryPop() {

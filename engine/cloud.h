@@ -2,9 +2,10 @@
 //
 // Operations run on the caller's thread: they validate their arguments, change
 // the instance state under mu_ and queue the callbacks they cause. Callbacks
-// are delivered only by the instance's Dispatcher thread, never on the calling
-// thread, and no lock of the instance is held while the delegate runs, so any
-// operation may be called from inside a callback.
+// are delivered only by the delivery pool, through the instance's strand
+// (Dispatcher), never on the calling thread, and no lock of the instance is
+// held while the delegate runs, so any operation may be called from inside a
+// callback.
 //
 // Entering a room gives the instance a RoomSession of the selected room
 // backend (room_backend.h); sends are validated here and handed to the

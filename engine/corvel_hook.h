@@ -214,6 +214,7 @@ struct corvel_engine_counts {
   uint64_t last_id; /* 0 before the first instance */
   uint64_t dropped; /* callbacks dropped on full queues, all instances */
   uint64_t callback_errors;
+  uint64_t delivery_threads; /* pool threads running now */
 };
 
 struct corvel_driver {

@@ -1,13 +1,26 @@
-// Per-instance callback delivery: a bounded queue of tasks consumed by one
-// delivery thread, the only thread that ever calls the instance's delegate.
+// Per-instance callback delivery on a small pool of long-lived engine
+// threads, the only threads that ever call a delegate.
+//
+// Each instance has a strand: its bounded FIFO of tasks and the state that
+// makes its tasks run in order and never two at once. A strand with work is
+// on the pool's ready list once; a pool thread takes it, runs a few of its
+// tasks (then puts it back at the end of the list if more are queued) and
+// goes on with the next ready strand, so one thread runs the callbacks of
+// many instances in one go. Only when the list is empty does it wait.
 //
 // Posting never blocks on the delegate. A full queue drops media callbacks
 // (frames, SEI, quality and volume reports, key frame requests) and counts
 // them; every other callback (state, membership, errors, channels, messages)
 // is queued past the limit, in the same FIFO, so order is kept. No lock is
-// held while a task runs. Anything a delegate throws is caught
-// here, logged at error level, and delivery carries on (a forced unwind from
-// thread cancellation is let through).
+// held while a task runs. Anything a delegate throws is caught here, logged
+// at error level, and delivery carries on (a forced unwind from thread
+// cancellation is let through).
+//
+// A slow callback holds only its own pool thread: a monitor adds a thread
+// (up to kMaxThreads) when every pool thread has been inside one task for
+// kStall while strands wait; added threads end after kRetireAfter idle.
+// Pool threads tell a listener (corvel_delivery.h) when a run of callbacks
+// ends, so that a binding may hold its runtime's lock across the run.
 #ifndef CORVEL_ENGINE_DISPATCHER_H_
 #define CORVEL_ENGINE_DISPATCHER_H_
 
@@ -24,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bounded_queue.h"
 #include "counters.h"
 #include "vora/corvel_vora_cloud.h"
 
@@ -65,6 +79,9 @@ struct Task {
   std::shared_ptr<Completion> done;  // optional
 };
 
+class Strand;
+
+// One instance's delivery: a handle on its strand.
 class Dispatcher {
  public:
   enum class PostResult { kQueued, kFull, kClosed };
@@ -75,26 +92,28 @@ class Dispatcher {
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
+  // Makes sure the pool runs.
   void Start();
   PostResult Post(Task task);
-  // Posts tasks in order, as Post would one by one, and wakes the delivery
-  // thread once. `tasks` is left empty.
+  // Posts tasks in order, as Post would one by one, with one wake-up.
+  // `tasks` is left empty.
   PostResult PostAll(std::vector<Task>& tasks);
 
-  bool OnDeliveryThread() const { return std::this_thread::get_id() == thread_id_; }
+  // Whether the calling thread is running one of this instance's tasks.
+  bool OnDeliveryThread() const;
 
-  // Stops delivery from any thread but the delivery thread: no new tasks are
-  // accepted, queued ones are discarded, a callback in progress finishes and
-  // the thread is joined. After this the delegate is never called again.
+  // Stops delivery from a thread that is not an engine thread: no new tasks
+  // are accepted, queued ones are discarded, a callback in progress
+  // finishes. After this the delegate is never called again.
   void Stop();
 
-  // Stops delivery from an engine thread (the delivery thread itself or
-  // another), never waiting for a callback: the queue is closed and emptied.
-  // With a callback in progress (always so on the delivery thread itself) the
-  // thread is left to finish it, exit on its own and destroy `owner` (which
-  // must own this dispatcher): answers true, `owner` taken. Otherwise no
-  // callback can start any more; the idle thread is joined and false answered,
-  // `owner` left to the caller.
+  // Stops delivery from an engine thread (a pool thread inside one of this
+  // instance's callbacks or another's, a router thread), never waiting for a
+  // callback: the queue is closed and emptied. With a callback in progress
+  // (always so inside one of its own) the pool thread running it destroys
+  // `owner` (which must own this dispatcher) once it returns: answers true,
+  // `owner` taken. Otherwise no callback can start any more: false, `owner`
+  // left to the caller.
   bool StopOnEngineThread(std::shared_ptr<void>& owner);
 
   // Waits until the queue is empty and no callback runs. False on timeout or
@@ -102,31 +121,22 @@ class Dispatcher {
   bool WaitIdle(std::chrono::milliseconds timeout);
 
   size_t QueueDepth() const;
-  size_t capacity() const { return capacity_; }
+  size_t capacity() const;
   vora::VORACloudDelegate* delegate() const { return delegate_; }
 
  private:
-  static void ThreadMain(Dispatcher* self);
-  void Loop();
-  void Run(Task& task);
-  void Dropped(Task& task, size_t depth);
-  std::deque<Task> CloseLocked();
-
   vora::VORACloudDelegate* const delegate_;
-  const size_t capacity_;
-  const std::shared_ptr<InstanceCounters> counters_;
-
-  mutable std::mutex mu_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::deque<Task> queue_;
-  bool closed_ = false;
-  bool running_task_ = false;
-  std::shared_ptr<void> orphan_owner_;  // set by StopOnEngineThread
-
-  std::thread thread_;
-  std::thread::id thread_id_;
+  const std::shared_ptr<Strand> strand_;  // shared with the pool while it runs it
 };
+
+// The pool's figures, for the hook.
+size_t DeliveryThreads();
+
+// Around fork() (fork.cpp): the pool's lock is taken before and let go
+// after; a forked child starts with a new, empty pool.
+void DeliveryPoolPrepareFork();
+void DeliveryPoolReleaseFork();
+void DeliveryPoolAfterForkInChild();
 
 }  // namespace corvel::engine
 

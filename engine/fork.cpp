@@ -26,15 +26,21 @@ void Prepare() {
   RefusalLogMutex().lock();
   Resampler::CacheMutex().lock();
   Logger::Instance().ForkMutex().lock();
+  DeliveryPoolPrepareFork();
 }
 
-void Release() {
+void ReleaseExceptPool() {
   Logger::Instance().ForkMutex().unlock();
   Resampler::CacheMutex().unlock();
   RefusalLogMutex().unlock();
   SettingsMutex().unlock();
   LoopbackBackend::Get().ForkMutex().unlock();
   Registry::Get().ForkMutex().unlock();
+}
+
+void Release() {
+  DeliveryPoolReleaseFork();
+  ReleaseExceptPool();
 }
 
 void Child() {
@@ -44,7 +50,8 @@ void Child() {
   ForgetEngineThread();  // fork() may have been called from inside a callback
   Registry::Get().AbandonAfterFork();
   LoopbackBackend::Get().AbandonAfterFork();
-  Release();
+  DeliveryPoolAfterForkInChild();  // lets the pool's lock go
+  ReleaseExceptPool();
 }
 
 const bool g_installed = [] { return pthread_atfork(Prepare, Release, Child) == 0; }();

@@ -70,6 +70,7 @@ void EngineCounts(corvel_engine_counts* out) {
   out->last_id = r.last_instance();
   out->dropped = EngineTotals::Get().dropped.load();
   out->callback_errors = EngineTotals::Get().callback_errors.load();
+  out->delivery_threads = DeliveryThreads();
 }
 
 size_t LiveIds(uint64_t* out, size_t capacity) {

@@ -305,6 +305,11 @@ def last_instance() -> int:
     return library().corvel_inspect_last_instance()
 
 
+def delivery_threads() -> int:
+    """Threads of the engine's delivery pool running now."""
+    return stats()["delivery_threads"]
+
+
 def fail_next_create() -> None:
     library().corvel_inspect_fail_next_create()
 

@@ -2,8 +2,9 @@
 the tests need from inside it.
 
 libcorvel.so exports the public classes of include/ (corvel::vora,
-corvel::live), three status functions the Python package reads, and the one
-hook (engine/corvel_hook.h); everything used only by tests (inspection,
+corvel::live), three status functions the Python package reads, the two
+delivery functions the module looks up weakly (engine/corvel_delivery.h), and
+the one hook (engine/corvel_hook.h); everything used only by tests (inspection,
 operation records, JSON, callback injection) lives in libcorvel_probe.so.
 """
 
@@ -21,6 +22,8 @@ ENGINE_C_FUNCTIONS = {
     "corvel_last_refusal",
     "corvel_dropped_callbacks",
     "corvel_engine_hook",
+    "corvel_delivery_listen",
+    "corvel_delivery_thread",
 }
 
 pytestmark = pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")

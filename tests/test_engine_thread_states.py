@@ -1,13 +1,15 @@
 """Python thread states of engine threads.
 
-An engine thread keeps the Python thread state its first callback made (see
-the module source). These tests hold what that must not change: every
-callback still starts as on a new thread state (no contextvars value, no
-threading.local value, no trace function, no async generator hooks left by
-an earlier callback on the same thread), thread states do not outlive their
-engine threads, an ending engine thread never waits for the interpreter lock
-(whoever joins it may hold it), and the interpreter exits cleanly while
-engine threads that kept one are still delivering.
+A long-lived delivery thread of the engine's pool keeps the Python thread
+state its first callback made, and holds the interpreter lock across a run of
+callbacks (see the module source). These tests hold what that must not
+change: every callback still starts as on a new thread state (no contextvars
+value, no threading.local value, no trace function, no async generator hooks
+left by an earlier callback on the same thread), thread states do not pile up
+with instances (at most one per delivery thread), a thread the engine does
+not announce keeps none past its callback, so an engine may end it while the
+lock is held, and the interpreter exits cleanly while delivery threads that
+kept one are still delivering.
 """
 
 import contextvars
@@ -59,14 +61,17 @@ def test_every_callback_starts_as_on_a_new_thread_state():
     delegate = Leaver()
     cloud = _corvel.VORACloud(delegate)
     iid = probe.last_instance()
+    rounds = probe.delivery_threads() + 2
     try:
-        for _ in range(3):
+        for _ in range(rounds):
             assert probe.fire(iid, "OnRequestKeyFrame", 2) == probe.DELIVERED
     finally:
         del cloud
         gc.collect()
-    assert len(delegate.seen) == 3
-    assert len({seen["thread"] for seen in delegate.seen}) == 1  # one delivery thread
+    assert len(delegate.seen) == rounds
+    # More callbacks than delivery threads: some thread delivered again.
+    threads = {seen["thread"] for seen in delegate.seen}
+    assert len(threads) < rounds and threading.get_ident() not in threads
     for seen in delegate.seen:
         assert seen["var"] == "unset"
         assert seen["local"] == "unset"
@@ -94,18 +99,22 @@ def _thread_states() -> int:
     return count
 
 
+def _engine_thread_states() -> int:
+    """Thread states beyond those of Python's own threads: at most one per
+    delivery thread."""
+    return _thread_states() - threading.active_count()
+
+
 def test_thread_states_end_with_their_engine_threads():
-    before = _thread_states()
     for _ in range(3):
         clouds = [_corvel.VORACloud(Leaver()) for _ in range(4)]
         ids = [probe.last_instance() - 3 + k for k in range(4)]
         for iid in ids:
             assert probe.fire(iid, "OnRequestKeyFrame", 2) == probe.DELIVERED
-        # At most one per delivery thread while the instances live.
-        assert _thread_states() <= before + len(clouds)
+        assert _engine_thread_states() <= probe.delivery_threads()
         del clouds
         gc.collect()
-        assert _thread_states() == before
+        assert _engine_thread_states() <= probe.delivery_threads()
 
 
 def _hollow_cloud():
@@ -115,10 +124,9 @@ def _hollow_cloud():
 
 
 def test_a_cloud_dropped_from_its_own_callback_releases_its_thread_state():
-    # Its delivery thread ends on its own after the callback returns; the
-    # thread state it hands over is deleted by the next call into the module.
+    # The delivery thread frees the instance after the callback returns; no
+    # thread state stays behind for it.
     hollow = _hollow_cloud()
-    before = _thread_states()
     ended = threading.Event()
 
     class Dropping(SilentDelegate):
@@ -134,7 +142,7 @@ def test_a_cloud_dropped_from_its_own_callback_releases_its_thread_state():
     deadline = 100
     while True:
         hollow.ExitRoom()
-        if not probe.is_live(iid) and _thread_states() == before:
+        if not probe.is_live(iid) and _engine_thread_states() <= probe.delivery_threads():
             break
         deadline -= 1
         assert deadline > 0, "the delivery thread's thread state was not released"
@@ -190,15 +198,15 @@ cloud = corvel.VORACloud(Quiet())
 iid = probe.last_instance()
 before = thread_states()
 for _ in range(3):
-    # A callback from an engine thread of its own, which keeps its thread state
+    # A callback from an engine thread of its own, not one of the pool's: its
+    # thread state goes with the callback
     assert probe.side_thread_start(iid, "OnRequestKeyFrame", 2) == 0
-    assert thread_states() == before + 1
-    # ... and an engine operation that ends that thread with the lock held.
+    assert thread_states() == before, "the callback's thread state outlived it"
+    # ... so an engine operation may end that thread with the lock held.
     assert probe.side_thread_join(hold_gil=True) == 0
-    # The next call into the module deletes the thread state handed over.
     cloud.ExitRoom()
-    assert thread_states() == before, "the ended thread's thread state was not deleted"
-    # ... and this thread, which deleted it, is still this thread to PyGILState.
+    assert thread_states() == before
+    # ... and this thread is still this thread to PyGILState.
     api = ctypes.pythonapi
     api.PyGILState_GetThisThreadState.restype = ctypes.c_void_p
     api.PyThreadState_Get.restype = ctypes.c_void_p

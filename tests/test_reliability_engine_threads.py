@@ -53,6 +53,31 @@ def test_two_clouds_destroying_each_other_from_their_callbacks_do_not_deadlock()
     assert_clean_exit(child)
 
 
+def test_callbacks_blocked_in_python_hold_up_no_other_cloud():
+    # More clouds whose callbacks wait (the lock let go, as on I/O) than the
+    # pool has threads: another cloud's callbacks still arrive meanwhile.
+    release = threading.Event()
+
+    class Waiting(corvel.Delegate):
+        def OnRequestKeyFrame(self, stream_type):
+            release.wait(10)
+
+    waiting = [E.VORACloud(Waiting()) for _ in range(probe.delivery_threads() + 2)]
+    ids = [probe.last_instance() - len(waiting) + 1 + k for k in range(len(waiting))]
+    other = E.VORACloud(corvel.Delegate())
+    try:
+        for iid in ids:
+            assert probe.fire_many(iid, "OnRequestKeyFrame", 1, 2) == 1
+        for _ in range(5):
+            assert probe.fire(probe.last_instance(), "OnEnterRoom", timeout=5) == probe.DELIVERED
+        assert not release.is_set()
+    finally:
+        release.set()
+        for iid in ids:
+            assert probe.wait_idle(iid, timeout=5)
+        del waiting, other
+
+
 FORK_CHILDREN = {
     # The child leaves at once, through the interpreter's exit (and the
     # module's exit hook, which ends the parent's instances).

@@ -251,7 +251,8 @@ char* corvel_inspect_stats_json(uint64_t id) {
                     {"destroys", c.destroys},
                     {"live", c.live},
                     {"dropped", c.dropped},
-                    {"callback_errors", c.callback_errors}});
+                    {"callback_errors", c.callback_errors},
+                    {"delivery_threads", c.delivery_threads}});
   }
   auto record = Records::Get().Find(id);
   if (!record || !record->counters()) return nullptr;

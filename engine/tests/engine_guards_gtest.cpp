@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "corvel_probe.h"
 #include "recording_delegate.h"
@@ -159,6 +160,48 @@ TEST(Delivery, AFullQueueDropsMediaButNotStateCallbacks) {
   EXPECT_EQ(names, expected);
   EXPECT_EQ(corvel_dropped_callbacks() - dropped_before, 3u);
   VORACloud::Destroy(cloud);
+}
+
+// The pool's threads: one instance's callbacks never overlap however many
+// threads deliver, and instances whose callbacks block (more of them than the
+// pool has threads) hold up no other instance.
+TEST(Delivery, BlockedCallbacksHoldUpNoOtherInstanceAndNoneOverlapsItself) {
+  constexpr int kBlocked = 6;  // more than the pool's base threads
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::atomic<int> overlaps{0};
+  std::vector<std::unique_ptr<RecordingDelegate>> delegates;
+  std::vector<std::unique_ptr<std::atomic<int>>> inside;
+  std::vector<VORACloud*> clouds;
+  std::vector<uint64_t> ids;
+  for (int i = 0; i <= kBlocked; ++i) {
+    delegates.push_back(std::make_unique<RecordingDelegate>());
+    inside.push_back(std::make_unique<std::atomic<int>>(0));
+    std::atomic<int>* in = inside.back().get();
+    const bool blocks = i < kBlocked;
+    delegates.back()->hook = [&, in, blocks](const std::string& name) {
+      if (in->fetch_add(1) != 0) overlaps.fetch_add(1);
+      if (blocks && name == "OnEnterRoom") released.wait_for(10s);
+      in->fetch_sub(1);
+    };
+    clouds.push_back(VORACloud::Create(delegates.back().get()));
+    ASSERT_NE(clouds.back(), nullptr);
+    ids.push_back(corvel_inspect_last_instance());
+  }
+  WithinSeconds(20, [&] {
+    for (int i = 0; i < kBlocked; ++i) {
+      ASSERT_EQ(corvel_inspect_fire_many(ids[i], kSlotOnEnterRoom, "{}", 1), 1);
+      ASSERT_EQ(corvel_inspect_fire_many(ids[i], kSlotOnRequestKeyFrame, "{}", 50), 50);
+    }
+    // Delivered while every blocked instance still waits.
+    for (int round = 0; round < 20; ++round)
+      EXPECT_EQ(corvel_inspect_fire(ids[kBlocked], kSlotOnRequestKeyFrame, "{}", 5000), 0);
+    release.set_value();
+    for (uint64_t id : ids) EXPECT_EQ(corvel_inspect_wait_idle(id, 5000), 0);
+  });
+  EXPECT_EQ(overlaps.load(), 0);
+  for (int i = 0; i < kBlocked; ++i) EXPECT_EQ(delegates[i]->texts().size(), 51u);
+  for (VORACloud* cloud : clouds) VORACloud::Destroy(cloud);
 }
 
 }  // namespace
