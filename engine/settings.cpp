@@ -281,8 +281,8 @@ bool OrbLiveSDK::SetEnvironment(const char* env) {
     LOG_INFO("environment set to %s", env);
   } else {
     engine::Refuse(0,
-                   "SetEnvironment refused: %s is not production, staging, test, loopback or "
-                   "janus+http://HOST:PORT/PATH",
+                   "SetEnvironment refused: %s is not production, staging, test or loopback, "
+                   "nor janus+http://HOST:PORT/PATH",
                    engine::LogText(env).c_str());
   }
   return ok;

@@ -31,7 +31,7 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
     results = json.loads((out / "results.json").read_text())
     sections = results["sections"]
-    assert set(sections) == {"callbacks", "calls", "payload", "payload_tuned", "e2e"}
+    assert set(sections) == {"callbacks", "calls", "payload", "payload_tuned", "e2e", "janus"}
     for name, section in sections.items():
         assert "error" not in section, (name, section)
     assert len(sections["callbacks"]["rows"]) == 6
@@ -52,6 +52,8 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
         assert [r["main"] for r in e2e["latency"]] == [
             "idle", "busy", "binding sends, C++ delegate receives", "native baseline"]
         assert [s["parties"] for s in e2e["scale"]] == [2, 2, 8, 8, 32, 32]
+    if "skipped" not in sections["janus"]:
+        assert [r["parties"] for r in sections["janus"]["rows"]] == [2, 8]
     markdown = (out / "results.md").read_text()
     for title in ("Callback delivery", "Calls into the engine", "Payload transfer"):
         assert title in markdown
