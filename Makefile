@@ -1,6 +1,7 @@
 # corvel: one command to set up and run the demo, one to set up and test.
 #
 #   make demo   venv + install + a two-party call on the loopback engine
+#   make demo-janus  the same through a private Janus server (processes of their own)
 #   make test   venv + install + the test suite's default tier (about a minute)
 #
 # More: make test-slow / test-all (the slow tier / both tiers), make
@@ -16,7 +17,7 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all demo test test-slow test-all engine-tests probe lint check-format format install venv dev \
+.PHONY: all demo demo-janus test test-slow test-all engine-tests probe lint check-format format install venv dev \
 	clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
 
 all: test
@@ -34,6 +35,13 @@ install: venv
 
 demo: install
 	$(PY) examples/two_party_call.py
+
+# A two-party call through a private Janus server (tools/system-deps-janus.sh
+# installs it): one-way latency, loss, CPU.
+demo-janus: install
+	@tools/system-deps-janus.sh
+	$(PY) -m pip --disable-pip-version-check -q install numpy
+	$(PY) bench/bench_janus.py --demo
 
 # The default tier leaves out tests marked slow (pyproject.toml's addopts);
 # the slow tier runs with the larger Hypothesis profile. pytest's status 5

@@ -57,13 +57,17 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       room_.audio_obtain = params.audio_obtain_params;
       room_.pixel_input = params.use_pixel_frame_input;
       room_.pixel_output = params.use_pixel_frame_output;
+      RoomBackend& backend = SelectedRoomBackend();
       PostLocked("OnConnectionStateChanged", [before](VORACloudDelegate& d) {
         d.OnConnectionStateChanged(before, CONNECTION_STATE_CONNECTING);
       });
-      PostLocked("OnConnectionStateChanged", [](VORACloudDelegate& d) {
-        d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
-      });
-      PostLocked("OnEnterRoom", [](VORACloudDelegate& d) { d.OnEnterRoom(); });
+      // A networked backend reports these once the server let us in.
+      if (!backend.ReportsEntry()) {
+        PostLocked("OnConnectionStateChanged", [](VORACloudDelegate& d) {
+          d.OnConnectionStateChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED);
+        });
+        PostLocked("OnEnterRoom", [](VORACloudDelegate& d) { d.OnEnterRoom(); });
+      }
       cmd_seq_.clear();
       cmd_window_.clear();
       pending_sei_.clear();
@@ -83,7 +87,7 @@ int Cloud::EnterRoom(const EnterRoomParams& params) {
       key.app = room.sdk_app_id;
       key.text = !Empty(str_room);
       key.id = key.text ? std::string(str_room) : std::to_string(room.room_id);
-      session_ = SelectedRoomBackend().Enter(key, std::move(spec), *this);
+      session_ = backend.Enter(key, std::move(spec), *this);
     }
   }
   if (const corvel_observer* o = Observer())

@@ -2,6 +2,8 @@
 #include "room_backend.h"
 
 #include "room.h"
+#include "room_janus.h"
+#include "settings.h"
 
 namespace corvel::engine {
 
@@ -15,13 +17,14 @@ std::string RoomKey::Describe() const {
 }
 
 RoomBackend& SelectedRoomBackend() {
-  // Every environment SetEnvironment accepts is served by the loopback
-  // backend; a networked backend is chosen here from its setting.
+  // A Janus server named by the environment; in-process rooms otherwise.
+  if (CurrentJanusUrl()) return JanusBackend::Get();
   return LoopbackBackend::Get();
 }
 
 void VisitAllRooms(void (*visit)(void*, const corvel_room*), void* context) {
   LoopbackBackend::Get().VisitRooms(visit, context);
+  JanusBackend::Get().VisitRooms(visit, context);
 }
 
 }  // namespace corvel::engine

@@ -49,6 +49,7 @@ namespace corvel::engine {
 
 // Reasons given with OnRemoteUserExitRoom.
 inline constexpr int kExitReasonLeft = 0;      // ExitRoom or Destroy
+inline constexpr int kExitReasonDropped = 1;   // its connection was lost (a networked backend)
 inline constexpr int kExitReasonRemoved = 2;   // removed by the server (banned, suspended)
 inline constexpr int kExitReasonReplaced = 3;  // the same user id entered from another instance
 
@@ -153,6 +154,10 @@ class RoomSession {
 class RoomBackend {
  public:
   virtual const char* name() const = 0;
+  // True when the backend reports (CONNECTING, CONNECTED) and OnEnterRoom
+  // itself (room_events::Entered), once the server let the member in; the
+  // instance then reports only (before, CONNECTING) at EnterRoom.
+  virtual bool ReportsEntry() const { return false; }
   // Enters room `key`. The entry's callbacks (who is there) go to `sink`,
   // which stays valid until the session has left or been evicted.
   virtual std::shared_ptr<RoomSession> Enter(const RoomKey& key, MemberSpec spec,
@@ -165,8 +170,9 @@ class RoomBackend {
 };
 
 // The backend EnterRoom uses, chosen process-wide from the engine settings:
-// the loopback backend (rooms inside this process) for every environment
-// today.
+// the Janus backend (room_janus.h) when the environment is
+// "janus+http://HOST:PORT/PATH", the loopback backend (rooms inside this
+// process) for every other environment.
 RoomBackend& SelectedRoomBackend();
 // Calls visit for the rooms of every backend.
 void VisitAllRooms(void (*visit)(void*, const corvel_room*), void* context);

@@ -19,6 +19,13 @@ Task Make(const char* name, DelegateCall call) {
 
 }  // namespace
 
+std::vector<Task> Entered() {
+  std::vector<Task> tasks;
+  tasks.push_back(ConnectionChanged(CONNECTION_STATE_CONNECTING, CONNECTION_STATE_CONNECTED));
+  tasks.push_back(Make("OnEnterRoom", [](VORACloudDelegate& d) { d.OnEnterRoom(); }));
+  return tasks;
+}
+
 Task UserEntered(std::string user) {
   return Make("OnRemoteUserEnterRoom", [user = std::move(user)](VORACloudDelegate& d) {
     UserInfo info;

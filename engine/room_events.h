@@ -24,6 +24,9 @@ struct SeiMessage;
 namespace room_events {
 
 // ---- membership ----
+// (CONNECTING, CONNECTED) and OnEnterRoom, from a backend that reports entry
+// (RoomBackend::ReportsEntry).
+std::vector<Task> Entered();
 Task UserEntered(std::string user);
 Task UserLeft(std::string user, int reason);
 Task AudioAvailable(std::string user, bool available);

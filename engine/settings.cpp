@@ -85,13 +85,44 @@ bool IsValidProxyHost(const char* host) {
   return IsValidHostName(host);
 }
 
+std::optional<std::string> JanusUrl(std::string_view env) {
+  constexpr std::string_view kScheme = "janus+http://";
+  if (env.substr(0, kScheme.size()) != kScheme) return std::nullopt;
+  const std::string_view rest = env.substr(kScheme.size());
+  const size_t slash = rest.find('/');
+  if (slash == std::string_view::npos || slash + 1 >= rest.size()) return std::nullopt;
+  const std::string_view authority = rest.substr(0, slash);
+  const std::string_view path = rest.substr(slash);
+  const size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  std::string host(authority.substr(0, colon));
+  const std::string_view port = authority.substr(colon + 1);
+  if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (!IsValidProxyHost(host.c_str())) return std::nullopt;
+  if (port.empty() || port.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return std::nullopt;
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f || c == '?' ||
+        c == '#')
+      return std::nullopt;
+  }
+  return "http://" + std::string(rest);
+}
+
 bool IsKnownEnvironment(const char* name) {
   if (!name) return false;
   for (const char* known : kEnvironments) {
     if (std::strcmp(name, known) == 0) return true;
   }
-  return false;
+  return JanusUrl(name).has_value();
 }
+
+std::optional<std::string> CurrentJanusUrl() { return JanusUrl(CurrentEnvironment()); }
 
 std::string CurrentEnvironment() {
   Store& s = Store::Get();
@@ -249,7 +280,9 @@ bool OrbLiveSDK::SetEnvironment(const char* env) {
   if (ok) {
     LOG_INFO("environment set to %s", env);
   } else {
-    engine::Refuse(0, "SetEnvironment refused: %s is not production, staging, test or loopback",
+    engine::Refuse(0,
+                   "SetEnvironment refused: %s is not production, staging, test or loopback, "
+                   "nor janus+http://HOST:PORT/PATH",
                    engine::LogText(env).c_str());
   }
   return ok;

@@ -6,6 +6,7 @@
 #define CORVEL_ENGINE_SETTINGS_H_
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,17 @@ namespace corvel::engine {
 // characters in all, last label not all digits).
 bool IsValidProxyHost(const char* host);
 
-// "production", "staging", "test" or "loopback", exactly.
+// "production", "staging", "test" or "loopback", exactly, or a Janus server
+// "janus+http://HOST:PORT/PATH" (see JanusUrl).
 bool IsKnownEnvironment(const char* name);
+
+// The Janus HTTP API URL ("http://HOST:PORT/PATH") an environment
+// "janus+http://HOST:PORT/PATH" names: HOST an IPv4 literal, a bracketed
+// IPv6 literal or a host name (as for the proxy), PORT 1..65535, PATH
+// non-empty, printable, without query or fragment. nullopt for anything else.
+std::optional<std::string> JanusUrl(std::string_view env);
+// JanusUrl(CurrentEnvironment()): set when rooms live on a Janus server.
+std::optional<std::string> CurrentJanusUrl();
 
 // The current environment name ("production" until changed).
 std::string CurrentEnvironment();

@@ -138,7 +138,12 @@ def test_proxy_validation(ip, port, username, password, accepted):
 @pytest.mark.parametrize(
     "env, accepted",
     [("production", True), ("staging", True), ("test", True), ("loopback", True),
-     ("Production", False), ("", False), ("dev", False), (None, False)],
+     ("Production", False), ("", False), ("dev", False), (None, False),
+     # a Janus server: the scheme, a host, a port and a path are all needed
+     ("janus+http://127.0.0.1:8088/janus", True), ("janus+http://media.example:80/j", True),
+     ("janus+http://127.0.0.1/janus", False), ("janus+http://127.0.0.1:0/janus", False),
+     ("janus+http://127.0.0.1:8088", False), ("janus+https://127.0.0.1:8088/janus", False),
+     ("janus+http://bad host:8088/janus", False)],
 )
 def test_environment_names(env, accepted):
     assert corvel.SetEnvironment(env) is accepted

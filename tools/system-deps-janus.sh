@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Makes sure what rooms on a Janus media server need is present: the janus
-# server (the tests start their own), the Opus codec, libcurl and
-# nlohmann-json headers for engine/net, and, with --tests, GoogleTest for its
-# tests. Installs them with apt-get when running as root; otherwise says what
+# Makes sure what the tests against a Janus media server need is present:
+# the janus server (the tests start their own), and the build's packages for
+# engine/net (also tools/system-deps.sh's: the Opus codec, libcurl and
+# nlohmann-json headers), and, with --tests, GoogleTest for its tests. Installs them with apt-get when running as root; otherwise says what
 # is missing.
 set -eu
 want_tests=0
