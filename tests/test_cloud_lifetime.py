@@ -12,6 +12,8 @@ import pytest
 
 import _corvel
 
+from py_kit import forks_with_threads
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 MODULE_DIR = os.path.dirname(os.path.abspath(_corvel.__file__))
 
@@ -353,6 +355,7 @@ def in_child(body, timeout=10):
 """
 
 
+@forks_with_threads
 def test_fork_while_callbacks_run_and_a_cloud_ends_leaves_the_child_free_to_exit():
     # At the fork, a callback of a cloud dropped in that callback runs (with
     # the lock let go) and a Python thread is inside Destroy waiting for a
@@ -392,11 +395,7 @@ def test_fork_while_callbacks_run_and_a_cloud_ends_leaves_the_child_free_to_exit
     assert_clean_exit(child)
 
 
-# Under AddressSanitizer, with the inspection library's firehoses delivering
-# at the fork, the child hangs now and then on a loaded machine: left out of
-# the sanitizer run until that is understood.
-@pytest.mark.skipif(bool(os.environ.get("CORVEL_SANITIZED")),
-                    reason="intermittent hang of the forked child under AddressSanitizer")
+@forks_with_threads
 def test_child_process_after_fork_exits_at_once_and_makes_new_clouds():
     child = run_child(FORK_PRELUDE + textwrap.dedent("""
     clouds = [delivering(Counting(lambda: time.sleep(0.001))) for _ in range(3)]

@@ -14,6 +14,7 @@ import _corvel as E
 import corvel
 
 import engine_probe as probe
+from py_kit import forks_with_threads
 from rooms_kit import audio_params, enter_params, until
 
 
@@ -104,6 +105,7 @@ FORK_CHILDREN = {
 }
 
 
+@forks_with_threads
 @pytest.mark.parametrize("child_code", FORK_CHILDREN.values(), ids=FORK_CHILDREN.keys())
 def test_a_forked_child_with_live_parent_instances_exits_and_starts_afresh(child_code):
     child = run_child(f"""
