@@ -28,6 +28,7 @@ def test_answers_info_and_runs_only_what_the_tests_need(janus):
     assert rooms["videoroom"] == "success"
 
 
+@pytest.mark.slow
 def test_stop_after_a_kill_and_a_restart(tmp_path):
     require_janus()
     server = JanusServer(tmp_path)
@@ -66,7 +67,8 @@ class _ForeignJanus(http.server.BaseHTTPRequestHandler):
         pass
 
 
-@pytest.mark.parametrize("squatter", ["listener", "foreign-janus"])
+@pytest.mark.parametrize("squatter", [
+    "listener", pytest.param("foreign-janus", marks=pytest.mark.slow)])
 def test_a_taken_port_is_noticed_and_another_is_chosen(tmp_path, monkeypatch, squatter):
     """When the HTTP port is taken between choosing and binding it, the start
     must neither hang nor take the other server for its own: it retries on
