@@ -7,16 +7,26 @@ namespace corvel::engine::cloud_checks {
 
 using namespace corvel::vora;
 
-void Report(const corvel_observer* o, uint64_t id, corvel_op_kind kind, corvel_result_type type,
-            int result, const void* object, const char* text, size_t length, int64_t a0, int64_t a1,
-            int64_t a2) {
-  if (!o->operation) return;
+namespace {
+
+corvel_operation Operation(uint64_t id, corvel_op_kind kind, corvel_result_type type, int result,
+                           const void* object) {
   corvel_operation op{};
   op.instance = id;
   op.kind = kind;
   op.result_type = type;
   op.result = result;
   op.object = object;
+  return op;
+}
+
+}  // namespace
+
+void Report(const corvel_observer* o, uint64_t id, corvel_op_kind kind, corvel_result_type type,
+            int result, const void* object, const char* text, size_t length, int64_t a0, int64_t a1,
+            int64_t a2) {
+  if (!o->operation) return;
+  corvel_operation op = Operation(id, kind, type, result, object);
   op.text = text;
   op.length = length;
   op.arg[0] = a0;
@@ -28,12 +38,7 @@ void Report(const corvel_observer* o, uint64_t id, corvel_op_kind kind, corvel_r
 void ReportAudio(const corvel_observer* o, uint64_t id, corvel_op_kind kind, int result,
                  const AudioFrame& frame, int64_t a0) {
   if (!o->operation) return;
-  corvel_operation op{};
-  op.instance = id;
-  op.kind = kind;
-  op.result_type = CORVEL_RESULT_INT;
-  op.result = result;
-  op.object = &frame;
+  corvel_operation op = Operation(id, kind, CORVEL_RESULT_INT, result, &frame);
   op.arg[0] = a0;
   op.extra = AudioExtraData(frame);
   op.extra_size = AudioExtraSize(frame);
