@@ -48,7 +48,8 @@ constexpr int kDataMindex = 1;
 constexpr int kFirstVideoMindex = 2;  // video streams follow audio and data
 constexpr milliseconds kFirstBackoff{250};
 constexpr milliseconds kMaxBackoff{4000};
-constexpr milliseconds kRetryTick{500};  // forwards refused for now are retried this often
+constexpr milliseconds kRetryTick{500};      // forwards refused for now are retried this often
+constexpr milliseconds kRefreshEvery{3000};  // the members checked against Janus' list
 
 void put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
@@ -337,6 +338,7 @@ struct JanusRoomSession::Impl {
   std::vector<OldForward> old_forwards;  // of a lost session, stopped on the next
   bool suppress_reports = true;
   bool refresh_participants = false;
+  Clock::time_point next_refresh;  // of the members from Janus' list
 
   std::thread control_thread, poller_thread, receive_thread, playout_thread;
 
@@ -510,11 +512,22 @@ struct JanusRoomSession::Impl {
     return {};
   }
 
+  // Brings the members in line with Janus' list: who joined or left while
+  // an event of it was lost (a long poll that failed on the way back) is
+  // found here. Events applied later are newer than the list, so they win.
   Error refresh_from_participants() {
     refresh_participants = false;
     auto list = room->list_participants(options.room);
     if (!list.ok()) return list.error;
-    for (const Participant& p : list.value) add_participant(p);
+    std::set<uint64_t> listed;
+    for (const Participant& p : list.value) {
+      listed.insert(p.id);
+      add_participant(p);
+    }
+    std::vector<uint64_t> gone;
+    for (const auto& [id, m] : members)
+      if (!listed.count(id)) gone.push_back(id);
+    for (uint64_t id : gone) remove_member(id, LeaveReason::kLeft);
     return {};
   }
 
@@ -697,7 +710,8 @@ struct JanusRoomSession::Impl {
   // Brings links and reports in line with the members. Returns a
   // connection error met on the way.
   Error reconcile() {
-    if (refresh_participants) {
+    if (refresh_participants || Clock::now() >= next_refresh) {
+      next_refresh = Clock::now() + kRefreshEvery;
       Error e = refresh_from_participants();
       if (!e.ok() && is_connection_error(e)) return e;
     }
@@ -798,17 +812,20 @@ struct JanusRoomSession::Impl {
       queue.pop_front();
       lock.unlock();
       if (batch.generation != generation) continue;
-      for (json& e : batch.events) {
-        RoomEvent ev = parse_room_event(e);
+      for (size_t i = 0; i < batch.events.size(); ++i) {
+        RoomEvent ev = parse_room_event(batch.events[i]);
         if (ev.transaction == transaction &&
             (ev.kind == RoomEvent::Kind::kJoined || ev.kind == RoomEvent::Kind::kError)) {
           if (ev.kind == RoomEvent::Kind::kError) {
             error = ev.error;
             return std::nullopt;
           }
+          // Events after the answer in the same batch are later ones: kept.
+          for (size_t rest = i + 1; rest < batch.events.size(); ++rest)
+            others.push_back(std::move(batch.events[rest]));
           return ev;
         }
-        others.push_back(std::move(e));
+        others.push_back(std::move(batch.events[i]));
       }
       if (!batch.error.ok()) {
         error = batch.error;
@@ -888,6 +905,7 @@ struct JanusRoomSession::Impl {
     for (const Publisher& p : joined->publishers) upsert_publisher(p);
     for (const Participant& p : joined->attendees) add_participant(p);
     refresh_participants = false;
+    next_refresh = Clock::now() + kRefreshEvery;
     for (const json& e : early)
       if (Error fatal = apply(e); !fatal.ok()) return fatal;
     return {};
@@ -904,6 +922,7 @@ struct JanusRoomSession::Impl {
         std::unique_lock lock(queue_mutex);
         auto until = next_keepalive;
         if (missing_links() || missing_video()) until = std::min(until, Clock::now() + kRetryTick);
+        until = std::min(until, next_refresh);
         queue_cv.wait_until(lock, until,
                             [&] { return stopping || !queue.empty() || control_wake; });
         if (stopping) return {};

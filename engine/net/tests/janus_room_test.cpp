@@ -367,6 +367,18 @@ class JanusRoomTest : public ::testing::Test {
   void TearDown() override {
     if (!url_.empty()) destroy_room(url_, room_);
   }
+  // Creates the room through `raw`, a plain client of the test's own.
+  std::optional<VideoRoom> create_room(JanusClient& raw, bool notify_joining = true) {
+    if (!raw.create_session().ok()) return std::nullopt;
+    auto h = raw.attach();
+    if (!h.ok()) return std::nullopt;
+    VideoRoom vr(raw, h.value);
+    RoomSettings rs;
+    rs.room = room_;
+    rs.notify_joining = notify_joining;
+    if (!vr.create(rs).ok()) return std::nullopt;
+    return vr;
+  }
   std::string url_;
   uint64_t room_ = 0;
 };
@@ -704,19 +716,14 @@ TEST_F(JanusRoomTest, LeftoverRemotePublishersAreNotUsersAndAreCleanedUp) {
   // leaves the remote publishers of "alice" (her own earlier crash) and
   // "dave" (no observer ever) behind.
   JanusClient raw(url_);
-  ASSERT_TRUE(raw.create_session().ok());
-  auto h = raw.attach();
-  ASSERT_TRUE(h.ok());
-  VideoRoom vr(raw, h.value);
-  RoomSettings rs;
-  rs.room = room_;
-  ASSERT_TRUE(vr.create(rs).ok());
+  auto vr = create_room(raw);
+  ASSERT_TRUE(vr);
   std::vector<StreamConfig> streams(2);
   streams[0].type = "audio";
   streams[0].codec = "opus";
   streams[1].type = "data";
   for (const char* who : {"carol", "alice", "dave"})
-    ASSERT_TRUE(vr.add_remote_publisher(room_, streams, std::string(who) + kMediaSuffix).ok());
+    ASSERT_TRUE(vr->add_remote_publisher(room_, streams, std::string(who) + kMediaSuffix).ok());
   auto carol_h = raw.attach();
   ASSERT_TRUE(carol_h.ok());
   VideoRoom carol(raw, carol_h.value);
@@ -749,6 +756,29 @@ TEST_F(JanusRoomTest, LeftoverRemotePublishersAreNotUsersAndAreCleanedUp) {
   auto list = participants(url_, room_);
   EXPECT_EQ(count_display(list, std::string("carol") + kMediaSuffix), 0u);
   EXPECT_EQ(count_display(list, std::string("dave") + kMediaSuffix), 1u);
+  a.Stop();
+  raw.destroy_session();
+}
+
+TEST_F(JanusRoomTest, MembersJanusDoesNotAnnounceAreFoundByTheListCheck) {
+  // A room made elsewhere without notify_joining: a plain join and its
+  // leave come with no event at all, as when a long poll's answer is lost.
+  JanusClient raw(url_);
+  auto vr = create_room(raw, false);
+  ASSERT_TRUE(vr);
+
+  Recorder sink("alice");
+  JanusRoomSession a(options_for(url_, room_, "alice", "127.0.0.1"), sink);
+  ASSERT_EQ(a.Start(), 0);
+  ASSERT_TRUE(sink.wait([&] { return sink.joined_calls == 1; }, milliseconds(5000)));
+  ASSERT_TRUE(vr->join_observer(room_, "erin").ok());
+  ASSERT_TRUE(sink.wait([&] { return sink.present.count("erin") > 0; }, milliseconds(5000)));
+  ASSERT_TRUE(vr->leave().ok());
+  ASSERT_TRUE(sink.wait([&] { return !sink.user_left.empty(); }, milliseconds(5000)));
+  {
+    std::lock_guard lock(sink.mutex);
+    EXPECT_EQ(sink.user_left.front(), std::make_pair(std::string("erin"), LeaveReason::kLeft));
+  }
   a.Stop();
   raw.destroy_session();
 }
