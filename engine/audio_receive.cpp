@@ -18,6 +18,7 @@ AudioReceiver::AudioReceiver(const AudioObtainParams& obtain, bool vad,
       mixes_(obtain.audio_obtain_method != AUDIO_OBTAIN_METHOD_CALLBACK ||
              obtain.enable_remote_audio_mix),
       pulls_(obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET),
+      opus_(obtain.output_audio_codec_type == AUDIO_CODEC_TYPE_OPUS),
       vad_(vad),
       counters_(std::move(counters)),
       pull_(std::move(pull)) {}
@@ -32,7 +33,15 @@ void AudioReceiver::Arrive(const void* sender, const std::string& user, const Pa
     frame.channels = format_.channels;
     frame.pts = pts;
     frame.has_voice = vad_ && voice;
-    SetFramePayload(frame, pcm);
+    if (opus_) {
+      OpusFramer& framer = framers_.try_emplace(sender, format_).first->second;
+      if (!framer.Encode(Samples(*pcm), pcm->data.size() / sizeof(int16_t), frame)) {
+        counters.undecodable_drops.fetch_add(1, std::memory_order_relaxed);
+        return;
+      }
+    } else {
+      SetFramePayload(frame, pcm);
+    }
     counters.audio_received.fetch_add(1, std::memory_order_relaxed);
     out.push_back(room_events::RemoteAudio(user, std::move(frame)));
     return;
@@ -86,8 +95,16 @@ void AudioReceiver::Pump(Clock::time_point now, std::vector<Task>& out) {
     const bool voice =
         mix_vad_.Process(mixed_.data(), samples / format_.channels, format_.channels, format_.rate);
     frame.has_voice = vad_ && voice;
-    SetFramePayload(frame, MakePcm(mixed_.data(), samples));
     MediaCounters& counters = counters_->media();
+    if (opus_) {
+      if (!mix_framer_) mix_framer_.emplace(format_);
+      if (!mix_framer_->Encode(mixed_.data(), samples, frame)) {
+        counters.undecodable_drops.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+    } else {
+      SetFramePayload(frame, MakePcm(mixed_.data(), samples));
+    }
     counters.audio_received.fetch_add(1, std::memory_order_relaxed);
     counters.mixed_frames.fetch_add(1, std::memory_order_relaxed);
     if (pulls_) {

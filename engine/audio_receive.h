@@ -1,7 +1,9 @@
 // What one member receives of the others' audio, already in its output
 // format (audio_convert.h): per sender as OnRemoteAudioReceived, or mixed,
 // as OnRemoteMixedAudioReceived or into its pull buffer for GetAudioFrame.
-// Voice activity is reported when the member enabled it. The mixer emits a
+// Voice activity is reported when the member enabled it. A member whose
+// output codec is Opus gets each output frame Opus-encoded (audio_opus.h),
+// one encoder per remote user and one for the mix. The mixer emits a
 // frame once every sender it expects has a block, or once the oldest block
 // has waited RouterTuning::mix_wait_ms; a sender that misses a frame is not
 // waited for until it delivers again. Any backend uses it: Arrive with each
@@ -21,6 +23,7 @@
 
 #include "audio_convert.h"
 #include "audio_dsp.h"
+#include "audio_opus.h"
 #include "bounded_queue.h"
 #include "counters.h"
 #include "dispatcher.h"
@@ -47,8 +50,14 @@ class AudioReceiver {
               bool voice, Clock::time_point arrival, std::vector<Task>& out);
   // The mixer waits for `sender` (until it misses a frame).
   void Expect(const void* sender) { inputs_.try_emplace(sender); }
-  void Forget(const void* sender) { inputs_.erase(sender); }
-  void Clear() { inputs_.clear(); }
+  void Forget(const void* sender) {
+    inputs_.erase(sender);
+    framers_.erase(sender);
+  }
+  void Clear() {
+    inputs_.clear();
+    framers_.clear();
+  }
   // Mixes what is due at `now`.
   void Pump(Clock::time_point now, std::vector<Task>& out);
   // When the mixer's wait for a late sender ends.
@@ -68,10 +77,13 @@ class AudioReceiver {
   const AudioFormat format_;
   const bool mixes_;
   const bool pulls_;
+  const bool opus_;
   bool vad_;
   const std::shared_ptr<InstanceCounters> counters_;
   const std::shared_ptr<PullBuffer> pull_;
   std::map<const void*, Input> inputs_;
+  std::map<const void*, OpusFramer> framers_;  // per sender, unmixed Opus output
+  std::optional<OpusFramer> mix_framer_;
   Mixer mixer_;
   std::vector<int16_t> mixed_;
   VoiceActivityDetector mix_vad_;

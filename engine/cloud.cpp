@@ -85,6 +85,7 @@ std::shared_ptr<RoomSession> Cloud::LeaveLocked(int reason, ConnectionState* sta
   if (!session_) return nullptr;
   std::shared_ptr<RoomSession> session = std::move(session_);
   pacer_.reset();
+  opus_in_.reset();
   pending_sei_.clear();
   pull_->Clear();
   session->Leave(reason, state);
@@ -99,6 +100,7 @@ void Cloud::SyncEvictionLocked() {
   room_.connection = CONNECTION_STATE_DISCONNECTED;
   session_.reset();
   pacer_.reset();
+  opus_in_.reset();
   pending_sei_.clear();
   pull_->Clear();
 }

@@ -27,6 +27,7 @@
 #include <thread>
 #include <utility>
 
+#include "audio_opus.h"
 #include "counters.h"
 #include "dispatcher.h"
 #include "room_backend.h"
@@ -146,6 +147,8 @@ class Cloud final : public vora::VORACloud, public MemberSink {
   // state changes that caused them.
   void PostLocked(const char* name, DelegateCall call);
   int CheckSendLocked(const char* op, const vora::AudioFrame& frame);
+  std::optional<vora::AudioFrame> DecodeIfOpus(const char* op, const vora::AudioFrame& frame,
+                                               OpusSendDecoder* opus, int* result);
   template <typename Frame>
   int SendVideoFrameOf(vora::StreamType type, const Frame& frame);
   void SendVideoToRoom(RoomSession& session, int type, const vora::VideoFrame* encoded,
@@ -190,6 +193,7 @@ class Cloud final : public vora::VORACloud, public MemberSink {
   bool shutting_down_ = false;
   std::shared_ptr<RoomSession> session_;
   std::shared_ptr<Pacer> pacer_;
+  std::shared_ptr<OpusSendDecoder> opus_in_;  // Opus frames sent into the audio channel
   const std::shared_ptr<PullBuffer> pull_ = std::make_shared<PullBuffer>();
   const std::shared_ptr<LinkConditions> conditions_ = std::make_shared<LinkConditions>();
   std::map<uint32_t, uint32_t> cmd_seq_;  // last sequence per command id

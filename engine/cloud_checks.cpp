@@ -1,5 +1,6 @@
 #include "cloud_checks.h"
 
+#include "audio_opus.h"
 #include "frames.h"
 #include "status.h"
 
@@ -75,6 +76,30 @@ bool ValidAudioEncodeParams(const AudioEncodeParams& p) {
          p.bitrate_bps >= 6000 && p.bitrate_bps <= 510000;
 }
 
+namespace {
+
+// One Opus packet, decoded in the frame's rate and channel count.
+int CheckOpusFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms) {
+  if (!IsOpusRate(f.sample_rate)) {
+    Refuse(id, "%s refused: Opus at %d Hz is not supported (8000, 16000, 24000 or 48000)", op,
+           f.sample_rate);
+    return ERR_NOT_SUPPORTED;
+  }
+  const int frames = OpusPacketFrames(f.data(), f.size(), f.sample_rate);
+  if (frames <= 0) {
+    Refuse(id, "%s refused: %zu bytes is not one Opus packet", op, f.size());
+    return ERR_INVALID_PARAMETER;
+  }
+  if (max_ms > 0 &&
+      static_cast<int64_t>(frames) * 1000 > static_cast<int64_t>(max_ms) * f.sample_rate) {
+    Refuse(id, "%s refused: an Opus packet of %d samples is more than %d ms", op, frames, max_ms);
+    return ERR_INVALID_PARAMETER;
+  }
+  return ERR_OK;
+}
+
+}  // namespace
+
 int CheckAudioFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms) {
   if (f.size() == 0) {
     Refuse(id, "%s refused: empty payload", op);
@@ -93,9 +118,9 @@ int CheckAudioFrame(uint64_t id, const char* op, const AudioFrame& f, int max_ms
     case AUDIO_CODEC_TYPE_PCM:
       break;
     case AUDIO_CODEC_TYPE_OPUS:
+      return CheckOpusFrame(id, op, f, max_ms);
     case AUDIO_CODEC_TYPE_AAC:
-      Refuse(id, "%s refused: codec %u is encoded audio; this engine takes PCM only", op,
-             static_cast<unsigned>(f.codec));
+      Refuse(id, "%s refused: AAC is not supported (PCM or Opus)", op);
       return ERR_NOT_SUPPORTED;
     default:
       Refuse(id, "%s refused: unknown codec %u", op, static_cast<unsigned>(f.codec));
@@ -138,9 +163,16 @@ int CheckObtainParams(uint64_t id, const AudioObtainParams& a) {
     return ERR_INVALID_PARAMETER;
   }
   if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_PCM) return ERR_OK;
-  if (a.output_audio_codec_type <= AUDIO_CODEC_TYPE_AAC) {
-    Refuse(id, "EnterRoom refused: audio output codec %u not supported (PCM only)",
-           static_cast<unsigned>(a.output_audio_codec_type));
+  if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_OPUS) {
+    if (IsOpusRate(a.output_sample_rate)) return ERR_OK;
+    Refuse(id,
+           "EnterRoom refused: Opus output at %d Hz is not supported (8000, 16000, 24000 or "
+           "48000)",
+           a.output_sample_rate);
+    return ERR_NOT_SUPPORTED;
+  }
+  if (a.output_audio_codec_type == AUDIO_CODEC_TYPE_AAC) {
+    Refuse(id, "EnterRoom refused: audio output codec AAC is not supported (PCM or Opus)");
     return ERR_NOT_SUPPORTED;
   }
   Refuse(id, "EnterRoom refused: unknown audio output codec %u",

@@ -41,6 +41,7 @@ int Cloud::CreateLocalAudioChannel(const AudioEncodeParams& params) {
       PostLocked("OnLocalAudioChannelCreated",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
       pacer_ = session_->OpenAudio(params);
+      opus_in_ = std::make_shared<OpusSendDecoder>(params.sample_rate, params.channels);
     }
   }
   if (const corvel_observer* o = Observer())
@@ -67,17 +68,36 @@ int Cloud::CheckSendLocked(const char* op, const AudioFrame& frame) {
   return ERR_OK;
 }
 
+// An Opus frame as the PCM the rooms carry (nullopt for a PCM frame, which
+// goes as it is); a packet libopus cannot decode is refused.
+std::optional<AudioFrame> Cloud::DecodeIfOpus(const char* op, const AudioFrame& frame,
+                                              OpusSendDecoder* opus, int* result) {
+  if (frame.codec != AUDIO_CODEC_TYPE_OPUS) return std::nullopt;
+  std::optional<AudioFrame> pcm = opus ? opus->Decode(frame) : std::nullopt;
+  if (!pcm) {
+    Refuse(id_, "%s refused: %zu bytes of Opus that libopus cannot decode", op, frame.size());
+    *result = ERR_INVALID_PARAMETER;
+  }
+  return pcm;
+}
+
 int Cloud::SendAudioFrame(const AudioFrame& frame) {
   OpScope scope(*this);
   if (Inert("SendAudioFrame")) return ERR_INVALID_OPERATION;
   int result = CheckAudioFrame(id_, "SendAudioFrame", frame, kMaxAudioFrameMs);
   std::shared_ptr<RoomSession> session;
+  std::shared_ptr<OpusSendDecoder> opus;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
     result = CheckSendLocked("SendAudioFrame", frame);
-    if (result == ERR_OK) session = session_;
+    if (result == ERR_OK) {
+      session = session_;
+      opus = opus_in_;
+    }
   }
-  if (session && session->SendAudio(frame))
+  const std::optional<AudioFrame> pcm =
+      session ? DecodeIfOpus("SendAudioFrame", frame, opus.get(), &result) : std::nullopt;
+  if (session && result == ERR_OK && session->SendAudio(pcm ? *pcm : frame))
     counters_->media().audio_sent.fetch_add(1, std::memory_order_relaxed);
   if (const corvel_observer* o = Observer())
     ReportAudio(o, id_, CORVEL_OP_SEND_AUDIO_FRAME, result, frame);
@@ -91,18 +111,24 @@ int Cloud::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_que
   int result = CheckAudioFrame(id_, "SendContinuousAudioFrame", frame, 0);
   std::shared_ptr<RoomSession> session;
   std::shared_ptr<Pacer> pacer;
+  std::shared_ptr<OpusSendDecoder> opus;
   if (result == ERR_OK) {
     std::lock_guard<std::mutex> lock(mu_);
     result = CheckSendLocked("SendContinuousAudioFrame", frame);
     if (result == ERR_OK) {
       session = session_;
       pacer = pacer_;
+      opus = opus_in_;
     }
   }
-  if (session && pacer) {
-    const size_t frames = frame.size() / (2 * static_cast<size_t>(frame.channels));
-    if (pacer->Push(reinterpret_cast<const int16_t*>(frame.data()), frames, frame.pts,
-                    clear_send_queue, counters_->media()))
+  const std::optional<AudioFrame> decoded =
+      session && pacer ? DecodeIfOpus("SendContinuousAudioFrame", frame, opus.get(), &result)
+                       : std::nullopt;
+  if (session && pacer && result == ERR_OK) {
+    const AudioFrame& pcm = decoded ? *decoded : frame;
+    const size_t frames = pcm.size() / (2 * static_cast<size_t>(pcm.channels));
+    if (pacer->Push(reinterpret_cast<const int16_t*>(pcm.data()), frames, pcm.pts, clear_send_queue,
+                    counters_->media()))
       session->PacerStarted();
   }
   if (const corvel_observer* o = Observer())
@@ -126,6 +152,7 @@ int Cloud::DestroyLocalAudioChannel() {
       room_.audio_channel = false;
       session_->CloseAudio();
       pacer_.reset();
+      opus_in_.reset();
       PostLocked("OnLocalAudioChannelDestroyed",
                  [](VORACloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
     }

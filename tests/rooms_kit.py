@@ -124,7 +124,7 @@ class Party(_corvel.VORACloudDelegate):
 
 
 def enter_params(user, room_id, *, role=None, method=None, mix=False, rate=16000, channels=1,
-                 frame_ms=20, pixel_out=False, str_room=None):
+                 frame_ms=20, pixel_out=False, str_room=None, codec=None):
     p = _corvel.EnterRoomParams()
     p.room.sdk_app_id = APP
     p.room.room_id = room_id
@@ -139,6 +139,8 @@ def enter_params(user, room_id, *, role=None, method=None, mix=False, rate=16000
     a.output_sample_rate = rate
     a.output_channels = channels
     a.output_frame_length_ms = frame_ms
+    if codec is not None:
+        a.output_audio_codec_type = codec
     p.use_pixel_frame_output = pixel_out
     return p
 

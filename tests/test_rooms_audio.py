@@ -16,6 +16,7 @@ from rooms_kit import (
     rms,
     send_tone,
     tone,
+    until,
 )
 
 np = pytest.importorskip("numpy")
@@ -32,12 +33,16 @@ def test_send_audio_frame_refusals(scene):
     wrong_channels = audio_frame(tone(48000, 2, 440, 1000, 960), 48000, 2)
     half_sample = audio_frame([], 48000, 1)
     half_sample.SetData(b"\x01\x02\x03")
-    opus = audio_frame(tone(48000, 1, 440, 1000, 960), 48000, 1)
-    opus.codec = E.AUDIO_CODEC_TYPE_OPUS
+    aac = audio_frame(tone(48000, 1, 440, 1000, 960), 48000, 1)
+    aac.codec = E.AUDIO_CODEC_TYPE_AAC
+    not_opus = audio_frame([], 48000, 1)
+    not_opus.codec = E.AUDIO_CODEC_TYPE_OPUS
+    not_opus.SetData(b"\x03\x00")  # a packet of zero frames
     for frame, code in [(wrong_rate, E.ERR_INVALID_PARAMETER),
                         (wrong_channels, E.ERR_INVALID_PARAMETER),
                         (half_sample, E.ERR_INVALID_PARAMETER),
-                        (opus, E.ERR_NOT_SUPPORTED)]:
+                        (aac, E.ERR_NOT_SUPPORTED),
+                        (not_opus, E.ERR_INVALID_PARAMETER)]:
         assert a.cloud.SendAudioFrame(frame) == code
         assert a.cloud.SendContinuousAudioFrame(frame, False) == code
     assert probe.media(a.iid)["audio_sent"] == 0  # nothing refused was sent
@@ -68,6 +73,37 @@ def test_tone_arrives_at_frequency_and_level_in_receiver_format(
         assert 20 * np.log10(rms(x) / (12000 / np.sqrt(2))) == pytest.approx(0, abs=0.5)
     pts = [e[4] for e in frames]
     assert pts == sorted(pts) and pts[-1] - pts[0] >= 600
+
+
+@pytest.mark.parametrize("mix", [False, True], ids=["per user", "mixed"])
+def test_opus_frames_received_by_one_member_can_be_sent_by_another(scene, mix):
+    """b gets a's tone as Opus frames; c sends those frames as they are; d,
+    a PCM receiver, hears the tone from c at its frequency and level."""
+    a = scene.join("a")
+    b = scene.join("b", rate=48000, codec=E.AUDIO_CODEC_TYPE_OPUS, mix=mix)
+    c = scene.join("c")
+    d = scene.join("d", rate=48000)
+    assert a.cloud.CreateLocalAudioChannel(audio_params(48000, 1)) == 0
+    send_tone(a, 48000, 1, 1000, 12000, frames=40)
+    if mix:
+        assert b.party.wait_count("OnRemoteMixedAudioReceived", 37)
+        packets = [e[5] for e in b.party.named("OnRemoteMixedAudioReceived")]
+    else:
+        assert b.party.wait_count("OnRemoteAudioReceived", 37)
+        packets = [e[6] for e in b.party.named("OnRemoteAudioReceived") if e[1] == "a"]
+    assert c.cloud.CreateLocalAudioChannel(audio_params(48000, 1)) == 0
+    assert all(0 < len(p) < 400 for p in packets)  # 20 ms of PCM would be 1,920 bytes
+    for k, packet in enumerate(packets):
+        frame = audio_frame([], 48000, 1, pts=k * 20)
+        frame.codec = E.AUDIO_CODEC_TYPE_OPUS
+        frame.SetData(packet)
+        assert c.cloud.SendAudioFrame(frame) == 0
+    assert until(lambda: len(d.party.named("OnRemoteAudioReceived")) >= 37 + len(packets))
+    heard = [e for e in d.party.named("OnRemoteAudioReceived") if e[1] == "c"]
+    assert {(e[2], e[3], len(e[6])) for e in heard} == {(48000, 1, 1920)}
+    steady = pcm(b"".join(e[6] for e in heard))[48000 // 5:]  # past the codecs' start
+    assert peak_frequency(steady, 48000) == pytest.approx(1000, abs=48000 / len(steady) + 1)
+    assert 20 * np.log10(rms(steady) / (12000 / np.sqrt(2))) == pytest.approx(0, abs=1.5)
 
 
 def test_unsubscribed_audio_stops_and_resumes(scene):

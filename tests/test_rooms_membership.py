@@ -20,7 +20,11 @@ E = _corvel
         (lambda p: setattr(p.audio_obtain_params, "output_sample_rate", 22050),
          E.ERR_INVALID_PARAMETER),
         (lambda p: setattr(p.audio_obtain_params, "output_audio_codec_type",
-                           E.AUDIO_CODEC_TYPE_OPUS), E.ERR_NOT_SUPPORTED),
+                           E.AUDIO_CODEC_TYPE_AAC), E.ERR_NOT_SUPPORTED),
+        (lambda p: (setattr(p.audio_obtain_params, "output_audio_codec_type",
+                            E.AUDIO_CODEC_TYPE_OPUS),
+                    setattr(p.audio_obtain_params, "output_sample_rate", 44100)),
+         E.ERR_NOT_SUPPORTED),
     ],
 )
 def test_enter_room_refusals_have_their_own_code(edit, code):

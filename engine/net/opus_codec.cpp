@@ -16,14 +16,14 @@ std::optional<Encoder> Encoder::create(const EncoderConfig& config, int* error) 
   int status = OPUS_OK;
   const bool frame_ok = config.frame_ms == 10 || config.frame_ms == 20 || config.frame_ms == 40 ||
                         config.frame_ms == 60;
-  if ((config.channels != 1 && config.channels != 2) || !frame_ok || config.bitrate < 500 ||
-      config.bitrate > 512000 || config.expected_loss_percent < 0 ||
-      config.expected_loss_percent > 100) {
+  if (!is_opus_rate(config.sample_rate) || (config.channels != 1 && config.channels != 2) ||
+      !frame_ok || config.bitrate < 500 || config.bitrate > 512000 ||
+      config.expected_loss_percent < 0 || config.expected_loss_percent > 100) {
     status = OPUS_BAD_ARG;
   }
   std::unique_ptr<::OpusEncoder, Deleter> state;
   if (status == OPUS_OK) {
-    state.reset(opus_encoder_create(kSampleRate, config.channels,
+    state.reset(opus_encoder_create(config.sample_rate, config.channels,
                                     config.voip ? OPUS_APPLICATION_VOIP : OPUS_APPLICATION_AUDIO,
                                     &status));
   }
@@ -51,14 +51,14 @@ int Encoder::set_bitrate(int bitrate) {
   return status;
 }
 
-std::optional<Decoder> Decoder::create(int channels, int* error) {
+std::optional<Decoder> Decoder::create(int channels, int* error, int rate) {
   int status = OPUS_BAD_ARG;
   std::unique_ptr<::OpusDecoder, Deleter> state;
-  if (channels == 1 || channels == 2)
-    state.reset(opus_decoder_create(kSampleRate, channels, &status));
+  if ((channels == 1 || channels == 2) && is_opus_rate(rate))
+    state.reset(opus_decoder_create(rate, channels, &status));
   if (error) *error = status;
   if (status != OPUS_OK) return std::nullopt;
-  return Decoder(std::move(state), channels);
+  return Decoder(std::move(state), channels, rate);
 }
 
 int Decoder::run(const uint8_t* data, size_t size, std::span<int16_t> pcm, int frame_samples,
@@ -72,7 +72,7 @@ int Decoder::run(const uint8_t* data, size_t size, std::span<int16_t> pcm, int f
 
 int Decoder::decode(std::span<const uint8_t> packet, std::span<int16_t> pcm) {
   if (packet.empty()) return OPUS_INVALID_PACKET;
-  const int samples = packet_samples(packet);
+  const int samples = packet_samples(packet, rate_);
   if (samples < 0) return samples;
   return run(packet.data(), packet.size(), pcm, samples, false);
 }
@@ -87,10 +87,9 @@ int Decoder::conceal(std::span<int16_t> pcm, int frame_samples) {
   return run(nullptr, 0, pcm, frame_samples, false);
 }
 
-int Decoder::packet_samples(std::span<const uint8_t> packet) {
+int Decoder::packet_samples(std::span<const uint8_t> packet, int rate) {
   if (packet.empty() || packet.size() > INT_MAX) return OPUS_INVALID_PACKET;
-  return opus_packet_get_nb_samples(packet.data(), static_cast<opus_int32>(packet.size()),
-                                    kSampleRate);
+  return opus_packet_get_nb_samples(packet.data(), static_cast<opus_int32>(packet.size()), rate);
 }
 
 }  // namespace corvel::net::opus

@@ -1,5 +1,6 @@
-// RAII wrappers of libopus for 48 kHz voice: an encoder (1 or 2 channels,
-// 10/20/40/60 ms frames, a bitrate, optional in-band FEC) and a decoder
+// RAII wrappers of libopus for voice: an encoder (8, 12, 16, 24 or 48 kHz
+// (48 unless asked), 1 or 2 channels, 10/20/40/60 ms frames, a bitrate,
+// optional in-band FEC) and a decoder (at one of those rates)
 // (normal decode, recovery of a lost frame from the next packet's FEC, and
 // concealment of a lost frame). Errors are returned, never thrown: a
 // negative libopus code (opus::error_text names it).
@@ -24,10 +25,16 @@ constexpr int kMaxPacketBytes = 1275 * 3 + 7;               // largest legal Opu
 
 const char* error_text(int error);
 
-// Samples per channel of `frame_ms` at 48 kHz.
-constexpr int frame_samples(int frame_ms) { return kSampleRate / 1000 * frame_ms; }
+// Samples per channel of `frame_ms` at `rate` (48 kHz unless given).
+constexpr int frame_samples(int frame_ms, int rate = kSampleRate) { return rate / 1000 * frame_ms; }
+
+// The rates libopus encodes from and decodes to.
+constexpr bool is_opus_rate(int rate) {
+  return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
+}
 
 struct EncoderConfig {
+  int sample_rate = kSampleRate;  // of the PCM encoded (is_opus_rate)
   int channels = 1;               // 1 or 2
   int frame_ms = 20;              // 10, 20, 40 or 60
   int bitrate = 32000;            // bits per second (500..512000)
@@ -47,7 +54,7 @@ class Encoder {
   int encode(std::span<const int16_t> pcm, std::span<uint8_t> packet);
   int set_bitrate(int bitrate);
 
-  int frame_samples() const { return opus::frame_samples(config_.frame_ms); }
+  int frame_samples() const { return opus::frame_samples(config_.frame_ms, config_.sample_rate); }
   int channels() const { return config_.channels; }
   const EncoderConfig& config() const { return config_; }
 
@@ -63,7 +70,8 @@ class Encoder {
 
 class Decoder {
  public:
-  static std::optional<Decoder> create(int channels, int* error = nullptr);
+  // Decodes to `rate` (is_opus_rate), whatever rate the sender encoded.
+  static std::optional<Decoder> create(int channels, int* error = nullptr, int rate = kSampleRate);
 
   // Decodes one packet into `pcm` (interleaved, room for kMaxFrameSamples *
   // channels is always enough). Returns samples per channel or a negative
@@ -77,19 +85,21 @@ class Decoder {
   int conceal(std::span<int16_t> pcm, int frame_samples);
 
   int channels() const { return channels_; }
+  int rate() const { return rate_; }
 
-  // Samples per channel in a packet at 48 kHz, or a negative error.
-  static int packet_samples(std::span<const uint8_t> packet);
+  // Samples per channel in a packet at `rate`, or a negative error.
+  static int packet_samples(std::span<const uint8_t> packet, int rate = kSampleRate);
 
  private:
   struct Deleter {
     void operator()(::OpusDecoder* d) const;
   };
-  Decoder(std::unique_ptr<::OpusDecoder, Deleter> state, int channels)
-      : state_(std::move(state)), channels_(channels) {}
+  Decoder(std::unique_ptr<::OpusDecoder, Deleter> state, int channels, int rate)
+      : state_(std::move(state)), channels_(channels), rate_(rate) {}
   int run(const uint8_t* data, size_t size, std::span<int16_t> pcm, int frame_samples, bool fec);
   std::unique_ptr<::OpusDecoder, Deleter> state_;
   int channels_;
+  int rate_;
 };
 
 }  // namespace corvel::net::opus
