@@ -1,10 +1,11 @@
 """One party of a call on a Janus server, in a process of its own.
 
-    python janus_party.py ENVIRONMENT USER ROOM [--rate HZ] [--mix]
+    python janus_party.py ENVIRONMENT USER ROOM [--rate HZ] [--mix] [--opus]
 
 ENVIRONMENT is the engine's (``janus+http://HOST:PORT/PATH``); ROOM a number,
 or ``s:TEXT`` for a text room id. The media sockets' address comes from
-CORVEL_JANUS_BIND_IP, as for any engine. The party enters at once and
+CORVEL_JANUS_BIND_IP, as for any engine. --opus asks for remote audio as
+Opus frames (kept as they are, not analysed). The party enters at once and
 reports each callback as a JSON line on stdout (``{"ev": NAME, ...}``; audio
 frames are not reported one by one). Commands come as JSON lines on stdin:
 
@@ -15,6 +16,8 @@ frames are not reported one by one). Commands come as JSON lines on stdin:
         silence with one 20 ms tone frame every every_ms; each pip's send
         time is reported ({"ev": "pip", "t": MONOTONIC})
     {"do": "messages", "cmd": 1, "count": 20}       custom messages b"m0", b"m1", ...
+    {"do": "relay", "user": "alice"}   sends the Opus frames received from the
+                         user so far as they are, in real time ({"sent": N})
     {"do": "report"}     {"ev": "report", ...}: per user the audio received
                          (frames, rate, channels, peak frequency, RMS), the
                          onset times of pips heard, the process' CPU seconds
@@ -37,6 +40,7 @@ import numpy as np
 import _corvel
 
 PIP_THRESHOLD = 1000.0  # RMS above which a frame counts as a pip's onset
+PCM, OPUS = int(_corvel.AUDIO_CODEC_TYPE_PCM), int(_corvel.AUDIO_CODEC_TYPE_OPUS)
 
 _out_lock = threading.Lock()
 
@@ -52,7 +56,7 @@ class Party(_corvel.VORACloudDelegate):
         super().__init__()
         self.lock = threading.Lock()
         self.audio: dict[str, list[bytes]] = {}
-        self.formats: dict[str, tuple[int, int]] = {}
+        self.formats: dict[str, tuple[int, int, int]] = {}
         self.loud: dict[str, bool] = {}
         self.onsets: dict[str, list[float]] = {}
 
@@ -83,11 +87,12 @@ class Party(_corvel.VORACloudDelegate):
     def _audio(self, user: str, frame: Any) -> None:
         now = time.monotonic()
         data = frame.data
-        x = np.frombuffer(data, dtype=np.int16).astype(np.float64)
+        codec = int(frame.codec)
+        x = np.frombuffer(data, dtype=np.int16).astype(np.float64) if codec == PCM else []
         loud = float(np.sqrt(np.mean(x * x))) > PIP_THRESHOLD if len(x) else False
         with self.lock:
             self.audio.setdefault(user, []).append(data)
-            self.formats[user] = (frame.sample_rate, frame.channels)
+            self.formats[user] = (frame.sample_rate, frame.channels, codec)
             if loud and not self.loud.get(user, False):
                 self.onsets.setdefault(user, []).append(now)
             self.loud[user] = loud
@@ -113,7 +118,11 @@ class Party(_corvel.VORACloudDelegate):
         users = {}
         with self.lock:
             for user, chunks in self.audio.items():
-                rate, channels = self.formats[user]
+                rate, channels, codec = self.formats[user]
+                if codec != PCM:
+                    users[user] = {"frames": len(chunks), "rate": rate, "channels": channels,
+                                   "codec": codec, "max_bytes": max(map(len, chunks))}
+                    continue
                 x = np.frombuffer(b"".join(chunks), dtype=np.int16).astype(np.float64)
                 mono = x.reshape(-1, channels)[:, 0] if channels > 1 else x
                 loud = mono[np.abs(mono) > 0]
@@ -124,7 +133,7 @@ class Party(_corvel.VORACloudDelegate):
                     peak = (int(np.argmax(mags[1:])) + 1) * rate / len(mono)
                 rms = float(np.sqrt(np.mean(loud * loud))) if len(loud) else 0.0
                 users[user] = {"frames": len(chunks), "rate": rate, "channels": channels,
-                               "peak_hz": peak, "rms": rms,
+                               "codec": codec, "peak_hz": peak, "rms": rms,
                                "onsets": list(self.onsets.get(user, []))}
         t = os.times()
         return {"users": users, "cpu_s": t.user + t.system}
@@ -139,15 +148,21 @@ def frame_of(samples: np.ndarray, rate: int, channels: int, pts: int) -> Any:
 
 def paced(cloud: Any, frames: list[np.ndarray], rate: int, channels: int,
           on_send: Any = None) -> None:
+    send_paced(cloud, [frame_of(samples, rate, channels, k * 20)
+                       for k, samples in enumerate(frames)], on_send)
+
+
+def send_paced(cloud: Any, frames: list[Any], on_send: Any = None) -> None:
+    """One frame every 20 ms."""
     start = time.monotonic()
-    for k, samples in enumerate(frames):
+    for k, frame in enumerate(frames):
         due = start + k * 0.020
         delay = due - time.monotonic()
         if delay > 0:
             time.sleep(delay)
         if on_send:
             on_send(k)
-        cloud.SendAudioFrame(frame_of(samples, rate, channels, k * 20))
+        cloud.SendAudioFrame(frame)
 
 
 def tone_frames(freq: float, amp: float, ms: int, rate: int, channels: int) -> list[np.ndarray]:
@@ -162,6 +177,7 @@ def main() -> int:
     env, user, room = sys.argv[1], sys.argv[2], sys.argv[3]
     rate = int(sys.argv[sys.argv.index("--rate") + 1]) if "--rate" in sys.argv else 16000
     mix = "--mix" in sys.argv
+    opus = "--opus" in sys.argv
     assert _corvel.SetEnvironment(env)
     party = Party()
     cloud = _corvel.VORACloud(party)
@@ -178,6 +194,8 @@ def main() -> int:
     a.audio_obtain_method = _corvel.AUDIO_OBTAIN_METHOD_CALLBACK
     a.enable_remote_audio_mix = mix
     a.output_sample_rate, a.output_channels, a.output_frame_length_ms = rate, 1, 20
+    if opus:
+        a.output_audio_codec_type = _corvel.AUDIO_CODEC_TYPE_OPUS
     emit(ev="started", enter=cloud.EnterRoom(p))
     seqs: dict[int, int] = {}
     for line in sys.stdin:
@@ -210,6 +228,18 @@ def main() -> int:
                 cloud.SendCustomCmdMsg(c, f"m{k}".encode(), True, True)
                 time.sleep(0.04)  # under the engine's 30 per second
             emit(ev="done", do=what)
+        elif what == "relay":
+            with party.lock:
+                packets = list(party.audio.get(cmd["user"], []))
+            frames = []
+            for k, packet in enumerate(packets):
+                f = _corvel.AudioFrame()
+                f.sample_rate, f.channels, f.pts = rate, 1, k * 20
+                f.codec = _corvel.AUDIO_CODEC_TYPE_OPUS
+                f.SetData(packet)
+                frames.append(f)
+            send_paced(cloud, frames)
+            emit(ev="done", do=what, sent=len(frames))
         elif what == "report":
             emit(ev="report", **party.report())
         elif what == "exit":

@@ -27,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 WAIT = 10.0
 CONNECTED, CONNECTING, DISCONNECTED = 3, 2, 1
 ERR_NETWORK_UNREACHABLE = -103
+AUDIO_CODEC_TYPE_OPUS = 1
 
 janus = janus_fixture()
 janus_to_restart = janus_fixture("function")
@@ -167,6 +168,30 @@ def test_text_room_ids_meet_and_quality_is_reported(janus, parties):
     assert not carol.named("OnRemoteUserEnterRoom")
     assert not alice.named("OnRemoteUserEnterRoom") or all(
         e["user"] == "bob" for e in alice.named("OnRemoteUserEnterRoom"))
+
+
+@pytest.mark.slow
+def test_opus_frames_come_out_of_the_room_and_go_back_in_as_they_are(janus, parties):
+    """bob asks for Opus: alice's tone reaches him as Opus packets; he sends
+    them into the room as they are; carol, on PCM, hears the tone from him."""
+    env, room = "janus+" + janus.url, str(next(_rooms))
+    alice = parties(env, "alice", room, "127.0.0.2", "--rate", "48000")
+    bob = parties(env, "bob", room, "127.0.0.3", "--rate", "48000", "--opus")
+    carol = parties(env, "carol", room, "127.0.0.4", "--rate", "48000")
+    bob.wait("OnRemoteAudioAvailable", user="alice", available=True)
+    carol.wait("OnRemoteAudioAvailable", user="bob", available=True)
+    assert alice.do("audio")["result"] == 0
+    alice.do("tone", freq=440, amp=8000, ms=1000, rate=48000)
+    time.sleep(0.3)  # the jitter buffer's last frames
+    got = bob.report()["users"]["alice"]
+    assert got["codec"] == AUDIO_CODEC_TYPE_OPUS and got["frames"] >= 45
+    assert got["max_bytes"] < 400  # 20 ms of PCM would be 1,920 bytes
+    assert bob.do("audio")["result"] == 0
+    assert bob.do("relay", user="alice")["sent"] == got["frames"]
+    time.sleep(0.3)
+    heard = carol.report()["users"]["bob"]
+    assert heard["frames"] >= 45 and abs(heard["peak_hz"] - 440) < 5
+    assert 8000 / 2**0.5 * 0.7 < heard["rms"] < 8000 / 2**0.5 * 1.3
 
 
 @pytest.mark.slow
