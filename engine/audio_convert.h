@@ -52,12 +52,14 @@ class AudioConverter {
   AudioConverter(int in_rate, int in_channels, AudioFormat out);
 
   // Converts `frames` sample frames at `in` (pts of the first) and emits each
-  // whole output frame as (payload, pts, voice). `source`, when given, is a
+  // whole output frame as (payload, pts, voice); voice is false unless
+  // `detect_voice`. `source`, when given, is a
   // payload `in` may be the whole of: one already in the output format,
   // exactly one output frame long, without extra bytes and with nothing
   // pending, is emitted itself.
   template <typename Emit>
-  void Feed(const PayloadPtr& source, const int16_t* in, size_t frames, uint32_t pts, Emit&& emit) {
+  void Feed(const PayloadPtr& source, const int16_t* in, size_t frames, uint32_t pts,
+            bool detect_voice, Emit&& emit) {
     const uint64_t out_start = in_total_ * static_cast<uint64_t>(out_.rate) / in_rate_;
     anchors_.emplace_back(out_start, pts);
     in_total_ += frames;
@@ -65,7 +67,8 @@ class AudioConverter {
     const auto latency = static_cast<uint64_t>(resampler_.latency_frames());
     auto emit_block = [&](const int16_t* start, PayloadPtr payload) {
       const uint64_t at = out_base_ > latency ? out_base_ - latency : 0;
-      const bool voice = vad_.Process(start, block_frames_, out_.channels, out_.rate);
+      const bool voice =
+          detect_voice && vad_.Process(start, block_frames_, out_.channels, out_.rate);
       emit(payload ? std::move(payload) : MakePcm(start, block), PtsAt(anchors_, at, out_.rate),
            voice);
       out_base_ += block_frames_;

@@ -32,8 +32,8 @@ std::optional<AudioFrame> OpusSendDecoder::Decode(const AudioFrame& in) {
   return out;
 }
 
-bool OpusFramer::Encode(const int16_t* pcm, size_t samples, AudioFrame& frame) {
-  if (samples != format_.frame_samples() || failed_) return false;
+PayloadPtr OpusFramer::Encode(const int16_t* pcm, size_t samples) {
+  if (samples != format_.frame_samples() || failed_) return nullptr;
   if (!encoder_) {
     opus::EncoderConfig config;
     config.sample_rate = format_.rate;
@@ -42,16 +42,14 @@ bool OpusFramer::Encode(const int16_t* pcm, size_t samples, AudioFrame& frame) {
     config.bitrate = 32000 * format_.channels;
     encoder_ = opus::Encoder::create(config);
     failed_ = !encoder_;
-    if (failed_) return false;
+    if (failed_) return nullptr;
     packet_.resize(opus::kMaxPacketBytes);
   }
   const int size = encoder_->encode({pcm, samples}, packet_);
-  if (size <= 0) return false;
+  if (size <= 0) return nullptr;
   auto payload = std::make_shared<Payload>();
   payload->data.assign(packet_.begin(), packet_.begin() + size);
-  frame.codec = AUDIO_CODEC_TYPE_OPUS;
-  SetFramePayload(frame, std::move(payload));
-  return true;
+  return payload;
 }
 
 }  // namespace corvel::engine

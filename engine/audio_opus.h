@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio_convert.h"
+#include "frames.h"
 #include "net/opus_codec.h"
 #include "vora/corvel_vora_defines.h"
 
@@ -47,9 +48,9 @@ class OpusSendDecoder {
 class OpusFramer {
  public:
   explicit OpusFramer(AudioFormat format) : format_(format) {}
-  // Encodes one output frame of PCM (format.frame_samples() samples) into
-  // `frame`'s payload and marks it Opus. False when it cannot.
-  bool Encode(const int16_t* pcm, size_t samples, vora::AudioFrame& frame);
+  // One output frame of PCM (format.frame_samples() samples) as one Opus
+  // packet; null when it cannot.
+  PayloadPtr Encode(const int16_t* pcm, size_t samples);
 
  private:
   const AudioFormat format_;

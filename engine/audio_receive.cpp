@@ -23,27 +23,34 @@ AudioReceiver::AudioReceiver(const AudioObtainParams& obtain, bool vad,
       counters_(std::move(counters)),
       pull_(std::move(pull)) {}
 
+room_events::AudioBlock AudioReceiver::Output(uint32_t pts, bool voice) const {
+  room_events::AudioBlock block;
+  block.rate = format_.rate;
+  block.channels = format_.channels;
+  block.codec = opus_ ? AUDIO_CODEC_TYPE_OPUS : AUDIO_CODEC_TYPE_PCM;
+  block.pts = pts;
+  block.voice = voice;
+  return block;
+}
+
 void AudioReceiver::Arrive(const void* sender, const std::string& user, const PayloadPtr& pcm,
                            uint32_t pts, bool voice, Clock::time_point arrival,
                            std::vector<Task>& out) {
   MediaCounters& counters = counters_->media();
   if (!mixes_) {
-    AudioFrame frame;
-    frame.sample_rate = format_.rate;
-    frame.channels = format_.channels;
-    frame.pts = pts;
-    frame.has_voice = vad_ && voice;
+    room_events::AudioBlock block = Output(pts, vad_ && voice);
     if (opus_) {
       OpusFramer& framer = framers_.try_emplace(sender, format_).first->second;
-      if (!framer.Encode(Samples(*pcm), pcm->data.size() / sizeof(int16_t), frame)) {
+      block.payload = framer.Encode(Samples(*pcm), pcm->data.size() / sizeof(int16_t));
+      if (!block.payload) {
         counters.undecodable_drops.fetch_add(1, std::memory_order_relaxed);
         return;
       }
     } else {
-      SetFramePayload(frame, pcm);
+      block.payload = pcm;
     }
     counters.audio_received.fetch_add(1, std::memory_order_relaxed);
-    out.push_back(room_events::RemoteAudio(user, std::move(frame)));
+    out.push_back(room_events::RemoteAudio(user, std::move(block)));
     return;
   }
   Input& input = inputs_[sender];
@@ -88,30 +95,26 @@ void AudioReceiver::Pump(Clock::time_point now, std::vector<Task>& out) {
     }
     mixed_.resize(samples);
     mixer_.Mix(mixed_);
-    AudioFrame frame;
-    frame.sample_rate = format_.rate;
-    frame.channels = format_.channels;
-    frame.pts = pts.value_or(0);
-    const bool voice =
-        mix_vad_.Process(mixed_.data(), samples / format_.channels, format_.channels, format_.rate);
-    frame.has_voice = vad_ && voice;
+    room_events::AudioBlock block =
+        Output(pts.value_or(0), vad_ && mix_vad_.Process(mixed_.data(), samples / format_.channels,
+                                                         format_.channels, format_.rate));
     MediaCounters& counters = counters_->media();
     if (opus_) {
       if (!mix_framer_) mix_framer_.emplace(format_);
-      if (!mix_framer_->Encode(mixed_.data(), samples, frame)) {
+      block.payload = mix_framer_->Encode(mixed_.data(), samples);
+      if (!block.payload) {
         counters.undecodable_drops.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
     } else {
-      SetFramePayload(frame, MakePcm(mixed_.data(), samples));
+      block.payload = MakePcm(mixed_.data(), samples);
     }
     counters.audio_received.fetch_add(1, std::memory_order_relaxed);
     counters.mixed_frames.fetch_add(1, std::memory_order_relaxed);
     if (pulls_) {
-      if (!pull_->Push(std::move(frame)))
-        counters.pull_drops.fetch_add(1, std::memory_order_relaxed);
+      if (!pull_->Push(block.Frame())) counters.pull_drops.fetch_add(1, std::memory_order_relaxed);
     } else {
-      out.push_back(room_events::MixedAudio(std::move(frame)));
+      out.push_back(room_events::MixedAudio(std::move(block)));
     }
   }
 }

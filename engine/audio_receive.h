@@ -28,6 +28,7 @@
 #include "counters.h"
 #include "dispatcher.h"
 #include "media_buffers.h"
+#include "room_events.h"
 
 namespace corvel::engine {
 
@@ -43,6 +44,8 @@ class AudioReceiver {
   // False: every sender's audio is delivered on its own (no mixing).
   bool mixes() const { return mixes_; }
   void set_vad(bool on) { vad_ = on; }
+  // True: the member gets voice activity flags (senders must work them out).
+  bool vad() const { return vad_; }
 
   // A frame of `sender`'s audio (`voice`: the sender's voice activity on it).
   // Delivered at once per user; queued for the mixer otherwise.
@@ -73,6 +76,9 @@ class AudioReceiver {
     BoundedQueue<Block> blocks{kMixInputCapacity};  // the oldest goes when full
     bool idle = false;  // missed its turn; not waited for until it delivers again
   };
+
+  // An output frame's fields (the payload left to the caller).
+  room_events::AudioBlock Output(uint32_t pts, bool voice) const;
 
   const AudioFormat format_;
   const bool mixes_;

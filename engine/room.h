@@ -204,7 +204,7 @@ class Room {
                                const std::shared_ptr<Member>& from, const PayloadPtr& pcm,
                                uint32_t pts, bool voice, Clock::time_point now);
   void ArriveAudioLocked(Member& to, const Member& from, const PayloadPtr& pcm, uint32_t pts,
-                         bool voice);
+                         bool voice, Clock::time_point arrival);
   void QualityTickLocked(Member& m);
 
   const RoomKey key_;
@@ -219,6 +219,7 @@ class Room {
   // so each member's delivery thread wakes once per routing pass.
   bool routing_ = false;
   std::vector<Member*> outbox_members_;
+  std::vector<Task> arrivals_;   // ArriveAudioLocked's callbacks, reused
   std::atomic<int> callers_{0};  // caller threads waiting for mu_
 
   // What senders hand the router; closed when the room goes.

@@ -22,13 +22,23 @@ void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const Payload
   Member& from = *sender;
   AudioConversions& conversions = from.route->audio_out;
   // Receivers grouped by output format: each format is converted once.
-  std::map<AudioFormat, std::vector<std::shared_ptr<Member>>> groups;
-  for (auto& to : members_)
-    if (ReceivesAudio(*to, from)) groups[to->route->audio_in.format()].push_back(to);
+  // A format's voice activity is worked out only when a receiver reports it.
+  struct Group {
+    std::vector<std::shared_ptr<Member>> receivers;
+    bool voice = false;
+  };
+  std::map<AudioFormat, Group> groups;
+  for (auto& to : members_) {
+    if (!ReceivesAudio(*to, from)) continue;
+    Group& group = groups[to->route->audio_in.format()];
+    group.receivers.push_back(to);
+    group.voice |= to->route->audio_in.vad();
+  }
   conversions.Begin();
-  for (auto& [format, receivers] : groups) {
+  for (auto& [format, group] : groups) {
+    const auto& receivers = group.receivers;
     conversions.For(format, rate, channels)
-        .Feed(source, samples, frames, pts,
+        .Feed(source, samples, frames, pts, group.voice,
               [&](const PayloadPtr& pcm, uint32_t block_pts, bool voice) {
                 for (auto& to : receivers)
                   DeliverAudioBlockLocked(to, sender, pcm, block_pts, voice, now);
@@ -43,26 +53,25 @@ void Room::DeliverAudioBlockLocked(const std::shared_ptr<Member>& to_ptr,
   Clock::time_point due;
   if (!Transit(*from_ptr, *to_ptr, now, &due, false)) return;
   if (due <= now) {
-    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, pts, voice);
+    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, pts, voice, now);
     return;
   }
   At(due, now, to_ptr, [this, to_ptr, from_ptr, pcm, pts, voice] {
-    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, pts, voice);
+    ArriveAudioLocked(*to_ptr, *from_ptr, pcm, pts, voice, Clock::now());
   });
 }
 
 void Room::ArriveAudioLocked(Member& t, const Member& from, const PayloadPtr& pcm, uint32_t pts,
-                             bool voice) {
+                             bool voice, Clock::time_point arrival) {
   if (!from.present || !t.present) return;
   AudioReceiver& receiver = t.route->audio_in;
-  std::vector<Task> out;
-  const auto arrival = Clock::now();
-  receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, out);
+  receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, arrivals_);
   if (receiver.mixes()) {
     MixerPumpLocked(t, arrival);
   } else {
-    PostAllTo(t, out);
+    PostAllTo(t, arrivals_);
   }
+  arrivals_.clear();
 }
 
 void Room::MixerPumpLocked(Member& to, Clock::time_point now) {

@@ -111,16 +111,27 @@ Task NetworkQuality(std::string user, vora::NetworkQuality grade,
               });
 }
 
-Task RemoteAudio(std::string user, AudioFrame frame) {
+AudioFrame AudioBlock::Frame() const {
+  AudioFrame frame;
+  frame.sample_rate = rate;
+  frame.channels = channels;
+  frame.codec = codec;
+  frame.pts = pts;
+  frame.has_voice = voice;
+  SetFramePayload(frame, payload);
+  return frame;
+}
+
+Task RemoteAudio(std::string user, AudioBlock block) {
   return Make("OnRemoteAudioReceived",
-              [user = std::move(user), frame = std::move(frame)](VORACloudDelegate& d) {
-                d.OnRemoteAudioReceived(user.c_str(), frame);
+              [user = std::move(user), block = std::move(block)](VORACloudDelegate& d) {
+                d.OnRemoteAudioReceived(user.c_str(), block.Frame());
               });
 }
 
-Task MixedAudio(AudioFrame frame) {
-  return Make("OnRemoteMixedAudioReceived", [frame = std::move(frame)](VORACloudDelegate& d) {
-    d.OnRemoteMixedAudioReceived(frame);
+Task MixedAudio(AudioBlock block) {
+  return Make("OnRemoteMixedAudioReceived", [block = std::move(block)](VORACloudDelegate& d) {
+    d.OnRemoteMixedAudioReceived(block.Frame());
   });
 }
 

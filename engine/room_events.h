@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "frames.h"
 #include "vora/corvel_vora_cloud.h"
 
 namespace corvel::engine {
@@ -52,8 +53,21 @@ Task NetworkQuality(std::string user, vora::NetworkQuality grade,
                     std::vector<std::pair<std::string, vora::NetworkQuality>> remotes);
 
 // ---- media and messages ----
-Task RemoteAudio(std::string user, vora::AudioFrame frame);
-Task MixedAudio(vora::AudioFrame frame);
+
+// Received audio as it waits for delivery. The frame is built on the thread
+// that delivers it: routing allocates no frame handle and copies no frame.
+struct AudioBlock {
+  int rate = 0;
+  int channels = 0;
+  vora::AudioCodecType codec = vora::AUDIO_CODEC_TYPE_PCM;
+  uint32_t pts = 0;
+  bool voice = false;
+  PayloadPtr payload;
+  vora::AudioFrame Frame() const;
+};
+
+Task RemoteAudio(std::string user, AudioBlock block);
+Task MixedAudio(AudioBlock block);
 Task RemoteVideo(std::string user, int type, vora::VideoFrame frame);
 Task RemotePixels(std::string user, int type, vora::PixelFrame frame);
 Task Sei(std::string user, int type, SeiMessage message);

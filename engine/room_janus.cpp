@@ -289,7 +289,7 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
     std::vector<Task> out;
     u.conversions.Begin();
     u.conversions.For(receiver_.format(), rate, channels)
-        .Feed(nullptr, pcm, frames, rtp_timestamp / 48,
+        .Feed(nullptr, pcm, frames, rtp_timestamp / 48, receiver_.vad(),
               [&](const PayloadPtr& block, uint32_t pts, bool voice) {
                 receiver_.Arrive(&u, user, block, pts, voice, now, out);
               });
