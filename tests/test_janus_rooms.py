@@ -66,8 +66,9 @@ class Party:
                     return e
             return None
         with self.cond:
-            assert self.cond.wait_for(lambda: match() is not None, timeout), (ev, fields,
-                                                                              self.events[-10:])
+            assert self.cond.wait_for(lambda: match() is not None, timeout), (
+                ev, fields, [e for e in self.events if e["ev"] != "OnNetworkQuality"][-20:],
+                self.events[-1:])
             found = match()
             assert found is not None
             return found
