@@ -3,11 +3,13 @@
 #include "room_janus.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <span>
 #include <thread>
@@ -67,6 +69,42 @@ int ExitReason(net::LeaveReason reason) {
       return kExitReasonRemoved;
   }
   return kExitReasonLeft;
+}
+
+// The engine's video stream types and the session's streams.
+std::optional<net::VideoStream> StreamOf(int type) {
+  switch (type) {
+    case STREAM_TYPE_VIDEO_HIGH:
+      return net::VideoStream::kHigh;
+    case STREAM_TYPE_VIDEO_LOW:
+      return net::VideoStream::kLow;
+    case STREAM_TYPE_VIDEO_AUX:
+      return net::VideoStream::kAux;
+    default:
+      return std::nullopt;
+  }
+}
+
+int TypeOf(net::VideoStream stream) {
+  switch (stream) {
+    case net::VideoStream::kHigh:
+      return STREAM_TYPE_VIDEO_HIGH;
+    case net::VideoStream::kLow:
+      return STREAM_TYPE_VIDEO_LOW;
+    case net::VideoStream::kAux:
+      return STREAM_TYPE_VIDEO_AUX;
+  }
+  return STREAM_TYPE_VIDEO_HIGH;
+}
+
+// A SEI message on the wire: its type (4 bytes, little endian), then its
+// bytes, in one SEI NAL unit of ours.
+std::vector<uint8_t> SeiOnWire(const SeiMessage& sei) {
+  std::vector<uint8_t> out(4 + sei.bytes.size());
+  const auto type = static_cast<uint32_t>(sei.type);
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(type >> (8 * i));
+  std::copy(sei.bytes.begin(), sei.bytes.end(), out.begin() + 4);
+  return out;
 }
 
 // The error a session end is reported with.
@@ -133,19 +171,28 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
     pacer_.reset();
   }
   void OpenVideo(int type) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    video_open_.insert(type);
-    if (!video_warned_) {
-      video_warned_ = true;
-      LOG_WARNING("janus room %s: video is not carried on a Janus server yet (frames dropped)",
-                  key_.Describe().c_str());
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      video_open_.insert(type);
     }
+    if (auto stream = StreamOf(type)) net_->SetVideoLive(*stream, true);
   }
   void CloseVideo(int type) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    video_open_.erase(type);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      video_open_.erase(type);
+    }
+    if (auto stream = StreamOf(type)) net_->SetVideoLive(*stream, false);
   }
   void SetSubscription(const std::string& user, int type, bool on) override {
+    if (auto stream = StreamOf(type)) {
+      if (on) {
+        net_->Subscribe(user, *stream);
+      } else {
+        net_->Unsubscribe(user, *stream);
+      }
+      return;
+    }
     if (type != STREAM_TYPE_AUDIO) return;
     std::lock_guard<std::mutex> lock(mu_);
     if (on) {
@@ -167,10 +214,23 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
                          frame.channels) >= 0;
   }
   void PacerStarted() override { clock_cv_.notify_all(); }
-  bool SendVideo(int /*type*/, const VideoFrame* /*encoded*/, const PixelFrame* /*pixel*/,
-                 std::vector<SeiMessage> /*sei*/) override {
-    spec_.counters->media().undecodable_drops.fetch_add(1, std::memory_order_relaxed);
-    return false;
+  // H.264 access units go as they are; pixel frames and H.265 cannot
+  // (this engine has no video encoder, and the room carries H.264).
+  bool SendVideo(int type, const VideoFrame* encoded, const PixelFrame* /*pixel*/,
+                 std::vector<SeiMessage> sei) override {
+    const auto stream = StreamOf(type);
+    if (!stream || !encoded || encoded->codec != VIDEO_CODEC_TYPE_H264) {
+      spec_.counters->media().undecodable_drops.fetch_add(1, std::memory_order_relaxed);
+      if (!video_warned_.exchange(true))
+        LOG_WARNING("janus room %s: only H.264 frames are carried on a Janus server (dropped)",
+                    key_.Describe().c_str());
+      return false;
+    }
+    std::vector<std::vector<uint8_t>> wire;
+    wire.reserve(sei.size());
+    for (const SeiMessage& s : sei) wire.push_back(SeiOnWire(s));
+    const uint32_t pts90k = encoded->pts * 90u;
+    return net_->SendVideo(*stream, {encoded->data(), encoded->size()}, pts90k, wire) > 0;
   }
   bool SendMessage(uint32_t cmd, uint32_t seq, std::string bytes, bool /*reliable*/,
                    bool /*ordered*/) override {
@@ -264,6 +324,7 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
       users_.erase(it);
     }
     quality_.erase(user);
+    std::erase_if(undecodable_, [&](const auto& told) { return told.first == user; });
     sink_.Deliver(room_events::UserLeft(user, ExitReason(reason)));
   }
 
@@ -316,6 +377,61 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
     out.push_back(room_events::Message(
         user, cmd, seq, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     sink_.Deliver(out);
+  }
+
+  void OnUserVideoAvailable(const std::string& user, net::VideoStream stream,
+                            bool available) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Gated()) return;
+    sink_.Deliver(room_events::VideoAvailable(user, TypeOf(stream), available));
+  }
+
+  void OnSei(const std::string& user, net::VideoStream stream,
+             std::span<const uint8_t> message) override {
+    if (message.size() < 4) return;  // not one of ours
+    SeiMessage sei;
+    for (int i = 0; i < 4; ++i)
+      sei.type |= static_cast<int>(static_cast<uint32_t>(message[i]) << (8 * i));
+    sei.bytes.assign(message.begin() + 4, message.end());
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Gated() || spec_.pixel_output) return;
+    spec_.counters->media().sei_received.fetch_add(1, std::memory_order_relaxed);
+    sink_.Deliver(room_events::Sei(user, TypeOf(stream), std::move(sei)));
+  }
+
+  void OnVideo(const std::string& user, net::VideoStream stream,
+               std::span<const uint8_t> access_unit, uint32_t pts90k, bool key_frame) override {
+    const int type = TypeOf(stream);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Gated()) return;
+    if (spec_.pixel_output) {
+      // As on loopback: a form the member cannot take, said once per stream.
+      spec_.counters->media().undecodable_drops.fetch_add(1, std::memory_order_relaxed);
+      if (undecodable_.insert({user, type}).second)
+        sink_.Deliver(room_events::Error(ERR_NOT_SUPPORTED));
+      return;
+    }
+    VideoFrame frame;
+    frame.pts = pts90k / 90u;
+    frame.dts = frame.pts;
+    frame.is_key_frame = key_frame;
+    frame.codec = VIDEO_CODEC_TYPE_H264;
+    frame.SetData(access_unit.data(), access_unit.size());
+    spec_.counters->media().video_received.fetch_add(1, std::memory_order_relaxed);
+    sink_.Deliver(room_events::RemoteVideo(user, type, std::move(frame)));
+  }
+
+  void OnKeyFrameRequested(net::VideoStream stream) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Gated() || !video_open_.count(TypeOf(stream))) return;
+    sink_.Deliver(room_events::KeyFrameRequested(TypeOf(stream)));
+  }
+
+  void OnBitrateRequested(net::VideoStream stream, uint64_t bps) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Gated() || !video_open_.count(TypeOf(stream))) return;
+    const int capped = static_cast<int>(std::min<uint64_t>(bps, INT32_MAX));
+    sink_.Deliver(room_events::BitrateRequested(TypeOf(stream), capped));
   }
 
   void OnQuality(const std::string& user, const net::Quality& quality) override {
@@ -433,7 +549,8 @@ class JanusSession final : public RoomSession, public net::JanusRoomEvents {
   bool entered_ = false;
   bool stop_clock_ = false;
   bool net_stopped_ = false;
-  bool video_warned_ = false;
+  std::atomic<bool> video_warned_{false};
+  std::set<std::pair<std::string, int>> undecodable_;  // (user, type) told ERR_NOT_SUPPORTED
   ConnectionState connection_ = CONNECTION_STATE_CONNECTING;
   bool audio_open_ = false;
   std::shared_ptr<Pacer> pacer_;
@@ -475,6 +592,9 @@ std::shared_ptr<RoomSession> JanusBackend::Enter(const RoomKey& key, MemberSpec 
   if (const char* ports = std::getenv("CORVEL_JANUS_PORTS"); ports && !ParsePorts(ports, options))
     LOG_WARNING("CORVEL_JANUS_PORTS=%s is not MIN-MAX: ephemeral ports", ports);
   options.receive_channels = std::clamp(spec.obtain.output_channels, 1, 2);
+  // Every video stream is declared, shown to the room while its channel is open.
+  options.video_streams = {net::VideoStream::kHigh, net::VideoStream::kLow, net::VideoStream::kAux};
+  options.video_live_at_start = false;
   const uint32_t interval = RouterTuning::Get().quality_interval_ms.load();
   options.quality_interval_ms = interval ? static_cast<int>(interval) : 2000;
   LOG_INFO("janus room %s (VideoRoom %llu on %s): %s enters from %s", key.Describe().c_str(),

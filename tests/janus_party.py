@@ -18,6 +18,13 @@ frames are not reported one by one). Commands come as JSON lines on stdin:
     {"do": "messages", "cmd": 1, "count": 20}       custom messages b"m0", b"m1", ...
     {"do": "relay", "user": "alice"}   sends the Opus frames received from the
                          user so far as they are, in real time ({"sent": N})
+    {"do": "video"} / {"do": "video_off"}   opens / closes the HIGH video channel
+    {"do": "subscribe", "user": "alice"}   Subscribe(user, HIGH)
+    {"do": "frames", "count": 20, "sei_every": 5}
+        H.264-shaped access units every 40 ms (a key frame first, then one
+        every 10; 1 to 6 KiB each), an SEI message before every sei_every-th;
+        each is reported ({"ev": "sent_frame", "pts", "key", "crc"}; video
+        frames received likewise as OnRemoteVideoFrameReceived)
     {"do": "report"}     {"ev": "report", ...}: per user the audio received
                          (frames, rate, channels, peak frequency, RMS), the
                          onset times of pips heard, the process' CPU seconds
@@ -33,6 +40,7 @@ import os
 import sys
 import threading
 import time
+import zlib
 from typing import Any
 
 import numpy as np
@@ -75,6 +83,12 @@ class Party(_corvel.VORACloudDelegate):
     def OnLocalAudioChannelCreated(self) -> None:
         emit(ev="OnLocalAudioChannelCreated")
 
+    def OnLocalVideoChannelCreated(self, stream_type: Any) -> None:
+        emit(ev="OnLocalVideoChannelCreated", type=int(stream_type))
+
+    def OnLocalVideoChannelDestroyed(self, stream_type: Any) -> None:
+        emit(ev="OnLocalVideoChannelDestroyed", type=int(stream_type))
+
     def OnRemoteUserEnterRoom(self, info: Any) -> None:
         emit(ev="OnRemoteUserEnterRoom", user=info.user_id.GetValue())
 
@@ -83,6 +97,22 @@ class Party(_corvel.VORACloudDelegate):
 
     def OnRemoteAudioAvailable(self, user_id: str, available: bool) -> None:
         emit(ev="OnRemoteAudioAvailable", user=user_id, available=available)
+
+    def OnRemoteVideoAvailable(self, user_id: str, available: bool, stream_type: Any) -> None:
+        emit(ev="OnRemoteVideoAvailable", user=user_id, available=available,
+             type=int(stream_type))
+
+    def OnRemoteVideoFrameReceived(self, user_id: str, stream_type: Any, frame: Any) -> None:
+        emit(ev="OnRemoteVideoFrameReceived", user=user_id, type=int(stream_type),
+             pts=frame.pts, key=frame.is_key_frame, crc=zlib.crc32(frame.data))
+
+    def OnSeiMessageReceived(self, user_id: str, stream_type: Any, message_type: int,
+                             message: bytes) -> None:
+        emit(ev="OnSeiMessageReceived", user=user_id, type=int(stream_type),
+             message_type=message_type, message=bytes(message).decode())
+
+    def OnRequestKeyFrame(self, stream_type: Any) -> None:
+        emit(ev="OnRequestKeyFrame", type=int(stream_type))
 
     def _audio(self, user: str, frame: Any) -> None:
         now = time.monotonic()
@@ -165,6 +195,19 @@ def send_paced(cloud: Any, frames: list[Any], on_send: Any = None) -> None:
         cloud.SendAudioFrame(frame)
 
 
+def access_unit(k: int) -> tuple[bytes, bool]:
+    """The k-th H.264-shaped access unit (NAL headers right, bodies filler):
+    SPS, PPS and an IDR slice every 10th, else one non-IDR slice."""
+    key = k % 10 == 0
+    start = b"\x00\x00\x00\x01"
+    body = bytes((k * 7 + i) % 251 + 1 for i in range(1024 + (k * 997) % 5120))
+    if key:
+        nals = [b"\x67\x42\xc0\x1f" + body[:8], b"\x68\xce\x3c\x80", b"\x65" + body]
+    else:
+        nals = [b"\x41" + body]
+    return b"".join(start + n for n in nals), key
+
+
 def tone_frames(freq: float, amp: float, ms: int, rate: int, channels: int) -> list[np.ndarray]:
     per = rate // 50
     n = np.arange(per * (ms // 20))
@@ -240,6 +283,30 @@ def main() -> int:
                 frames.append(f)
             send_paced(cloud, frames)
             emit(ev="done", do=what, sent=len(frames))
+        elif what in ("video", "video_off"):
+            high = _corvel.STREAM_TYPE_VIDEO_HIGH
+            result = (cloud.CreateLocalVideoChannel(high) if what == "video"
+                      else cloud.DestroyLocalVideoChannel(high))
+            emit(ev="done", do=what, result=result)
+        elif what == "subscribe":
+            emit(ev="done", do=what,
+                 result=cloud.Subscribe(cmd["user"], _corvel.STREAM_TYPE_VIDEO_HIGH))
+        elif what == "frames":
+            start = time.monotonic()
+            for k in range(cmd["count"]):
+                delay = start + k * 0.040 - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                if cmd.get("sei_every") and k % cmd["sei_every"] == 0:
+                    cloud.SendSeiMessage(k, f"sei{k}".encode())
+                data, key = access_unit(k)
+                f = _corvel.VideoFrame()
+                f.pts, f.dts, f.is_key_frame = k * 40, k * 40, key
+                f.codec = _corvel.VIDEO_CODEC_TYPE_H264
+                f.SetData(data)
+                result = cloud.SendVideoFrame(_corvel.STREAM_TYPE_VIDEO_HIGH, f)
+                emit(ev="sent_frame", pts=k * 40, key=key, crc=zlib.crc32(data), result=result)
+            emit(ev="done", do=what)
         elif what == "report":
             emit(ev="report", **party.report())
         elif what == "exit":

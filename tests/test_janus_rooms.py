@@ -28,6 +28,7 @@ WAIT = 10.0
 CONNECTED, CONNECTING, DISCONNECTED = 3, 2, 1
 ERR_NETWORK_UNREACHABLE = -103
 AUDIO_CODEC_TYPE_OPUS = 1
+HIGH = 2  # STREAM_TYPE_VIDEO_HIGH
 
 janus = janus_fixture()
 janus_to_restart = janus_fixture("function")
@@ -193,6 +194,37 @@ def test_opus_frames_come_out_of_the_room_and_go_back_in_as_they_are(janus, part
     heard = carol.report()["users"]["bob"]
     assert heard["frames"] >= 45 and abs(heard["peak_hz"] - 440) < 5
     assert 8000 / 2**0.5 * 0.7 < heard["rms"] < 8000 / 2**0.5 * 1.3
+
+
+@pytest.mark.slow
+def test_video_and_sei_cross_the_room_whole_and_key_frame_first(janus, parties):
+    """alice's HIGH channel shows to bob only while open; once bob
+    subscribes, alice is asked for a key frame and bob gets her H.264
+    access units byte for byte from a key frame on, with their pts and the
+    SEI messages (type and bytes) just before their frames."""
+    env, room = "janus+" + janus.url, str(next(_rooms))
+    alice = parties(env, "alice", room, "127.0.0.2")
+    bob = parties(env, "bob", room, "127.0.0.3")
+    bob.wait("OnRemoteUserEnterRoom", user="alice")
+    assert alice.do("video")["result"] == 0
+    bob.wait("OnRemoteVideoAvailable", user="alice", available=True, type=HIGH)
+    assert bob.do("subscribe", user="alice")["result"] == 0
+    alice.wait("OnRequestKeyFrame", type=HIGH)  # the new forward asks for one
+    alice.do("frames", count=30, sei_every=5, timeout=20)
+    time.sleep(0.3)
+    sent = {e["pts"]: e for e in alice.named("sent_frame")}
+    assert all(e["result"] == 0 for e in sent.values())
+    got = bob.named("OnRemoteVideoFrameReceived")
+    assert len(got) >= 20 and got[0]["key"]
+    for e in got:
+        assert (e["user"], e["type"], e["key"], e["crc"]) == (
+            "alice", HIGH, sent[e["pts"]]["key"], sent[e["pts"]]["crc"])
+    seis = [(e["message_type"], e["message"]) for e in bob.named("OnSeiMessageReceived")]
+    expected = [(k, f"sei{k}") for k in range(0, 30, 5) if k * 40 >= got[0]["pts"]]
+    assert seis == expected
+    assert alice.do("video_off")["result"] == 0
+    bob.wait("OnRemoteVideoAvailable", user="alice", available=False, type=HIGH)
+    assert not [e for e in bob.events + alice.events if e["ev"] == "OnError"]
 
 
 @pytest.mark.slow

@@ -464,11 +464,9 @@ Result<std::vector<Participant>> VideoRoom::list_participants(uint64_t room) {
   return {std::move(list), {}};
 }
 
-Result<RemotePublisher> VideoRoom::add_remote_publisher(uint64_t room,
-                                                        const std::vector<StreamConfig>& streams,
-                                                        const std::string& display, uint64_t id,
-                                                        const std::string& secret,
-                                                        const std::string& iface) {
+namespace {
+
+json stream_list(const std::vector<StreamConfig>& streams) {
   json list = json::array();
   for (size_t i = 0; i < streams.size(); ++i) {
     const StreamConfig& s = streams[i];
@@ -480,9 +478,22 @@ Result<RemotePublisher> VideoRoom::add_remote_publisher(uint64_t room,
       stream["fec"] = s.fec;
       stream["stereo"] = s.stereo;
     }
+    // Said either way for video: an update only changes what it names.
+    if (s.type == "video") stream["disabled"] = s.disabled;
     list.push_back(std::move(stream));
   }
-  json body = {{"request", "add_remote_publisher"}, {"room", room}, {"streams", std::move(list)}};
+  return list;
+}
+
+}  // namespace
+
+Result<RemotePublisher> VideoRoom::add_remote_publisher(uint64_t room,
+                                                        const std::vector<StreamConfig>& streams,
+                                                        const std::string& display, uint64_t id,
+                                                        const std::string& secret,
+                                                        const std::string& iface) {
+  json body = {
+      {"request", "add_remote_publisher"}, {"room", room}, {"streams", stream_list(streams)}};
   if (id) body["id"] = id;
   if (!display.empty()) body["display"] = display;
   if (!iface.empty()) body["iface"] = iface;
@@ -493,6 +504,17 @@ Result<RemotePublisher> VideoRoom::add_remote_publisher(uint64_t room,
                      get_port(r.value, "port"), get_port(r.value, "rtcp_port")};
   if (!rp.id || !rp.port) return {{}, protocol_error("add_remote_publisher", r.value)};
   return {std::move(rp), {}};
+}
+
+Error VideoRoom::update_remote_publisher(uint64_t room, uint64_t id,
+                                         const std::vector<StreamConfig>& streams,
+                                         const std::string& secret) {
+  json body = {{"request", "update_remote_publisher"},
+               {"room", room},
+               {"id", id},
+               {"streams", stream_list(streams)}};
+  add_secret(body, secret);
+  return client_.plugin_request(handle_, body).error;
 }
 
 Error VideoRoom::remove_remote_publisher(uint64_t room, uint64_t id, const std::string& secret) {

@@ -147,8 +147,9 @@ struct StreamConfig {
   std::string type;   // "audio", "video" or "data"
   std::string codec;  // "opus", "vp8", ... (not for data)
   std::string description;
-  bool fec = false;     // opus
-  bool stereo = false;  // opus
+  bool fec = false;       // opus
+  bool stereo = false;    // opus
+  bool disabled = false;  // declared but not live: others see it as not published
 };
 
 struct RemotePublisher {
@@ -253,6 +254,11 @@ class VideoRoom {
                                                const std::string& display = {}, uint64_t id = 0,
                                                const std::string& secret = {},
                                                const std::string& iface = {});
+  // The same stream list again (mindex order), to change what is disabled
+  // (or add streams at the end); everyone gets a "publishers" event.
+  Error update_remote_publisher(uint64_t room, uint64_t id,
+                                const std::vector<StreamConfig>& streams,
+                                const std::string& secret = {});
   Error remove_remote_publisher(uint64_t room, uint64_t id, const std::string& secret = {});
 
   // Unknown mids are skipped by Janus: the result then has fewer entries.

@@ -284,6 +284,7 @@ struct JanusRoomSession::Impl {
   // Video subscriptions (under queue_mutex); `control_wake` makes the
   // control thread look at them.
   std::set<std::pair<std::string, VideoStream>> subscriptions;
+  std::set<VideoStream> video_live;  // our streams others may see (SetVideoLive)
   bool control_wake = false;
 
   // Poller target.
@@ -338,7 +339,8 @@ struct JanusRoomSession::Impl {
   std::vector<OldForward> old_forwards;  // of a lost session, stopped on the next
   bool suppress_reports = true;
   bool refresh_participants = false;
-  Clock::time_point next_refresh;  // of the members from Janus' list
+  Clock::time_point next_refresh;       // of the members from Janus' list
+  std::set<VideoStream> video_applied;  // our video streams live on the server
 
   std::thread control_thread, poller_thread, receive_thread, playout_thread;
 
@@ -600,6 +602,9 @@ struct JanusRoomSession::Impl {
       v->janus_rtcp = Endpoint{server_ip, r.value.front().local_rtcp_port};
     user_video[{user, stream}] = v;
     publish_links();
+    // Janus does not ask for one when a forward starts: we do, so the
+    // stream begins at the next key frame rather than the next periodic one.
+    send_key_frame_request(*v);
     return {};
   }
 
@@ -707,9 +712,45 @@ struct JanusRoomSession::Impl {
     return {};
   }
 
+  // Our remote publisher's streams: audio, data, then our video streams,
+  // those not live declared disabled.
+  std::vector<StreamConfig> publisher_streams(const std::set<VideoStream>& live) const {
+    std::vector<StreamConfig> streams(2);
+    streams[kAudioMindex].type = "audio";
+    streams[kAudioMindex].codec = "opus";
+    streams[kAudioMindex].fec = options.fec;
+    streams[kAudioMindex].stereo = options.send_channels == 2;
+    streams[kDataMindex].type = "data";
+    for (VideoStream v : options.video_streams) {
+      StreamConfig& video = streams.emplace_back();
+      video.type = "video";
+      video.codec = "h264";
+      video.description = video_stream_name(v);
+      video.disabled = !live.count(v);
+    }
+    return streams;
+  }
+
+  std::set<VideoStream> wanted_video_live() {
+    std::lock_guard lock(queue_mutex);
+    return video_live;
+  }
+
+  // Our video streams shown or hidden as SetVideoLive asked. A refusal is
+  // tried again at the next wake; a connection error is returned.
+  Error apply_video_live() {
+    const std::set<VideoStream> live = wanted_video_live();
+    if (live == video_applied || !room || !own_publisher_id) return {};
+    Error e = room->update_remote_publisher(options.room, own_publisher_id, publisher_streams(live),
+                                            options.secret);
+    if (e.ok()) video_applied = live;
+    return is_connection_error(e) ? e : Error{};
+  }
+
   // Brings links and reports in line with the members. Returns a
   // connection error met on the way.
   Error reconcile() {
+    if (Error e = apply_video_live(); !e.ok()) return e;
     if (refresh_participants || Clock::now() >= next_refresh) {
       next_refresh = Clock::now() + kRefreshEvery;
       Error e = refresh_from_participants();
@@ -874,21 +915,12 @@ struct JanusRoomSession::Impl {
     for (const Participant& p : list.value)
       if (p.remote && p.display == media_display)
         room->remove_remote_publisher(options.room, p.id, options.secret);
-    std::vector<StreamConfig> streams(2);
-    streams[kAudioMindex].type = "audio";
-    streams[kAudioMindex].codec = "opus";
-    streams[kAudioMindex].fec = options.fec;
-    streams[kAudioMindex].stereo = options.send_channels == 2;
-    streams[kDataMindex].type = "data";
-    for (VideoStream v : options.video_streams) {
-      StreamConfig& video = streams.emplace_back();
-      video.type = "video";
-      video.codec = "h264";
-      video.description = video_stream_name(v);
-    }
-    auto rp = room->add_remote_publisher(options.room, streams, media_display, 0, options.secret);
+    const std::set<VideoStream> live = wanted_video_live();
+    auto rp = room->add_remote_publisher(options.room, publisher_streams(live), media_display, 0,
+                                         options.secret);
     if (!rp.ok()) return step_error("add_remote_publisher", rp.error);
     own_publisher_id = rp.value.id;
+    video_applied = live;
     {
       std::lock_guard lock(send_mutex);
       const std::string ip =
@@ -1378,6 +1410,7 @@ int JanusRoomSession::Start() {
   {
     std::lock_guard lock(d.queue_mutex);
     d.started = true;
+    if (o.video_live_at_start) d.video_live.insert(o.video_streams.begin(), o.video_streams.end());
   }
   d.poller_thread = std::thread([&d] { d.poller_main(); });
   d.receive_thread = std::thread([&d] { d.receive_main(); });
@@ -1500,6 +1533,22 @@ int JanusRoomSession::SendVideo(VideoStream stream, std::span<const uint8_t> acc
   for (const auto& datagram : datagrams)
     if (d.send_socket->send_to(datagram, *d.media_dest) < 0) return kRoomSendFailed;
   return static_cast<int>(datagrams.size());
+}
+
+int JanusRoomSession::SetVideoLive(VideoStream stream, bool live) {
+  Impl& d = *impl_;
+  const auto& streams = d.options.video_streams;
+  if (std::find(streams.begin(), streams.end(), stream) == streams.end()) return kRoomBadVideo;
+  std::lock_guard lock(d.queue_mutex);
+  if (d.stopping) return kRoomStopped;
+  if (live) {
+    d.video_live.insert(stream);
+  } else {
+    d.video_live.erase(stream);
+  }
+  d.control_wake = true;
+  d.queue_cv.notify_all();
+  return 0;
 }
 
 int JanusRoomSession::Subscribe(const std::string& user, VideoStream stream) {

@@ -15,7 +15,8 @@
 //   local UDP sockets, audio and data, once its "publishers" event came.
 // * video (optional): up to three H.264 streams of ours (VideoStream) follow
 //   as streams 2, 3, 4 of the remote publisher (SSRC 1020, 1030, 1040),
-//   described "high", "low", "aux"; another user's video stream is
+//   described "high", "low", "aux", each declared disabled while it is not
+//   live (SetVideoLive); another user's video stream is
 //   forwarded only while we are subscribed to it, to a socket of its own
 //   with an RTCP port, through which our key frame requests go back.
 // A user is present while one of its observers is in the room. A remote
@@ -166,8 +167,10 @@ struct JanusRoomOptions {
   int quality_interval_ms = 2000;
   int jitter_min_ms = 20;
   int jitter_max_ms = 200;
-  // Video streams we publish (each at most once), H.264 in the room.
+  // Video streams we publish (each at most once), H.264 in the room; others
+  // see one only while it is live (SetVideoLive), from the start if asked.
   std::vector<VideoStream> video_streams;
+  bool video_live_at_start = true;
   int video_payload_type = 107;  // what Janus gives H.264 towards browsers
   size_t video_max_payload = 1200;
   // While a subscribed stream waits for a key frame, our request is
@@ -207,6 +210,10 @@ class JanusRoomSession {
   // kRoomStopped.
   int SendVideo(VideoStream stream, std::span<const uint8_t> access_unit, uint32_t pts90k,
                 const std::vector<std::vector<uint8_t>>& sei = {});
+  // Shows (or hides) our stream `stream` to the room: others see it
+  // published only while it is live. 0, or kRoomBadVideo (not one of
+  // options.video_streams) / kRoomStopped.
+  int SetVideoLive(VideoStream stream, bool live);
   // Receive (or stop receiving) the user's stream whenever it is published;
   // kept across reconnections until Unsubscribe. 0, or kRoomStopped.
   int Subscribe(const std::string& user, VideoStream stream);
