@@ -546,7 +546,8 @@ struct JanusRoomSession::Impl {
     [[maybe_unused]] auto n = ::write(wake_fd, &one, sizeof one);
   }
 
-  void drop_link(const std::string& user, bool stop_forwarders) {
+  // `user` by value: callers pass the key of the map entry this erases.
+  void drop_link(std::string user, bool stop_forwarders) {
     auto it = user_links.find(user);
     if (it == user_links.end()) return;
     std::shared_ptr<MediaLink> link = it->second;
