@@ -4,7 +4,7 @@
 # layout as a wheel install), and the pytest suite run against that build with
 # the sanitizer runtime preloaded into the interpreter.
 #
-#   tools/ci-asan.sh                  # build + the suite (-x -q)
+#   tools/ci-asan.sh                  # build + the default tier, then the slow Janus cases
 #   tools/ci-asan.sh -k reliability   # extra arguments go to pytest
 #
 # Needs the project venv (.venv, made by `make install`/`make test`) or
@@ -67,3 +67,9 @@ cd tests
 # smoke run (timings), the full leak counts (resident memory means nothing
 # under ASan) and the long fuzzing and exit matrices.
 "$python" -m pytest -x -q -p no:cacheprovider -m "not slow" "$@"
+# With no arguments, the Janus rooms' slow cases too (reconnection, video,
+# Opus both ways): the engine's network threads run there, and a use after
+# free in its reconnection was found this way.
+if [ $# -eq 0 ]; then
+  "$python" -m pytest -x -q -p no:cacheprovider -m slow test_janus_rooms.py
+fi
