@@ -118,6 +118,7 @@ class Strand : public std::enable_shared_from_this<Strand> {
  private:
   void Schedule();
   void Deliver(Task& task);
+  void Finish(Task& task, int result);
   void Dropped(Task& task);
   void Discard(std::deque<Task>& tasks);
 
@@ -256,14 +257,12 @@ void Strand::Dropped(Task& task) {
                 static_cast<unsigned long long>(counters_->id()), queue_.limit(), task.name,
                 static_cast<unsigned long long>(dropped));
   }
-  if (task.done) task.done->Finish(Completion::kDropped);
+  Finish(task, Completion::kDropped);
 }
 
 void Strand::Discard(std::deque<Task>& tasks) {
   counters_->CountDiscarded(tasks.size());
-  for (Task& task : tasks) {
-    if (task.done) task.done->Finish(Completion::kDiscarded);
-  }
+  for (Task& task : tasks) Finish(task, Completion::kDiscarded);
   tasks.clear();
 }
 
@@ -368,7 +367,15 @@ void Strand::Deliver(Task& task) {
               static_cast<unsigned long long>(counters_->id()));
   }
   counters_->CountDelivered();
-  if (task.done) task.done->Finish(Completion::kDelivered);
+  Finish(task, Completion::kDelivered);
+}
+
+// Whoever waits for the task learns its end only once its arguments are
+// gone: a waiter may then count on what they held being released.
+void Strand::Finish(Task& task, int result) {
+  if (!task.done) return;
+  task.call = nullptr;
+  task.done->Finish(result);
 }
 
 // ---- DeliveryPool ----
