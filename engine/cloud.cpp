@@ -84,10 +84,7 @@ void Cloud::PostLocked(const char* name, DelegateCall call) {
 std::shared_ptr<RoomSession> Cloud::LeaveLocked(int reason, ConnectionState* state) {
   if (!session_) return nullptr;
   std::shared_ptr<RoomSession> session = std::move(session_);
-  pacer_.reset();
-  opus_in_.reset();
-  pending_sei_.clear();
-  pull_->Clear();
+  DropSendStateLocked();
   session->Leave(reason, state);
   return session;
 }
@@ -99,6 +96,12 @@ void Cloud::SyncEvictionLocked() {
   room_ = RoomState{};
   room_.connection = CONNECTION_STATE_DISCONNECTED;
   session_.reset();
+  DropSendStateLocked();
+}
+
+// Forgets what the instance kept for the session it had: audio waiting to
+// be sent, its Opus decoder, SEI waiting for a frame, frames not yet pulled.
+void Cloud::DropSendStateLocked() {
   pacer_.reset();
   opus_in_.reset();
   pending_sei_.clear();

@@ -155,6 +155,7 @@ class Cloud final : public vora::VORACloud, public MemberSink {
                        const vora::PixelFrame* pixel, std::vector<SeiMessage> sei);
   // Takes note of an eviction by the room (replacement, server removal).
   void SyncEvictionLocked();
+  void DropSendStateLocked();
   // Leaves the room, if any (mu_ held); answers the session, for the caller
   // to let go of after mu_.
   std::shared_ptr<RoomSession> LeaveLocked(int reason, vora::ConnectionState* state);

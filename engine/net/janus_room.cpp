@@ -982,6 +982,18 @@ struct JanusRoomSession::Impl {
     }
   }
 
+  // Changes a wish the control thread acts on (under queue_mutex) and wakes
+  // it. 0, or kRoomStopped.
+  template <typename Change>
+  int ask_control(Change&& change) {
+    std::lock_guard lock(queue_mutex);
+    if (stopping) return kRoomStopped;
+    change();
+    control_wake = true;
+    queue_cv.notify_all();
+    return 0;
+  }
+
   // Waits `d` unless Stop() comes first; true when stopping.
   bool wait_or_stop(Clock::duration d) {
     std::unique_lock lock(queue_mutex);
@@ -1540,36 +1552,23 @@ int JanusRoomSession::SetVideoLive(VideoStream stream, bool live) {
   Impl& d = *impl_;
   const auto& streams = d.options.video_streams;
   if (std::find(streams.begin(), streams.end(), stream) == streams.end()) return kRoomBadVideo;
-  std::lock_guard lock(d.queue_mutex);
-  if (d.stopping) return kRoomStopped;
-  if (live) {
-    d.video_live.insert(stream);
-  } else {
-    d.video_live.erase(stream);
-  }
-  d.control_wake = true;
-  d.queue_cv.notify_all();
-  return 0;
+  return d.ask_control([&] {
+    if (live) {
+      d.video_live.insert(stream);
+    } else {
+      d.video_live.erase(stream);
+    }
+  });
 }
 
 int JanusRoomSession::Subscribe(const std::string& user, VideoStream stream) {
   Impl& d = *impl_;
-  std::lock_guard lock(d.queue_mutex);
-  if (d.stopping) return kRoomStopped;
-  d.subscriptions.insert({user, stream});
-  d.control_wake = true;
-  d.queue_cv.notify_all();
-  return 0;
+  return d.ask_control([&] { d.subscriptions.insert({user, stream}); });
 }
 
 int JanusRoomSession::Unsubscribe(const std::string& user, VideoStream stream) {
   Impl& d = *impl_;
-  std::lock_guard lock(d.queue_mutex);
-  if (d.stopping) return kRoomStopped;
-  d.subscriptions.erase({user, stream});
-  d.control_wake = true;
-  d.queue_cv.notify_all();
-  return 0;
+  return d.ask_control([&] { d.subscriptions.erase({user, stream}); });
 }
 
 int JanusRoomSession::RequestKeyFrame(const std::string& user, VideoStream stream) {
