@@ -2,11 +2,13 @@
 #
 #   make demo   venv + install + a two-party call on the loopback engine
 #   make demo-janus  the same through a private Janus server (processes of their own)
+#   make meet   a private Janus and a bot; prints the address of the page to meet it in a browser
 #   make test   venv + install + the test suite's default tier (about a minute)
 #
 # More: make test-slow / test-all (the slow tier / both tiers), make
 # engine-tests (the engine's GoogleTest tests), make lint / check-format /
-# format (ruff; clang-format), make bench (benchmark suite), make asan / tsan
+# format (ruff; clang-format), make browser-check (headless Chromium and a
+# bot in one room, as root), make bench (benchmark suite), make asan / tsan
 # (sanitizer runs), make stress / soak (bounded load runs), make valgrind,
 # make typecheck, make stubs, make dev (fast developer build in build/dev).
 #
@@ -17,7 +19,7 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all demo demo-janus test test-slow test-all engine-tests probe lint check-format format install venv dev \
+.PHONY: all demo demo-janus meet browser-check test test-slow test-all engine-tests probe lint check-format format install venv dev \
 	clean bench bench-quick asan tsan stress soak valgrind typecheck stubs
 
 all: test
@@ -42,6 +44,18 @@ demo-janus: install
 	@tools/system-deps-janus.sh
 	$(PY) -m pip --disable-pip-version-check -q install numpy
 	$(PY) bench/bench_janus.py --demo
+
+# A bot a person can meet: Janus, examples/meet_bot.py and the page of
+# examples/browser; prints the address to open (Ctrl-C stops).
+meet: install
+	@tools/system-deps-janus.sh
+	$(PY) tools/meet.py
+
+# Headless Chromium and a bot in one Janus room, in a network namespace of
+# its own (root): audio both ways with its latency, video, messages.
+browser-check: install
+	@tools/system-deps-janus.sh --browser
+	$(PY) tools/browser_check.py
 
 # The default tier leaves out tests marked slow (pyproject.toml's addopts);
 # the slow tier runs with the larger Hypothesis profile. pytest's status 5

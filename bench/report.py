@@ -233,6 +233,31 @@ def janus(section: dict) -> list[str]:
     return lines
 
 
+def browser(section: dict) -> list[str]:
+    lines, ok = _heading("A browser and a bot in one Janus room", section)
+    if not ok:
+        return lines
+    rows = []
+    for r in section["rows"]:
+        to_browser, to_bot = r["bot_to_browser"], r["browser_to_bot"]
+        target = _verdict(not r["problems"] and (to_browser.get("p50") or 1e9) < 80
+                          and (to_bot.get("p50") or 1e9) < 80)
+        rows.append([_f(to_browser.get("p50"), 1), _f(to_browser.get("p90"), 1),
+                     _f(to_bot.get("p50"), 1), _f(to_bot.get("p90"), 1),
+                     f"{r['decoded']} of {r['frames']}", "; ".join(r["problems"]) or "none",
+                     target])
+    lines += _table(["bot to browser p50 ms", "p90 ms", "browser to bot p50 ms", "p90 ms",
+                     "camera frames decoded", "problems", "target (p50 < 80 ms both ways)"],
+                    rows)
+    lines += ["", "Headless Chromium (fake microphone and camera) on the page of "
+              "examples/browser and a bot of the engine's Janus rooms, in a network namespace "
+              "(tools/browser_check.py). A 20 ms pip every 200 ms each way; latency: send time "
+              "to the onset the bot's callback sees, or to the decoded audio leaving the "
+              "browser's jitter buffer (Opus, Janus, the receiver's jitter buffer; not the "
+              "browser's audio output).", ""]
+    return lines
+
+
 def markdown(results: dict) -> str:
     m = results["machine"]
     sections = results["sections"]
@@ -259,4 +284,6 @@ def markdown(results: dict) -> str:
         lines += e2e(sections["e2e"])
     if "janus" in sections:
         lines += janus(sections["janus"])
+    if "browser" in sections:
+        lines += browser(sections["browser"])
     return "\n".join(lines) + "\n"

@@ -36,10 +36,11 @@ sys.path.insert(0, BENCH)
 
 import report  # noqa: E402
 
-SECTIONS = ("callbacks", "calls", "payload", "payload_tuned", "e2e", "e2e_pinned", "janus")
+SECTIONS = ("callbacks", "calls", "payload", "payload_tuned", "e2e", "e2e_pinned", "janus",
+            "browser")
 MODULES = {"callbacks": "bench_callbacks", "calls": "bench_calls", "payload": "bench_payload",
            "payload_tuned": "bench_payload", "e2e": "bench_e2e", "e2e_pinned": "bench_e2e",
-           "janus": "bench_janus"}
+           "janus": "bench_janus", "browser": "bench_browser"}
 # glibc serves blocks of 32 MiB and more with a fresh mmap each time, so every
 # page of them faults on first touch. These settings keep such blocks in the
 # heap (see the README's Performance section).

@@ -20,8 +20,9 @@
 // CONNECTED) once back (as the loopback rooms report a lost link), and the session end (OnError,
 // channel teardown, DISCONNECTED, OnExitRoom) when the server cannot be reached at entry, is lost
 // for longer than the reconnection window (30 s), or removes us. Audio decoded by the session goes
-// through AudioConversions and AudioReceiver as in the loopback rooms. Video is not carried yet:
-// channels open, frames are dropped and counted.
+// through AudioConversions and AudioReceiver as in the loopback rooms. Video: H.264 access units
+// per stream (HIGH, LOW, AUX), forwarded to a member once it subscribes; pixel frames and H.265
+// are dropped and counted.
 //
 // Environment (read at each EnterRoom): CORVEL_JANUS_BIND_IP, the local
 // address of the media sockets (127.0.0.1 by default; 0.0.0.0 for all);

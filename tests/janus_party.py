@@ -25,10 +25,14 @@ frames are not reported one by one). Commands come as JSON lines on stdin:
         every 10; 1 to 6 KiB each), an SEI message before every sei_every-th;
         each is reported ({"ev": "sent_frame", "pts", "key", "crc"}; video
         frames received likewise as OnRemoteVideoFrameReceived)
+    {"do": "reset"}      forgets the audio received so far (reports start afresh)
     {"do": "report"}     {"ev": "report", ...}: per user the audio received
                          (frames, rate, channels, peak frequency, RMS), the
                          onset times of pips heard, the process' CPU seconds
     {"do": "exit"}       ExitRoom; {"do": "quit"} leaves the process
+
+With CORVEL_PARTY_VIDEO_DUMP=PATH the video frames received are also
+appended to PATH as they came (an H.264 Annex B stream, for a decoder).
 
 Times are time.monotonic(), which is system-wide: comparable across parties.
 """
@@ -67,6 +71,8 @@ class Party(_corvel.VORACloudDelegate):
         self.formats: dict[str, tuple[int, int, int]] = {}
         self.loud: dict[str, bool] = {}
         self.onsets: dict[str, list[float]] = {}
+        dump = os.environ.get("CORVEL_PARTY_VIDEO_DUMP")
+        self.video_dump = open(dump, "ab") if dump else None  # noqa: SIM115 (the process' life)
 
     def OnError(self, error: Any) -> None:
         emit(ev="OnError", code=int(error))
@@ -103,6 +109,9 @@ class Party(_corvel.VORACloudDelegate):
              type=int(stream_type))
 
     def OnRemoteVideoFrameReceived(self, user_id: str, stream_type: Any, frame: Any) -> None:
+        if self.video_dump:
+            self.video_dump.write(frame.data)
+            self.video_dump.flush()
         emit(ev="OnRemoteVideoFrameReceived", user=user_id, type=int(stream_type),
              pts=frame.pts, key=frame.is_key_frame, crc=zlib.crc32(frame.data))
 
@@ -306,6 +315,12 @@ def main() -> int:
                 f.SetData(data)
                 result = cloud.SendVideoFrame(_corvel.STREAM_TYPE_VIDEO_HIGH, f)
                 emit(ev="sent_frame", pts=k * 40, key=key, crc=zlib.crc32(data), result=result)
+            emit(ev="done", do=what)
+        elif what == "reset":
+            with party.lock:
+                party.audio.clear()
+                party.onsets.clear()
+                party.loud.clear()
             emit(ev="done", do=what)
         elif what == "report":
             emit(ev="report", **party.report())

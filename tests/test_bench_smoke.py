@@ -32,7 +32,7 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
     results = json.loads((out / "results.json").read_text())
     sections = results["sections"]
     assert set(sections) == {"callbacks", "calls", "payload", "payload_tuned", "e2e",
-                             "e2e_pinned", "janus"}
+                             "e2e_pinned", "janus", "browser"}
     for name, section in sections.items():
         assert "error" not in section, (name, section)
     assert len(sections["callbacks"]["rows"]) == 6
@@ -58,6 +58,8 @@ def test_quick_benchmark_run_reports_every_section(tmp_path):
         assert [s["parties"] for s in pinned["scale"]] == [32, 32]
     if "skipped" not in sections["janus"]:
         assert [r["parties"] for r in sections["janus"]["rows"]] == [2, 8]
+    if "skipped" not in sections["browser"]:
+        assert [r["problems"] for r in sections["browser"]["rows"]] == [[]]
     markdown = (out / "results.md").read_text()
     for title in ("Headline", "Callback delivery", "Calls into the engine", "Payload transfer"):
         assert title in markdown

@@ -138,7 +138,9 @@ struct RoomSettings {
   std::string secret;  // empty: none
   int publishers = 6;
   std::string audiocodec = "opus";
-  std::string videocodec = "vp8,h264";
+  // H.264 first: a browser publishes the first of these it can, and the
+  // engine receives H.264 only.
+  std::string videocodec = "h264,vp8";
   bool notify_joining = true;
   std::string admin_key;  // needed by "create" when the plugin has one
 };
