@@ -11,7 +11,8 @@ engine's Janus rooms) and headless Chromium with fake media devices.
 What is checked: the bot hears the browser's microphone (the fake device's
 tone, at its frequency) and gets its camera as H.264 access units that
 decode from the first one on (a key frame); the browser hears the bot's 440
-Hz tone and gets its custom messages, and the bot gets the browser's.
+Hz tone and gets its custom messages, and the bot gets the browser's; the
+page leaves and the bot sees the browser's user go.
 
 Both directions' one-way audio latency is measured and printed with the
 other figures: a 20 ms pip every 200 ms each way, from its send time (the
@@ -228,8 +229,10 @@ def check(workdir: Path) -> dict[str, Any]:
             bot.do("pips", count=PIPS, every_ms=PIP_EVERY_MS, rate=48000)
             bot.do("messages", count=3, cmd=1)
             found = page.wait("done", STEP_TIMEOUT)
-            time.sleep(0.3)
+            left = time.monotonic()  # the page leaves once it said done
             heard = bot.report()["users"].get(BROWSER_USER) or {}
+            bot.wait("OnRemoteUserExitRoom", timeout=STEP_TIMEOUT, user=BROWSER_USER)
+            figures["browser_left_s"] = round(time.monotonic() - left, 2)
             frames = [e for e in bot.named("OnRemoteVideoFrameReceived")
                       if e["user"] == BROWSER_USER]
             got = [e for e in bot.named("OnReceiveCustomCmdMsg") if e["user"] == BROWSER_USER]

@@ -130,6 +130,22 @@ class Janus {
     return handle;
   }
 
+  detach(handle) {
+    this.handlers.delete(handle);
+    this.post(`/${this.session}/${handle}`, {janus: 'detach', transaction: this.transaction()})
+      .catch(() => {});
+  }
+
+  // Leaving the page ends the session at once (else the server waits for
+  // its timeout).
+  destroy() {
+    if (this.session === undefined) return;
+    fetch(`${this.url}/${this.session}`, {
+      method: 'POST', keepalive: true,
+      body: JSON.stringify({janus: 'destroy', transaction: this.transaction()}),
+    }).catch(() => {});
+  }
+
   // A VideoRoom request: its answer's data (and jsep), whether Janus gives it
   // at once or as an event later.
   async message(handle, body, jsep, timeoutMs = 10000) {
@@ -218,6 +234,7 @@ function onPublisherEvent(e) {
     feeds.delete(gone);
     feed.tile.remove();
     if (feed.pc) feed.pc.close();
+    if (feed.handle) janus.detach(feed.handle);
     log(`${feed.display} left`);
   }
 }
@@ -242,6 +259,7 @@ async function subscribe(publisher) {
   const handle = await janus.attach((e) => {
     if (e.jsep && e.jsep.type === 'offer') answer(e.jsep).catch((err) => log(err.message));
   });
+  feed.handle = handle;
   const pc = new RTCPeerConnection();
   feed.pc = pc;
   pc.ontrack = (e) => {
@@ -409,10 +427,13 @@ function Probe() {
     });
     found.audio_output_ms = 1000 * (context.baseLatency + (context.outputLatency || 0));
     await this.post({phase: 'done', ...found});
+    location.replace('about:blank');  // and leaves, as a person closing the page
   };
 
   window.addEventListener('error', (e) => found.errors.push(String(e.message)));
 }
+
+window.addEventListener('pagehide', () => janus.destroy());
 
 (async () => {
   $('room').textContent = ROOM;
