@@ -12,12 +12,15 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 from janus_server import require_janus
+from test_janus_rooms import parties  # noqa: F401  (a fixture: janus_party.py processes)
 
 ROOT = Path(__file__).resolve().parent.parent
 CANNOT_RUN = 77
@@ -46,10 +49,29 @@ def test_a_browser_and_a_bot_hear_see_and_message_each_other(tmp_path):
     assert figures["video"]["first_key"] and figures["video"]["decoded"] >= 10
 
 
-def test_meet_starts_janus_a_bot_and_the_page(tmp_path):
+def test_meet_bot_echoes_and_answers_a_party(parties):
+    """make meet's Janus and bot, met by a party of ours: the bot plays back
+    the party's tone and answers its message; SIGTERM stops it all."""
     require_janus()
-    run = subprocess.run([sys.executable, str(ROOT / "tools" / "meet.py"), "--seconds", "2"],
-                         capture_output=True, text=True, timeout=60, env=child_env())
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert "Open http://127.0.0.1:" in run.stdout
-    assert "bot: in the room" in run.stdout and "bot: left" in run.stdout
+    meet = subprocess.Popen([sys.executable, str(ROOT / "tools" / "meet.py"), "--room", "77"],
+                            stdout=subprocess.PIPE, text=True, env=child_env())
+    try:
+        assert meet.stdout is not None
+        lines = [meet.stdout.readline() for _ in range(2)]
+        url = re.search(r"on (http://\S+/janus)", lines[0])
+        assert url and "Open http://127.0.0.1:" in lines[1], lines
+        alice = parties("janus+" + url.group(1), "alice", "77", "127.0.0.1", "--rate", "48000")
+        alice.wait("OnRemoteUserEnterRoom", timeout=15, user="bot")
+        assert alice.do("audio")["result"] == 0
+        alice.wait("OnRemoteAudioAvailable", timeout=15, user="bot", available=True)
+        alice.do("messages", count=1, cmd=1)
+        assert alice.wait("OnReceiveCustomCmdMsg", user="bot")["message"] == "alice, you said: m0"
+        alice.do("tone", freq=440, amp=8000, ms=2500, rate=48000)
+        time.sleep(1.0)  # the echo's second
+        echo = alice.report()["users"]["bot"]
+        assert abs(echo["peak_hz"] - 440) < 5 and echo["rms"] > 1000, echo
+    finally:
+        meet.terminate()
+        out, _ = meet.communicate(timeout=30)
+    assert meet.returncode == 0
+    assert "bot: left" in out

@@ -5,7 +5,7 @@
 Starts Janus (HTTP API on 127.0.0.1, WebRTC on this machine's other
 interfaces), examples/meet_bot.py in that Janus' room, and a small web
 server for the page of examples/browser, then prints the address to open in
-a browser on this machine. Ctrl-C (or --seconds) stops everything.
+a browser on this machine. Ctrl-C, SIGTERM or --seconds stops everything.
 """
 
 from __future__ import annotations
@@ -26,6 +26,10 @@ import janus_server  # noqa: E402
 from browser_check import PageServer  # noqa: E402
 
 
+def _interrupt(*_: object) -> None:
+    raise KeyboardInterrupt
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--room", type=int, default=1234)
@@ -35,6 +39,7 @@ def main() -> int:
     if reason:
         print(f"meet: {reason}")
         return 1
+    signal.signal(signal.SIGTERM, _interrupt)  # stops as Ctrl-C does
     with janus_server.JanusServer() as janus:
         page = PageServer()
         bot = subprocess.Popen(
