@@ -49,7 +49,7 @@ def test_a_browser_and_a_bot_hear_see_and_message_each_other(tmp_path):
     assert figures["video"]["first_key"] and figures["video"]["decoded"] >= 10
 
 
-def test_meet_bot_echoes_and_answers_a_party(parties):
+def test_meet_bot_echoes_and_answers_a_party(parties):  # noqa: F811 (the fixture)
     """make meet's Janus and bot, met by a party of ours: the bot plays back
     the party's tone and answers its message; SIGTERM stops it all."""
     require_janus()
