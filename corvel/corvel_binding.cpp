@@ -158,6 +158,26 @@ class type_caster<T, enable_if_t<IsBoundValue<T>::value>> : public type_caster_b
     RefuseUninitialised(src, BoundType<T>());
     return type_caster_base<T>::load(src, convert);
   }
+
+  // As the library's own, with the class's binding record looked up once
+  // rather than hashed from the C++ type's name on every conversion (none of
+  // these types is polymorphic, so there is no more derived type to find).
+  static handle cast(const T& src, return_value_policy policy, handle parent) {
+    if (policy == return_value_policy::automatic ||
+        policy == return_value_policy::automatic_reference) {
+      policy = return_value_policy::copy;
+    }
+    return cast(std::addressof(src), policy, parent);
+  }
+  static handle cast(T&& src, return_value_policy, handle parent) {
+    return cast(std::addressof(src), return_value_policy::move, parent);
+  }
+  static handle cast(const T* src, return_value_policy policy, handle parent) {
+    static_assert(!std::is_polymorphic_v<T>);
+    return type_caster_generic::cast(src, policy, parent, BoundType<T>(),
+                                     type_caster_base<T>::make_copy_constructor(src),
+                                     type_caster_base<T>::make_move_constructor(src));
+  }
 };
 
 template <typename C>
