@@ -634,23 +634,90 @@ bool CalledFromOverride(PyObject* self, CallbackId id) {
   return from_override;
 }
 
+// An override found on a delegate, ready to be called with the binding
+// library's conversion of each argument. A plain function found on the
+// delegate's class (a `def OnX(self, ...)` of its Python class) is kept
+// unbound and called with the delegate as its first argument, as the bound
+// method the attribute lookup would have made calls it, without making that
+// method object on every callback.
+class Override {
+ public:
+  Override() = default;
+  // `callable`: a new reference; `self`: the delegate to pass first, or null
+  // when `callable` is called as it is (borrowed: the caller holds it).
+  Override(PyObject* callable, PyObject* self)
+      : callable_(py::reinterpret_steal<py::object>(callable)), self_(self) {}
+
+  explicit operator bool() const { return static_cast<bool>(callable_); }
+  PyObject* ptr() const { return callable_.ptr(); }
+
+  // The arguments are all converted first, in order, then the call is made;
+  // a failure raises as the binding library's own call would.
+  template <typename... Args>
+  py::object operator()(Args&&... args) const {
+    constexpr size_t count = sizeof...(Args);
+    py::object converted[count + 1];
+    size_t index = 0;
+    ((converted[index] = Argument(std::forward<Args>(args), index), ++index), ...);
+    // argv[0] is free for the callee's use (PY_VECTORCALL_ARGUMENTS_OFFSET);
+    // argv[1] is the delegate when the callable is unbound.
+    PyObject* argv[count + 2];
+    argv[0] = nullptr;
+    argv[1] = self_;
+    for (size_t i = 0; i < count; ++i) argv[i + 2] = converted[i].ptr();
+    PyObject* const* first = self_ != nullptr ? argv + 1 : argv + 2;
+    const size_t nargs = self_ != nullptr ? count + 1 : count;
+    PyObject* result = PyObject_Vectorcall(callable_.ptr(), first,
+                                           nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+  }
+
+ private:
+  // Text: str (UTF-8), None for null; the library's caster makes the same.
+  static py::object Argument(const char* text, size_t) {
+    if (text == nullptr) return py::none();
+    PyObject* str = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr);
+    if (str == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(str);
+  }
+  template <typename T>
+  static py::object Argument(T&& value, size_t index) {
+    py::handle converted = py::detail::make_caster<T>::cast(
+        std::forward<T>(value), py::return_value_policy::automatic_reference, nullptr);
+    if (!converted) {
+#if defined(PYBIND11_DETAILED_ERROR_MESSAGES)
+      throw py::cast_error_unable_to_convert_call_arg(std::to_string(index), py::type_id<T>());
+#else
+      throw py::cast_error_unable_to_convert_call_arg(std::to_string(index));
+#endif
+    }
+    return py::reinterpret_steal<py::object>(converted);
+  }
+
+  py::object callable_;
+  PyObject* self_ = nullptr;
+};
+
 // The override of callback `id` on the Python delegate `self`: whatever the
 // attribute lookup finds (a function, a builtin, a functools.partial, any
 // object, on the instance or on its class), unless it is the module's own
-// base method. Null when there is none. Looked up on every call, so a method
-// added or removed later is seen at once.
-py::object FindOverride(PyObject* self, CallbackId id, bool from_python) {
-  PyObject* found = PyObject_GetAttr(self, Callbacks().names[id]);
+// base method. Empty when there is none. Looked up on every call, so a method
+// added or removed later is seen at once. (_PyObject_GetMethod is the lookup
+// of PyObject_GetAttr, answering a function found on the class unbound.)
+Override FindOverride(PyObject* self, CallbackId id, bool from_python) {
+  PyObject* found = nullptr;
+  const bool unbound = _PyObject_GetMethod(self, Callbacks().names[id], &found) == 1;
   if (found == nullptr) throw py::error_already_set();
   PyObject* function = found;
-  if (PyMethod_Check(found) && PyMethod_GET_SELF(found) == self) {
+  if (!unbound && PyMethod_Check(found) && PyMethod_GET_SELF(found) == self) {
     function = PyMethod_GET_FUNCTION(found);
   }
   if (IsBaseFunction(function) || (from_python && CalledFromOverride(self, id))) {
     Py_DECREF(found);
-    return py::object();
+    return Override();
   }
-  return py::reinterpret_steal<py::object>(found);
+  return Override(found, unbound ? self : nullptr);
 }
 
 // Set by the bound base methods of VORACloudDelegate right before they call
@@ -826,82 +893,84 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void FlushFailures(PyObject* delegate) { failures_.Flush(delegate); }
 
   void OnError(Error error) override {
-    Deliver(kOnError, [&](py::handle f) { f(error); });
+    Deliver(kOnError, [&](const Override& f) { f(error); });
   }
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    Deliver(kOnConnectionStateChanged, [&](py::handle f) { f(old_state, new_state); });
+    Deliver(kOnConnectionStateChanged, [&](const Override& f) { f(old_state, new_state); });
   }
   void OnEnterRoom() override {
-    Deliver(kOnEnterRoom, [&](py::handle f) { f(); });
+    Deliver(kOnEnterRoom, [&](const Override& f) { f(); });
   }
   void OnExitRoom() override {
-    Deliver(kOnExitRoom, [&](py::handle f) { f(); });
+    Deliver(kOnExitRoom, [&](const Override& f) { f(); });
   }
   void OnLocalAudioChannelCreated() override {
-    Deliver(kOnLocalAudioChannelCreated, [&](py::handle f) { f(); });
+    Deliver(kOnLocalAudioChannelCreated, [&](const Override& f) { f(); });
   }
   void OnLocalAudioChannelDestroyed() override {
-    Deliver(kOnLocalAudioChannelDestroyed, [&](py::handle f) { f(); });
+    Deliver(kOnLocalAudioChannelDestroyed, [&](const Override& f) { f(); });
   }
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    Deliver(kOnLocalVideoChannelCreated, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnLocalVideoChannelCreated, [&](const Override& f) { f(stream_type); });
   }
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    Deliver(kOnLocalVideoChannelDestroyed, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnLocalVideoChannelDestroyed, [&](const Override& f) { f(stream_type); });
   }
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    Deliver(kOnRequestChangeVideoEncodeBitrate, [&](py::handle f) { f(stream_type, bitrate_bps); });
+    Deliver(kOnRequestChangeVideoEncodeBitrate,
+            [&](const Override& f) { f(stream_type, bitrate_bps); });
   }
   void OnRequestKeyFrame(StreamType stream_type) override {
-    Deliver(kOnRequestKeyFrame, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnRequestKeyFrame, [&](const Override& f) { f(stream_type); });
   }
   void OnRemoteUserEnterRoom(const UserInfo& info) override {
-    Deliver(kOnRemoteUserEnterRoom, [&](py::handle f) { f(info); });
+    Deliver(kOnRemoteUserEnterRoom, [&](const Override& f) { f(info); });
   }
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    Deliver(kOnRemoteUserExitRoom, [&](py::handle f) { f(info, reason); });
+    Deliver(kOnRemoteUserExitRoom, [&](const Override& f) { f(info, reason); });
   }
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    Deliver(kOnRemoteAudioAvailable, [&](py::handle f) { f(user_id, available); });
+    Deliver(kOnRemoteAudioAvailable, [&](const Override& f) { f(user_id, available); });
   }
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    Deliver(kOnRemoteVideoAvailable, [&](py::handle f) { f(user_id, available, type); });
+    Deliver(kOnRemoteVideoAvailable, [&](const Override& f) { f(user_id, available, type); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const VideoFrame& frame) override {
-    Deliver(kOnRemoteVideoFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
+    Deliver(kOnRemoteVideoFrameReceived, [&](const Override& f) { f(user_id, type, frame); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const PixelFrame& frame) override {
-    Deliver(kOnRemotePixelFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
+    Deliver(kOnRemotePixelFrameReceived, [&](const Override& f) { f(user_id, type, frame); });
   }
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    Deliver(kOnRemoteAudioReceived, [&](py::handle f) { f(user_id, frame); });
+    Deliver(kOnRemoteAudioReceived, [&](const Override& f) { f(user_id, frame); });
   }
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    Deliver(kOnRemoteMixedAudioReceived, [&](py::handle f) { f(frame); });
+    Deliver(kOnRemoteMixedAudioReceived, [&](const Override& f) { f(frame); });
   }
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                             const char* message, size_t length) override {
-    Deliver(kOnSeiMessageReceived, [&](py::handle f) {
+    Deliver(kOnSeiMessageReceived, [&](const Override& f) {
       py::bytes payload(message, length);
       f(user_id, stream_type, message_type, payload);
     });
   }
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    Deliver(kOnReceiveCustomCmdMsg, [&](py::handle f) {
+    Deliver(kOnReceiveCustomCmdMsg, [&](const Override& f) {
       py::bytes payload(message, length);
       f(user_id, cmd_id, seq, payload);
     });
   }
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
                           uint32_t missed) override {
-    Deliver(kOnMissCustomCmdMsg, [&](py::handle f) { f(user_id, cmd_id, error_code, missed); });
+    Deliver(kOnMissCustomCmdMsg,
+            [&](const Override& f) { f(user_id, cmd_id, error_code, missed); });
   }
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    Deliver(kOnNetworkQuality, [&](py::handle f) {
+    Deliver(kOnNetworkQuality, [&](const Override& f) {
       py::object local = local_quality
                              ? CopyToPython(*local_quality)
                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
@@ -938,7 +1007,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
     if (!self) return;
     const CallbackKind kind = KindOf(id);
     try {
-      py::object override = FindOverride(self.ptr(), id, false);
+      const Override override = FindOverride(self.ptr(), id, false);
       if (!override) {
         if (kind != CallbackKind::kRequired) return;
         PyErr_SetString(PyExc_RuntimeError, PureVirtualMessage(id).c_str());
@@ -977,7 +1046,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void DeliverToPythonCaller(CallbackId id, const Call& call) {
     py::object self = PythonObject();
     if (!self) throw py::type_error("the delegate has no Python object");
-    py::object override = FindOverride(self.ptr(), id, true);
+    const Override override = FindOverride(self.ptr(), id, true);
     if (!override) {
       if (KindOf(id) == CallbackKind::kRequired) throw std::runtime_error(PureVirtualMessage(id));
       return;  // the interface's own bodies do nothing
