@@ -113,25 +113,29 @@ Task NetworkQuality(std::string user, vora::NetworkQuality grade,
 
 AudioFrame AudioBlock::Frame() const {
   AudioFrame frame;
+  Fill(frame);
+  SetFramePayload(frame, payload);
+  return frame;
+}
+
+void AudioBlock::Fill(AudioFrame& frame) const {
   frame.sample_rate = rate;
   frame.channels = channels;
   frame.codec = codec;
   frame.pts = pts;
   frame.has_voice = voice;
-  SetFramePayload(frame, payload);
-  return frame;
 }
 
 Task RemoteAudio(std::string user, AudioBlock block) {
-  return Make("OnRemoteAudioReceived",
-              [user = std::move(user), block = std::move(block)](VORACloudDelegate& d) {
-                d.OnRemoteAudioReceived(user.c_str(), block.Frame());
-              });
+  return Make("OnRemoteAudioReceived", [user = std::move(user),
+                                        block = std::move(block)](VORACloudDelegate& d) {
+    block.Show([&](const AudioFrame& frame) { d.OnRemoteAudioReceived(user.c_str(), frame); });
+  });
 }
 
 Task MixedAudio(AudioBlock block) {
   return Make("OnRemoteMixedAudioReceived", [block = std::move(block)](VORACloudDelegate& d) {
-    d.OnRemoteMixedAudioReceived(block.Frame());
+    block.Show([&](const AudioFrame& frame) { d.OnRemoteMixedAudioReceived(frame); });
   });
 }
 
