@@ -174,9 +174,37 @@ class type_caster<T, enable_if_t<IsBoundValue<T>::value>> : public type_caster_b
   }
   static handle cast(const T* src, return_value_policy policy, handle parent) {
     static_assert(!std::is_polymorphic_v<T>);
-    return type_caster_generic::cast(src, policy, parent, BoundType<T>(),
+    const type_info* info = BoundType<T>();
+    if (policy == return_value_policy::copy && src != nullptr && info != nullptr &&
+        info->holder_enum_v == holder_enum_t::std_unique_ptr && info->simple_type) {
+      return NewCopy(*src, info);
+    }
+    return type_caster_generic::cast(src, policy, parent, info,
                                      type_caster_base<T>::make_copy_constructor(src),
                                      type_caster_base<T>::make_move_constructor(src));
+  }
+
+ private:
+  // What the generic copying conversion does for a class held by
+  // std::unique_ptr<T> outside multiple inheritance (the existing Python
+  // object of `src` when there is one; otherwise a new instance owning a
+  // copy, registered, its holder made), less the second lookup of the class
+  // by the C++ type's name that the class's own instance set-up makes: every
+  // frame of a media callback goes through here.
+  static handle NewCopy(const T& src, const type_info* info) {
+    void* const original = const_cast<T*>(std::addressof(src));
+    if (handle existing = find_registered_python_instance(original, info)) return existing;
+    auto object = reinterpret_steal<pybind11::object>(make_new_instance(info->type));
+    auto* inst = reinterpret_cast<instance*>(object.ptr());
+    inst->owned = false;
+    value_and_holder v_h = inst->get_value_and_holder(info, true);
+    v_h.value_ptr() = new T(src);
+    inst->owned = true;
+    register_instance(inst, v_h.value_ptr(), info);
+    v_h.set_instance_registered();
+    new (std::addressof(v_h.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(v_h.value_ptr<T>());
+    v_h.set_holder_constructed();
+    return object.release();
   }
 };
 
