@@ -631,6 +631,7 @@ CallbackTable& Callbacks() {
 }
 
 bool IsBaseFunction(PyObject* function) {
+  if (!PyCFunction_Check(function)) return false;  // the base methods are built-in functions
   for (PyObject* base : Callbacks().base_functions) {
     if (function == base) return true;
   }
