@@ -452,6 +452,26 @@ class EngineThreadLock {
   // in it must then be cleared).
   bool KeepsState() const { return kind_ != CORVEL_DELIVERY_THREAD_NONE; }
 
+  // With the lock held: a new empty contextvars context for a callback
+  // (null on failure, the error set). A long-lived pool thread keeps the one
+  // its last callback ran in when that came back empty and held by no one
+  // else (Python code can copy a context's variables but never reach the
+  // context object itself), which is then as good as a new one.
+  PyObject* NewContext() {
+    if (PyObject* spare = std::exchange(spare_context_, nullptr)) return spare;
+    return PyContext_New();
+  }
+  // With the lock held: the context a callback ran in, exited; takes the
+  // reference.
+  void ContextDone(PyObject* context) {
+    if (kind_ == CORVEL_DELIVERY_THREAD_LONG_LIVED && spare_context_ == nullptr &&
+        Py_REFCNT(context) == 1 && PyObject_Length(context) == 0) {
+      spare_context_ = context;
+      return;
+    }
+    Py_DECREF(context);
+  }
+
  private:
   EngineThreadLock()
       : kind_(Listening().load(std::memory_order_acquire) ? corvel_delivery_thread()
@@ -484,6 +504,8 @@ class EngineThreadLock {
   bool held_ = false;
   PyThreadState* state_ = nullptr;  // pool threads'
   PyGILState_STATE gilstate_ = PyGILState_UNLOCKED;
+  // Long-lived pool threads': kept for the process's life, as their state.
+  PyObject* spare_context_ = nullptr;
 };
 
 // Holds the interpreter lock for one callback. On a thread state that
@@ -500,7 +522,7 @@ class CallbackLock {
     if (!admitted_) return;
     ++t_callbacks_running;
     if (!thread_.KeepsState()) return;
-    context_ = PyContext_New();
+    context_ = thread_.NewContext();
     if (context_ != nullptr && PyContext_Enter(context_) != 0) {
       PyErr_Clear();
       Py_CLEAR(context_);
@@ -510,8 +532,12 @@ class CallbackLock {
     if (!admitted_) return;
     if (thread_.KeepsState()) {
       if (context_ != nullptr) {
-        if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
-        Py_DECREF(context_);
+        if (PyContext_Exit(context_) != 0) {
+          PyErr_WriteUnraisable(nullptr);
+          Py_DECREF(context_);
+        } else {
+          thread_.ContextDone(context_);
+        }
       }
       PyThreadState* state = PyThreadState_Get();
       if (state->dict != nullptr && PyDict_GET_SIZE(state->dict) != 0) PyDict_Clear(state->dict);
