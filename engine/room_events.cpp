@@ -10,11 +10,10 @@ using namespace corvel::vora;
 
 namespace {
 
-Task Make(const char* name, DelegateCall call) {
-  Task task;
-  task.name = name;
-  task.call = std::move(call);
-  return task;
+// The task is built in place: the call is stored once, never moved.
+template <typename Call>
+Task Make(const char* name, Call&& call) {
+  return Task{name, DelegateCall(std::forward<Call>(call)), nullptr};
 }
 
 }  // namespace
@@ -125,6 +124,9 @@ void AudioBlock::Fill(AudioFrame& frame) const {
   frame.pts = pts;
   frame.has_voice = voice;
 }
+
+// A remote user's audio is queued without an allocation of its own.
+static_assert(sizeof(std::string) + sizeof(AudioBlock) <= DelegateCall::kInline);
 
 Task RemoteAudio(std::string user, AudioBlock block) {
   return Make("OnRemoteAudioReceived", [user = std::move(user),
