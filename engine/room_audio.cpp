@@ -79,6 +79,14 @@ void Room::ArriveAudioLocked(Member& t, const Member& from, const PayloadPtr& pc
                              bool voice, Clock::time_point arrival) {
   if (!from.present || !t.present) return;
   AudioReceiver& receiver = t.route->audio_in;
+  if (routing_ && !receiver.mixes()) {
+    // Straight into the member's outbox (PostAllTo's, without the hop).
+    std::vector<Task>& outbox = t.route->outbox;
+    const bool listed = !outbox.empty();
+    receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, outbox);
+    if (!listed && !outbox.empty()) outbox_members_.push_back(&t);
+    return;
+  }
   receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, arrivals_);
   if (receiver.mixes()) {
     MixerPumpLocked(t, arrival);
