@@ -158,6 +158,54 @@ class type_caster<T, enable_if_t<IsBoundValue<T>::value>> : public type_caster_b
     RefuseUninitialised(src, BoundType<T>());
     return type_caster_base<T>::load(src, convert);
   }
+
+  // As the library's own, with the class's binding record looked up once
+  // rather than hashed from the C++ type's name on every conversion (none of
+  // these types is polymorphic, so there is no more derived type to find).
+  static handle cast(const T& src, return_value_policy policy, handle parent) {
+    if (policy == return_value_policy::automatic ||
+        policy == return_value_policy::automatic_reference) {
+      policy = return_value_policy::copy;
+    }
+    return cast(std::addressof(src), policy, parent);
+  }
+  static handle cast(T&& src, return_value_policy, handle parent) {
+    return cast(std::addressof(src), return_value_policy::move, parent);
+  }
+  static handle cast(const T* src, return_value_policy policy, handle parent) {
+    static_assert(!std::is_polymorphic_v<T>);
+    const type_info* info = BoundType<T>();
+    if (policy == return_value_policy::copy && src != nullptr && info != nullptr &&
+        info->holder_enum_v == holder_enum_t::std_unique_ptr && info->simple_type) {
+      return NewCopy(*src, info);
+    }
+    return type_caster_generic::cast(src, policy, parent, info,
+                                     type_caster_base<T>::make_copy_constructor(src),
+                                     type_caster_base<T>::make_move_constructor(src));
+  }
+
+ private:
+  // What the generic copying conversion does for a class held by
+  // std::unique_ptr<T> outside multiple inheritance (the existing Python
+  // object of `src` when there is one; otherwise a new instance owning a
+  // copy, registered, its holder made), less the second lookup of the class
+  // by the C++ type's name that the class's own instance set-up makes: every
+  // frame of a media callback goes through here.
+  static handle NewCopy(const T& src, const type_info* info) {
+    void* const original = const_cast<T*>(std::addressof(src));
+    if (handle existing = find_registered_python_instance(original, info)) return existing;
+    auto object = reinterpret_steal<pybind11::object>(make_new_instance(info->type));
+    auto* inst = reinterpret_cast<instance*>(object.ptr());
+    inst->owned = false;
+    value_and_holder v_h = inst->get_value_and_holder(info, true);
+    v_h.value_ptr() = new T(src);
+    inst->owned = true;
+    register_instance(inst, v_h.value_ptr(), info);
+    v_h.set_instance_registered();
+    new (std::addressof(v_h.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(v_h.value_ptr<T>());
+    v_h.set_holder_constructed();
+    return object.release();
+  }
 };
 
 template <typename C>
@@ -404,6 +452,26 @@ class EngineThreadLock {
   // in it must then be cleared).
   bool KeepsState() const { return kind_ != CORVEL_DELIVERY_THREAD_NONE; }
 
+  // With the lock held: a new empty contextvars context for a callback
+  // (null on failure, the error set). A long-lived pool thread keeps the one
+  // its last callback ran in when that came back empty and held by no one
+  // else (Python code can copy a context's variables but never reach the
+  // context object itself), which is then as good as a new one.
+  PyObject* NewContext() {
+    if (PyObject* spare = std::exchange(spare_context_, nullptr)) return spare;
+    return PyContext_New();
+  }
+  // With the lock held: the context a callback ran in, exited; takes the
+  // reference.
+  void ContextDone(PyObject* context) {
+    if (kind_ == CORVEL_DELIVERY_THREAD_LONG_LIVED && spare_context_ == nullptr &&
+        Py_REFCNT(context) == 1 && PyObject_Length(context) == 0) {
+      spare_context_ = context;
+      return;
+    }
+    Py_DECREF(context);
+  }
+
  private:
   EngineThreadLock()
       : kind_(Listening().load(std::memory_order_acquire) ? corvel_delivery_thread()
@@ -436,6 +504,8 @@ class EngineThreadLock {
   bool held_ = false;
   PyThreadState* state_ = nullptr;  // pool threads'
   PyGILState_STATE gilstate_ = PyGILState_UNLOCKED;
+  // Long-lived pool threads': kept for the process's life, as their state.
+  PyObject* spare_context_ = nullptr;
 };
 
 // Holds the interpreter lock for one callback. On a thread state that
@@ -452,7 +522,7 @@ class CallbackLock {
     if (!admitted_) return;
     ++t_callbacks_running;
     if (!thread_.KeepsState()) return;
-    context_ = PyContext_New();
+    context_ = thread_.NewContext();
     if (context_ != nullptr && PyContext_Enter(context_) != 0) {
       PyErr_Clear();
       Py_CLEAR(context_);
@@ -462,8 +532,12 @@ class CallbackLock {
     if (!admitted_) return;
     if (thread_.KeepsState()) {
       if (context_ != nullptr) {
-        if (PyContext_Exit(context_) != 0) PyErr_WriteUnraisable(nullptr);
-        Py_DECREF(context_);
+        if (PyContext_Exit(context_) != 0) {
+          PyErr_WriteUnraisable(nullptr);
+          Py_DECREF(context_);
+        } else {
+          thread_.ContextDone(context_);
+        }
       }
       PyThreadState* state = PyThreadState_Get();
       if (state->dict != nullptr && PyDict_GET_SIZE(state->dict) != 0) PyDict_Clear(state->dict);
@@ -583,6 +657,7 @@ CallbackTable& Callbacks() {
 }
 
 bool IsBaseFunction(PyObject* function) {
+  if (!PyCFunction_Check(function)) return false;  // the base methods are built-in functions
   for (PyObject* base : Callbacks().base_functions) {
     if (function == base) return true;
   }
@@ -614,23 +689,90 @@ bool CalledFromOverride(PyObject* self, CallbackId id) {
   return from_override;
 }
 
+// An override found on a delegate, ready to be called with the binding
+// library's conversion of each argument. A plain function found on the
+// delegate's class (a `def OnX(self, ...)` of its Python class) is kept
+// unbound and called with the delegate as its first argument, as the bound
+// method the attribute lookup would have made calls it, without making that
+// method object on every callback.
+class Override {
+ public:
+  Override() = default;
+  // `callable`: a new reference; `self`: the delegate to pass first, or null
+  // when `callable` is called as it is (borrowed: the caller holds it).
+  Override(PyObject* callable, PyObject* self)
+      : callable_(py::reinterpret_steal<py::object>(callable)), self_(self) {}
+
+  explicit operator bool() const { return static_cast<bool>(callable_); }
+  PyObject* ptr() const { return callable_.ptr(); }
+
+  // The arguments are all converted first, in order, then the call is made;
+  // a failure raises as the binding library's own call would.
+  template <typename... Args>
+  py::object operator()(Args&&... args) const {
+    constexpr size_t count = sizeof...(Args);
+    py::object converted[count + 1];
+    size_t index = 0;
+    ((converted[index] = Argument(std::forward<Args>(args), index), ++index), ...);
+    // argv[0] is free for the callee's use (PY_VECTORCALL_ARGUMENTS_OFFSET);
+    // argv[1] is the delegate when the callable is unbound.
+    PyObject* argv[count + 2];
+    argv[0] = nullptr;
+    argv[1] = self_;
+    for (size_t i = 0; i < count; ++i) argv[i + 2] = converted[i].ptr();
+    PyObject* const* first = self_ != nullptr ? argv + 1 : argv + 2;
+    const size_t nargs = self_ != nullptr ? count + 1 : count;
+    PyObject* result = PyObject_Vectorcall(callable_.ptr(), first,
+                                           nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+  }
+
+ private:
+  // Text: str (UTF-8), None for null; the library's caster makes the same.
+  static py::object Argument(const char* text, size_t) {
+    if (text == nullptr) return py::none();
+    PyObject* str = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr);
+    if (str == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(str);
+  }
+  template <typename T>
+  static py::object Argument(T&& value, size_t index) {
+    py::handle converted = py::detail::make_caster<T>::cast(
+        std::forward<T>(value), py::return_value_policy::automatic_reference, nullptr);
+    if (!converted) {
+#if defined(PYBIND11_DETAILED_ERROR_MESSAGES)
+      throw py::cast_error_unable_to_convert_call_arg(std::to_string(index), py::type_id<T>());
+#else
+      throw py::cast_error_unable_to_convert_call_arg(std::to_string(index));
+#endif
+    }
+    return py::reinterpret_steal<py::object>(converted);
+  }
+
+  py::object callable_;
+  PyObject* self_ = nullptr;
+};
+
 // The override of callback `id` on the Python delegate `self`: whatever the
 // attribute lookup finds (a function, a builtin, a functools.partial, any
 // object, on the instance or on its class), unless it is the module's own
-// base method. Null when there is none. Looked up on every call, so a method
-// added or removed later is seen at once.
-py::object FindOverride(PyObject* self, CallbackId id, bool from_python) {
-  PyObject* found = PyObject_GetAttr(self, Callbacks().names[id]);
+// base method. Empty when there is none. Looked up on every call, so a method
+// added or removed later is seen at once. (_PyObject_GetMethod is the lookup
+// of PyObject_GetAttr, answering a function found on the class unbound.)
+Override FindOverride(PyObject* self, CallbackId id, bool from_python) {
+  PyObject* found = nullptr;
+  const bool unbound = _PyObject_GetMethod(self, Callbacks().names[id], &found) == 1;
   if (found == nullptr) throw py::error_already_set();
   PyObject* function = found;
-  if (PyMethod_Check(found) && PyMethod_GET_SELF(found) == self) {
+  if (!unbound && PyMethod_Check(found) && PyMethod_GET_SELF(found) == self) {
     function = PyMethod_GET_FUNCTION(found);
   }
   if (IsBaseFunction(function) || (from_python && CalledFromOverride(self, id))) {
     Py_DECREF(found);
-    return py::object();
+    return Override();
   }
-  return py::reinterpret_steal<py::object>(found);
+  return Override(found, unbound ? self : nullptr);
 }
 
 // Set by the bound base methods of VORACloudDelegate right before they call
@@ -806,82 +948,84 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void FlushFailures(PyObject* delegate) { failures_.Flush(delegate); }
 
   void OnError(Error error) override {
-    Deliver(kOnError, [&](py::handle f) { f(error); });
+    Deliver(kOnError, [&](const Override& f) { f(error); });
   }
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    Deliver(kOnConnectionStateChanged, [&](py::handle f) { f(old_state, new_state); });
+    Deliver(kOnConnectionStateChanged, [&](const Override& f) { f(old_state, new_state); });
   }
   void OnEnterRoom() override {
-    Deliver(kOnEnterRoom, [&](py::handle f) { f(); });
+    Deliver(kOnEnterRoom, [&](const Override& f) { f(); });
   }
   void OnExitRoom() override {
-    Deliver(kOnExitRoom, [&](py::handle f) { f(); });
+    Deliver(kOnExitRoom, [&](const Override& f) { f(); });
   }
   void OnLocalAudioChannelCreated() override {
-    Deliver(kOnLocalAudioChannelCreated, [&](py::handle f) { f(); });
+    Deliver(kOnLocalAudioChannelCreated, [&](const Override& f) { f(); });
   }
   void OnLocalAudioChannelDestroyed() override {
-    Deliver(kOnLocalAudioChannelDestroyed, [&](py::handle f) { f(); });
+    Deliver(kOnLocalAudioChannelDestroyed, [&](const Override& f) { f(); });
   }
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    Deliver(kOnLocalVideoChannelCreated, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnLocalVideoChannelCreated, [&](const Override& f) { f(stream_type); });
   }
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    Deliver(kOnLocalVideoChannelDestroyed, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnLocalVideoChannelDestroyed, [&](const Override& f) { f(stream_type); });
   }
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    Deliver(kOnRequestChangeVideoEncodeBitrate, [&](py::handle f) { f(stream_type, bitrate_bps); });
+    Deliver(kOnRequestChangeVideoEncodeBitrate,
+            [&](const Override& f) { f(stream_type, bitrate_bps); });
   }
   void OnRequestKeyFrame(StreamType stream_type) override {
-    Deliver(kOnRequestKeyFrame, [&](py::handle f) { f(stream_type); });
+    Deliver(kOnRequestKeyFrame, [&](const Override& f) { f(stream_type); });
   }
   void OnRemoteUserEnterRoom(const UserInfo& info) override {
-    Deliver(kOnRemoteUserEnterRoom, [&](py::handle f) { f(info); });
+    Deliver(kOnRemoteUserEnterRoom, [&](const Override& f) { f(info); });
   }
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    Deliver(kOnRemoteUserExitRoom, [&](py::handle f) { f(info, reason); });
+    Deliver(kOnRemoteUserExitRoom, [&](const Override& f) { f(info, reason); });
   }
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    Deliver(kOnRemoteAudioAvailable, [&](py::handle f) { f(user_id, available); });
+    Deliver(kOnRemoteAudioAvailable, [&](const Override& f) { f(user_id, available); });
   }
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    Deliver(kOnRemoteVideoAvailable, [&](py::handle f) { f(user_id, available, type); });
+    Deliver(kOnRemoteVideoAvailable, [&](const Override& f) { f(user_id, available, type); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const VideoFrame& frame) override {
-    Deliver(kOnRemoteVideoFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
+    Deliver(kOnRemoteVideoFrameReceived, [&](const Override& f) { f(user_id, type, frame); });
   }
   void OnRemoteVideoReceived(const char* user_id, StreamType type,
                              const PixelFrame& frame) override {
-    Deliver(kOnRemotePixelFrameReceived, [&](py::handle f) { f(user_id, type, frame); });
+    Deliver(kOnRemotePixelFrameReceived, [&](const Override& f) { f(user_id, type, frame); });
   }
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    Deliver(kOnRemoteAudioReceived, [&](py::handle f) { f(user_id, frame); });
+    Deliver(kOnRemoteAudioReceived, [&](const Override& f) { f(user_id, frame); });
   }
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    Deliver(kOnRemoteMixedAudioReceived, [&](py::handle f) { f(frame); });
+    Deliver(kOnRemoteMixedAudioReceived, [&](const Override& f) { f(frame); });
   }
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                             const char* message, size_t length) override {
-    Deliver(kOnSeiMessageReceived, [&](py::handle f) {
+    Deliver(kOnSeiMessageReceived, [&](const Override& f) {
       py::bytes payload(message, length);
       f(user_id, stream_type, message_type, payload);
     });
   }
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    Deliver(kOnReceiveCustomCmdMsg, [&](py::handle f) {
+    Deliver(kOnReceiveCustomCmdMsg, [&](const Override& f) {
       py::bytes payload(message, length);
       f(user_id, cmd_id, seq, payload);
     });
   }
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
                           uint32_t missed) override {
-    Deliver(kOnMissCustomCmdMsg, [&](py::handle f) { f(user_id, cmd_id, error_code, missed); });
+    Deliver(kOnMissCustomCmdMsg,
+            [&](const Override& f) { f(user_id, cmd_id, error_code, missed); });
   }
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    Deliver(kOnNetworkQuality, [&](py::handle f) {
+    Deliver(kOnNetworkQuality, [&](const Override& f) {
       py::object local = local_quality
                              ? CopyToPython(*local_quality)
                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
@@ -918,7 +1062,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
     if (!self) return;
     const CallbackKind kind = KindOf(id);
     try {
-      py::object override = FindOverride(self.ptr(), id, false);
+      const Override override = FindOverride(self.ptr(), id, false);
       if (!override) {
         if (kind != CallbackKind::kRequired) return;
         PyErr_SetString(PyExc_RuntimeError, PureVirtualMessage(id).c_str());
@@ -957,7 +1101,7 @@ class PyVORACloudDelegate : public VORACloudDelegate {
   void DeliverToPythonCaller(CallbackId id, const Call& call) {
     py::object self = PythonObject();
     if (!self) throw py::type_error("the delegate has no Python object");
-    py::object override = FindOverride(self.ptr(), id, true);
+    const Override override = FindOverride(self.ptr(), id, true);
     if (!override) {
       if (KindOf(id) == CallbackKind::kRequired) throw std::runtime_error(PureVirtualMessage(id));
       return;  // the interface's own bodies do nothing

@@ -130,7 +130,9 @@ class Strand : public std::enable_shared_from_this<Strand> {
 
   mutable std::mutex mu_;  // before queue_'s own
   std::condition_variable idle_;
-  bool closed_ = false;
+  // Written under mu_; read without it by the thread running the strand
+  // between tasks.
+  std::atomic<bool> closed_{false};
   bool running_ = false;                // a pool thread is in Run
   std::shared_ptr<void> orphan_owner_;  // set by StopOnEngineThread
 };
@@ -270,7 +272,7 @@ void Strand::Stop() {
   std::deque<Task> discarded;
   {
     std::unique_lock<std::mutex> lock(mu_);
-    closed_ = true;
+    closed_.store(true, std::memory_order_release);
     discarded = queue_.Close();
     // The callback in progress finishes; the run then ends before the next.
     while (running_) idle_.wait_for(lock, kIdleSlice);
@@ -284,7 +286,7 @@ bool Strand::StopOnEngineThread(std::shared_ptr<void>& owner) {
   bool handed_over = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    closed_ = true;
+    closed_.store(true, std::memory_order_release);
     discarded = queue_.Close();
     if (running_) {
       // The pool thread running this strand frees the owner once its task
@@ -313,20 +315,18 @@ Strand::RunEnd Strand::Run(size_t budget, std::atomic<uint64_t>& task_count,
   t_strand = this;
   RunEnd end = RunEnd::kDrained;
   for (size_t n = 0;; ++n) {
-    std::optional<Task> task;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (closed_) {
-        end = RunEnd::kClosed;
-        break;
-      }
-      if (n == budget) {
-        end = RunEnd::kMore;
-        break;
-      }
-      task = queue_.TryPop();
-      if (!task) break;
+    // Stop closes the queue (emptying it) after setting closed_: a task
+    // taken just before still runs, as one already running would finish.
+    if (closed_.load(std::memory_order_acquire)) {
+      end = RunEnd::kClosed;
+      break;
     }
+    if (n == budget) {
+      end = RunEnd::kMore;
+      break;
+    }
+    std::optional<Task> task = queue_.TryPop();
+    if (!task) break;
     uint64_t count = task_count.load(std::memory_order_relaxed);
     task_count.store(++count, std::memory_order_relaxed);
     Deliver(*task);

@@ -32,9 +32,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "bounded_queue.h"
@@ -62,7 +65,103 @@ class Completion {
   int result_ = kPending;
 };
 
-using DelegateCall = std::function<void(vora::VORACloudDelegate&)>;
+// A queued callback's call of the delegate: what std::function<void(
+// VORACloudDelegate&)> is, with room inside for what a media callback
+// carries (a user id, a frame's fields and its payload), so that queueing one
+// allocates nothing: a callback is mostly made on a router thread and ends on
+// a delivery thread, and memory freed on another thread than the one that
+// takes it is the allocator's slow path. A larger callable goes on the heap.
+class DelegateCall {
+ public:
+  static constexpr size_t kInline = 72;
+
+  DelegateCall() = default;
+  DelegateCall(std::nullptr_t) {}
+  template <typename F,
+            typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, DelegateCall> &&
+                                        !std::is_same_v<std::decay_t<F>, std::nullptr_t>>>
+  DelegateCall(F&& f) {
+    using Stored = std::decay_t<F>;
+    if constexpr (Fits<Stored>()) {
+      new (storage_) Stored(std::forward<F>(f));
+      ops_ = &kInlineOps<Stored>;
+    } else {
+      *reinterpret_cast<Stored**>(storage_) = new Stored(std::forward<F>(f));
+      ops_ = &kHeapOps<Stored>;
+    }
+  }
+  DelegateCall(const DelegateCall& other) : ops_(other.ops_) {
+    if (ops_) ops_->copy(storage_, other.storage_);
+  }
+  DelegateCall(DelegateCall&& other) noexcept : ops_(std::exchange(other.ops_, nullptr)) {
+    if (ops_) ops_->relocate(storage_, other.storage_);
+  }
+  DelegateCall& operator=(const DelegateCall& other) {
+    if (this != &other) *this = DelegateCall(other);
+    return *this;
+  }
+  DelegateCall& operator=(DelegateCall&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      ops_ = std::exchange(other.ops_, nullptr);
+      if (ops_) ops_->relocate(storage_, other.storage_);
+    }
+    return *this;
+  }
+  DelegateCall& operator=(std::nullptr_t) {
+    Reset();
+    return *this;
+  }
+  ~DelegateCall() { Reset(); }
+
+  explicit operator bool() const { return ops_ != nullptr; }
+  // An empty one throws std::bad_function_call, as std::function does.
+  void operator()(vora::VORACloudDelegate& delegate) const {
+    if (!ops_) throw std::bad_function_call();
+    ops_->invoke(const_cast<unsigned char*>(storage_), delegate);
+  }
+
+ private:
+  struct Ops {
+    void (*invoke)(void* self, vora::VORACloudDelegate&);
+    void (*copy)(void* to, const void* from);
+    void (*relocate)(void* to, void* from);  // `from` is left destroyed
+    void (*destroy)(void* self);
+  };
+
+  template <typename T>
+  static constexpr bool Fits() {
+    return sizeof(T) <= kInline && alignof(T) <= alignof(void*) &&
+           std::is_nothrow_move_constructible_v<T>;
+  }
+
+  template <typename T>
+  static constexpr Ops kInlineOps = {
+      [](void* self, vora::VORACloudDelegate& d) { (*static_cast<T*>(self))(d); },
+      [](void* to, const void* from) { new (to) T(*static_cast<const T*>(from)); },
+      [](void* to, void* from) {
+        new (to) T(std::move(*static_cast<T*>(from)));
+        static_cast<T*>(from)->~T();
+      },
+      [](void* self) { static_cast<T*>(self)->~T(); },
+  };
+  template <typename T>
+  static constexpr Ops kHeapOps = {
+      [](void* self, vora::VORACloudDelegate& d) { (**static_cast<T**>(self))(d); },
+      [](void* to, const void* from) {
+        *static_cast<T**>(to) = new T(**static_cast<T* const*>(from));
+      },
+      [](void* to, void* from) { *static_cast<T**>(to) = *static_cast<T**>(from); },
+      [](void* self) { delete *static_cast<T**>(self); },
+  };
+
+  void Reset() {
+    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->destroy(storage_);
+  }
+
+  alignas(void*) unsigned char storage_[kInline];
+  const Ops* ops_ = nullptr;
+};
 
 // Whether a callback of this name may be dropped by a full queue.
 bool IsMediaCallback(const char* name);

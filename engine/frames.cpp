@@ -123,6 +123,14 @@ void SetFramePayload(AudioFrame& frame, PayloadPtr payload) { Store(frame.handle
 void SetFramePayload(VideoFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
 void SetFramePayload(PixelFrame& frame, PayloadPtr payload) { Store(frame.handle_, payload); }
 
+// A handle is the address of a PayloadPtr; a borrowed one is the holder's,
+// let go (set back to null) before the frame's destructor would free it.
+BorrowedAudioFrame::BorrowedAudioFrame(const PayloadPtr& payload) {
+  if (payload) frame_.handle_ = const_cast<PayloadPtr*>(&payload);
+}
+
+BorrowedAudioFrame::~BorrowedAudioFrame() { frame_.handle_ = nullptr; }
+
 size_t AudioExtraSize(const AudioFrame& frame) {
   const Payload* payload = Peek(frame.handle_);
   return payload ? payload->extra.size() : 0;

@@ -36,6 +36,24 @@ void SetFramePayload(vora::AudioFrame& frame, PayloadPtr payload);
 void SetFramePayload(vora::VideoFrame& frame, PayloadPtr payload);
 void SetFramePayload(vora::PixelFrame& frame, PayloadPtr payload);
 
+// An audio frame showing a payload held elsewhere (a queued callback's own),
+// through a handle that borrows the holder's pointer instead of a slot of its
+// own: no allocation per frame handed to a delegate. Only ever seen by const
+// reference, and gone before the PayloadPtr it borrows; a copy of it is an
+// ordinary frame with its own handle.
+class BorrowedAudioFrame {
+ public:
+  explicit BorrowedAudioFrame(const PayloadPtr& payload);
+  ~BorrowedAudioFrame();
+  BorrowedAudioFrame(const BorrowedAudioFrame&) = delete;
+  BorrowedAudioFrame& operator=(const BorrowedAudioFrame&) = delete;
+
+  vora::AudioFrame& frame() { return frame_; }
+
+ private:
+  vora::AudioFrame frame_;
+};
+
 // Extra data of an audio frame (size 0 when none).
 size_t AudioExtraSize(const vora::AudioFrame& frame);
 const uint8_t* AudioExtraData(const vora::AudioFrame& frame);

@@ -39,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio_convert.h"
 #include "bounded_queue.h"
 #include "dispatcher.h"
 #include "frames.h"
@@ -146,6 +147,12 @@ class Room {
     bool reliable = false;
     bool ordered = false;
   };
+  // Receivers of one sender's audio wanting one output format.
+  struct AudioGroup {
+    AudioFormat format{};
+    std::vector<const std::shared_ptr<Member>*> receivers;  // into members_
+    bool voice = false;
+  };
   struct Delayed {
     Clock::time_point due;
     uint64_t order;
@@ -219,8 +226,9 @@ class Room {
   // so each member's delivery thread wakes once per routing pass.
   bool routing_ = false;
   std::vector<Member*> outbox_members_;
-  std::vector<Task> arrivals_;   // ArriveAudioLocked's callbacks, reused
-  std::atomic<int> callers_{0};  // caller threads waiting for mu_
+  std::vector<Task> arrivals_;            // ArriveAudioLocked's callbacks, reused
+  std::vector<AudioGroup> audio_groups_;  // RouteAudioLocked's, reused
+  std::atomic<int> callers_{0};           // caller threads waiting for mu_
 
   // What senders hand the router; closed when the room goes.
   BoundedQueue<Packet> inbox_{kInboundCapacity};

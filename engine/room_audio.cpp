@@ -8,7 +8,7 @@
 // in the members' routes, touched only under that mutex.
 #include "room.h"
 
-#include <map>
+#include <algorithm>
 
 #include "room_internal.h"
 
@@ -21,27 +21,41 @@ void Room::RouteAudioLocked(const std::shared_ptr<Member>& sender, const Payload
                             uint32_t pts, Clock::time_point now) {
   Member& from = *sender;
   AudioConversions& conversions = from.route->audio_out;
-  // Receivers grouped by output format: each format is converted once.
-  // A format's voice activity is worked out only when a receiver reports it.
-  struct Group {
-    std::vector<std::shared_ptr<Member>> receivers;
-    bool voice = false;
-  };
-  std::map<AudioFormat, Group> groups;
+  // Receivers grouped by output format, in format order: each format is
+  // converted once. A format's voice activity is worked out only when a
+  // receiver reports it. The groups are the room's, reused from one send to
+  // the next; they point into members_, which stays as it is meanwhile.
+  std::vector<AudioGroup>& groups = audio_groups_;
+  size_t used = 0;
   for (auto& to : members_) {
     if (!ReceivesAudio(*to, from)) continue;
-    Group& group = groups[to->route->audio_in.format()];
-    group.receivers.push_back(to);
-    group.voice |= to->route->audio_in.vad();
+    const AudioFormat format = to->route->audio_in.format();
+    size_t at = 0;
+    while (at < used && groups[at].format < format) ++at;
+    if (at == used || groups[at].format != format) {
+      // A new format, in its place; the storage of a group left from an
+      // earlier send is reused.
+      if (used == groups.size()) groups.emplace_back();
+      std::rotate(groups.begin() + static_cast<std::ptrdiff_t>(at),
+                  groups.begin() + static_cast<std::ptrdiff_t>(used),
+                  groups.begin() + static_cast<std::ptrdiff_t>(used) + 1);
+      ++used;
+      groups[at].format = format;
+      groups[at].receivers.clear();
+      groups[at].voice = false;
+    }
+    AudioGroup* group = &groups[at];
+    group->receivers.push_back(&to);
+    group->voice |= to->route->audio_in.vad();
   }
   conversions.Begin();
-  for (auto& [format, group] : groups) {
-    const auto& receivers = group.receivers;
-    conversions.For(format, rate, channels)
+  for (size_t i = 0; i < used; ++i) {
+    const AudioGroup& group = groups[i];
+    conversions.For(group.format, rate, channels)
         .Feed(source, samples, frames, pts, group.voice,
               [&](const PayloadPtr& pcm, uint32_t block_pts, bool voice) {
-                for (auto& to : receivers)
-                  DeliverAudioBlockLocked(to, sender, pcm, block_pts, voice, now);
+                for (const std::shared_ptr<Member>* to : group.receivers)
+                  DeliverAudioBlockLocked(*to, sender, pcm, block_pts, voice, now);
               });
   }
   conversions.End();
@@ -65,6 +79,14 @@ void Room::ArriveAudioLocked(Member& t, const Member& from, const PayloadPtr& pc
                              bool voice, Clock::time_point arrival) {
   if (!from.present || !t.present) return;
   AudioReceiver& receiver = t.route->audio_in;
+  if (routing_ && !receiver.mixes()) {
+    // Straight into the member's outbox (PostAllTo's, without the hop).
+    std::vector<Task>& outbox = t.route->outbox;
+    const bool listed = !outbox.empty();
+    receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, outbox);
+    if (!listed && !outbox.empty()) outbox_members_.push_back(&t);
+    return;
+  }
   receiver.Arrive(&from, from.user(), pcm, pts, voice, arrival, arrivals_);
   if (receiver.mixes()) {
     MixerPumpLocked(t, arrival);

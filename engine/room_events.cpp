@@ -10,11 +10,10 @@ using namespace corvel::vora;
 
 namespace {
 
-Task Make(const char* name, DelegateCall call) {
-  Task task;
-  task.name = name;
-  task.call = std::move(call);
-  return task;
+// The task is built in place: the call is stored once, never moved.
+template <typename Call>
+Task Make(const char* name, Call&& call) {
+  return Task{name, DelegateCall(std::forward<Call>(call)), nullptr};
 }
 
 }  // namespace
@@ -113,25 +112,32 @@ Task NetworkQuality(std::string user, vora::NetworkQuality grade,
 
 AudioFrame AudioBlock::Frame() const {
   AudioFrame frame;
+  Fill(frame);
+  SetFramePayload(frame, payload);
+  return frame;
+}
+
+void AudioBlock::Fill(AudioFrame& frame) const {
   frame.sample_rate = rate;
   frame.channels = channels;
   frame.codec = codec;
   frame.pts = pts;
   frame.has_voice = voice;
-  SetFramePayload(frame, payload);
-  return frame;
 }
 
+// A remote user's audio is queued without an allocation of its own.
+static_assert(sizeof(std::string) + sizeof(AudioBlock) <= DelegateCall::kInline);
+
 Task RemoteAudio(std::string user, AudioBlock block) {
-  return Make("OnRemoteAudioReceived",
-              [user = std::move(user), block = std::move(block)](VORACloudDelegate& d) {
-                d.OnRemoteAudioReceived(user.c_str(), block.Frame());
-              });
+  return Make("OnRemoteAudioReceived", [user = std::move(user),
+                                        block = std::move(block)](VORACloudDelegate& d) {
+    block.Show([&](const AudioFrame& frame) { d.OnRemoteAudioReceived(user.c_str(), frame); });
+  });
 }
 
 Task MixedAudio(AudioBlock block) {
   return Make("OnRemoteMixedAudioReceived", [block = std::move(block)](VORACloudDelegate& d) {
-    d.OnRemoteMixedAudioReceived(block.Frame());
+    block.Show([&](const AudioFrame& frame) { d.OnRemoteMixedAudioReceived(frame); });
   });
 }
 

@@ -64,6 +64,16 @@ struct AudioBlock {
   bool voice = false;
   PayloadPtr payload;
   vora::AudioFrame Frame() const;
+  // Calls `call` with the block as a frame that borrows `payload`.
+  template <typename Call>
+  void Show(Call&& call) const {
+    BorrowedAudioFrame shown(payload);
+    Fill(shown.frame());
+    call(static_cast<const vora::AudioFrame&>(shown.frame()));
+  }
+
+ private:
+  void Fill(vora::AudioFrame& frame) const;
 };
 
 Task RemoteAudio(std::string user, AudioBlock block);
