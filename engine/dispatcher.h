@@ -86,8 +86,8 @@ class DelegateCall {
       new (storage_) Stored(std::forward<F>(f));
       ops_ = &kInlineOps<Stored>;
     } else {
-      *reinterpret_cast<Stored**>(storage_) = new Stored(std::forward<F>(f));
-      ops_ = &kHeapOps<Stored>;
+      new (storage_) Boxed<Stored>(std::make_unique<Stored>(std::forward<F>(f)));
+      ops_ = &kInlineOps<Boxed<Stored>>;
     }
   }
   DelegateCall(const DelegateCall& other) : ops_(other.ops_) {
@@ -129,6 +129,16 @@ class DelegateCall {
     void (*destroy)(void* self);
   };
 
+  // A callable too large for the storage, kept on the heap: one pointer inline.
+  template <typename T>
+  struct Boxed {
+    std::unique_ptr<T> callable;
+    Boxed(std::unique_ptr<T> c) : callable(std::move(c)) {}
+    Boxed(const Boxed& other) : callable(std::make_unique<T>(*other.callable)) {}
+    Boxed(Boxed&&) noexcept = default;
+    void operator()(vora::VORACloudDelegate& d) { (*callable)(d); }
+  };
+
   template <typename T>
   static constexpr bool Fits() {
     return sizeof(T) <= kInline && alignof(T) <= alignof(void*) &&
@@ -145,16 +155,6 @@ class DelegateCall {
       },
       [](void* self) { static_cast<T*>(self)->~T(); },
   };
-  template <typename T>
-  static constexpr Ops kHeapOps = {
-      [](void* self, vora::VORACloudDelegate& d) { (**static_cast<T**>(self))(d); },
-      [](void* to, const void* from) {
-        *static_cast<T**>(to) = new T(**static_cast<T* const*>(from));
-      },
-      [](void* to, void* from) { *static_cast<T**>(to) = *static_cast<T**>(from); },
-      [](void* self) { delete *static_cast<T**>(self); },
-  };
-
   void Reset() {
     if (const Ops* ops = std::exchange(ops_, nullptr)) ops->destroy(storage_);
   }
