@@ -69,7 +69,8 @@ class Bot(corvel.Delegate):
             self.frames[user_id] = self.frames.get(user_id, 0) + 1
 
     def OnRemoteMixedAudioReceived(self, frame: corvel.AudioFrame) -> None:
-        peak = max((abs(s) for s in corvel.audio.samples(frame)), default=0)
+        samples = corvel.audio.samples(frame)
+        peak = max(max(samples), -min(samples)) if len(samples) else 0
         with self.lock:
             self.peak = max(self.peak, peak)
             self.echo.append(bytes(frame.data))
